@@ -1,0 +1,227 @@
+// Image composition: the output header, the system segment records, the
+// section-built PT_LOAD segments and the auxiliary-vector note.
+#include "elf-merge.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t ADDRESS_SPACE_END = 0x100000000;
+
+// Ends are computed in 64 bits so that nothing wraps at the top of memory.
+uint64_t section_end(const Elf32_Shdr& s)
+{
+    return static_cast<uint64_t>(s.sh_addr) + s.sh_size;
+}
+
+uint64_t segment_end(const Elf32_Phdr& p)
+{
+    return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
+}
+
+uint64_t round_up4(uint64_t v)
+{
+    return (v + 3) & ~static_cast<uint64_t>(3);
+}
+
+// sh_addralign 0 means no constraint, as in ELF.
+bool address_aligned(const Elf32_Shdr& s)
+{
+    return s.sh_addralign == 0 || (s.sh_addr & (s.sh_addralign - 1)) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Collection, sorting, overlap
+
+void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules)
+{
+    for (const ELF_DESC& m : modules) {
+        for (uint32_t i = 0; i < m.shnum; ++i) {
+            const Elf32_Shdr& s = m.shdr[i];
+            if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
+                continue;
+            if (!address_aligned(s))
+                fatal("Section %d of %s has inconsistent alignment.\n", static_cast<int>(i), m.name);
+            if (section_end(s) > ADDRESS_SPACE_END)
+                fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
+            sections.push_back({&m, &s});
+        }
+    }
+}
+
+// Sorted by address, any overlap shows up between neighbours; the first pair
+// in address order is the one reported.
+void check_overlaps(const std::vector<SHDR_HANDLE>& sections)
+{
+    for (size_t i = 0; i + 1 < sections.size(); ++i) {
+        const SHDR_HANDLE& e = sections[i];
+        const SHDR_HANDLE& l = sections[i + 1];
+        if (section_end(*e.shdr) > l.shdr->sh_addr)
+            fatal("Overlapping sections between %s [0x%08" PRIx32 " - 0x%08" PRIx64 ") and %s [0x%08" PRIx32
+                  " - 0x%08" PRIx64 ").\n",
+                  e.desc->name, e.shdr->sh_addr, section_end(*e.shdr), l.desc->name, l.shdr->sh_addr,
+                  section_end(*l.shdr));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Segment building
+
+uint32_t segment_flags(const SHDR_HANDLE& h)
+{
+    uint32_t flags = h.desc->prot | PF_R;
+    if (h.shdr->sh_flags & SHF_EXECINSTR)
+        flags |= PF_X;
+    if (h.shdr->sh_flags & SHF_WRITE)
+        flags |= PF_W;
+    return flags;
+}
+
+// The section's load address: translated by the first of its module's program
+// headers that holds its run address.
+uint32_t physical_address(const ELF_DESC& m, uint32_t addr)
+{
+    for (uint32_t i = 0; i < m.phnum; ++i) {
+        const Elf32_Phdr& h = m.phdr[i];
+        if (h.p_vaddr <= addr && addr < segment_end(h))
+            return addr + h.p_paddr - h.p_vaddr;
+    }
+    return addr;
+}
+
+bool has_file_bytes(const Elf32_Shdr& s)
+{
+    return s.sh_type != SHT_NOBITS;
+}
+
+// Whether section s, with segment flags, may extend segment c. A section with
+// file bytes joins only where c's file bytes end on a 4-byte boundary: the
+// writer pads every section to 4 bytes, and c's size must count that padding.
+bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags)
+{
+    if (s.sh_addr != segment_end(c))
+        return false;
+    if (has_file_bytes(s) && c.p_filesz != c.p_memsz)
+        return false;
+    if (has_file_bytes(s) && c.p_filesz % 4 != 0)
+        return false;
+    if (c.p_flags != flags)
+        return false;
+    return s.sh_addralign <= c.p_align || (c.p_vaddr & (s.sh_addralign - 1)) == 0;
+}
+
+void join(Elf32_Phdr& c, const Elf32_Shdr& s)
+{
+    c.p_align = std::max(c.p_align, s.sh_addralign);
+    c.p_memsz += s.sh_size;
+    if (has_file_bytes(s))
+        c.p_filesz += s.sh_size;
+}
+
+Elf32_Phdr new_segment(const SHDR_HANDLE& h, uint32_t flags, uint32_t offset)
+{
+    const Elf32_Shdr& s = *h.shdr;
+    return Elf32_Phdr{PT_LOAD,   offset, s.sh_addr, physical_address(*h.desc, s.sh_addr),
+                      has_file_bytes(s) ? s.sh_size : 0, s.sh_size, flags, s.sh_addralign};
+}
+
+// Offsets are relative to the start of the section data; the caller adds
+// the data start once the program header table's size is known.
+void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections)
+{
+    const size_t none = SIZE_MAX;
+    size_t current = none;
+    uint64_t running_offset = 0;
+    for (const SHDR_HANDLE& h : sections) {
+        const uint32_t flags = segment_flags(h);
+        if (current != none && can_join(phdrs[current], *h.shdr, flags)) {
+            join(phdrs[current], *h.shdr);
+        } else {
+            phdrs.push_back(new_segment(h, flags, static_cast<uint32_t>(running_offset)));
+            current = phdrs.size() - 1;
+        }
+        running_offset = round_up4(static_cast<uint64_t>(phdrs[current].p_offset) + phdrs[current].p_filesz);
+        if (running_offset > UINT32_MAX)
+            fatal("Image too large -- its section data passes 4 GiB.\n");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Note
+
+bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
+{
+    if (m.entry == 0xFFFFFFFF)
+        return false;
+    return resource_manager || m.pid != lowest_pid;
+}
+
+void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
+{
+    group[0] = {11, static_cast<uint32_t>(m.pid)};
+    group[1] = {9, m.entry};
+    group[2] = {125, static_cast<uint32_t>(m.priority)};
+    group[3] = {126, static_cast<uint32_t>(m.stack_size)};
+    group[4] = {127, m.stack};
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
+{
+    std::memset(&ehdr, 0, sizeof ehdr);
+    const uint8_t ident[9] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM, 1};
+    std::memcpy(ehdr.e_ident, ident, sizeof ident);
+    ehdr.e_type = ET_EXEC;
+    ehdr.e_machine = EM_ARM;
+    ehdr.e_version = EV_CURRENT;
+    ehdr.e_phoff = EHDR_SIZE;
+    ehdr.e_ehsize = EHDR_SIZE;
+    ehdr.e_phentsize = PHDR_SIZE;
+    for (const ELF_DESC& m : modules)
+        ehdr.e_flags |= m.ehdr->e_flags;
+}
+
+void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags)
+{
+    phdr = Elf32_Phdr{PT_PHDR, offset, vaddr, vaddr, 0, 0, flags, 4};
+}
+
+void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size)
+{
+    const uint32_t bytes = static_cast<uint32_t>(size);
+    phdr = Elf32_Phdr{PT_NOTE, 0, 0, 0, bytes, bytes, flags, 4};
+}
+
+void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
+                const std::vector<ELF_DESC>& modules)
+{
+    // Every section's alignment is checked before any overlap is looked for.
+    collect_sections(sections, modules);
+    std::sort(sections.begin(), sections.end(), SHDR_COMP());
+    check_overlaps(sections);
+    build_segments(phdrs, sections);
+}
+
+NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count)
+    : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(count)), n_type(NT_AUXV)
+{
+    std::memset(aux(), 0, n_descsz);
+    const int resource_manager = settings.resource_manager;
+    int64_t groups = 0;
+    for (const ELF_DESC& m : modules) {
+        if (!described(m, lowest_pid, resource_manager))
+            continue;
+        // Never write past the caller's buffer; a surplus is reported below.
+        if (groups < count)
+            write_group(aux() + AUX_PAIRS_PER_MODULE * groups, m);
+        ++groups;
+    }
+    if (groups != count)
+        fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
+              static_cast<int>(AUX_PAIRS_PER_MODULE * groups), static_cast<int>(AUX_PAIRS_PER_MODULE * count));
+}

@@ -1,0 +1,324 @@
+// elf-merge: composes one big-endian ELF32 ARM executable from the modules of
+// a firmware, each named on the command line by the option letter of its slot.
+#include "elf-merge.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Slot table
+
+constexpr int SLOT_COUNT = 23;
+constexpr int KERNEL_SLOT = 0;
+constexpr int SYSTEM_SLOT = 20; // no option reaches it: its bits mark the system segments
+constexpr int KA2_SLOT = 21;
+constexpr int KA1_SLOT = 22;
+
+constexpr int32_t process_id[SLOT_COUNT] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                            12, 13, 14, 15, 16, 17, 18, 19, -1, -1, -1};
+
+constexpr uint32_t prot_mask[SLOT_COUNT] = {
+    0x00000000, 0x00100000, 0x00200000, 0x00300000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00700000,
+    0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00E00000, 0x00F00000,
+    0x00F00000, 0x00F00000, 0x00F00000, 0x00900000, 0x00F00000, 0x00F00000, 0x00F00000};
+
+// The option letter of each ELF slot, in slot order: slot 0 is -k.
+constexpr std::string_view elf_slot_letters = "kefduvEcanWLKNSbCxyF";
+
+constexpr const char* options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
+
+constexpr int32_t ELF_KIND = -1;
+constexpr int32_t KA1_KIND = 1;
+constexpr int32_t KA2_KIND = 2;
+
+constexpr uint32_t SD_ALIGN = 0x4000;
+constexpr uint32_t MAX_PHNUM = 0xFFFF;
+
+// ---------------------------------------------------------------------------
+// Command line
+
+[[noreturn]] void usage(const char* program)
+{
+    std::fprintf(stderr, "usage: %s\n", program);
+    std::fputs(" -k, --kernel filename  - QO executable file.\n"
+               " -s, --sd_addr <addr>   - Shared Data Segment address.\n"
+               " -z, --sd_size <size>   - Shared Data Segment size in bytes.\n"
+               " -f, --vo filename      - Vorrel executable file.\n"
+               " -e, --quenlor filename - Quenlorex executable file.\n"
+               " -d, --zu filename      - ZU executable file.\n"
+               " -u, --ra0 filename     - RA0 executable file.\n"
+               " -v, --ra1 filename     - RA1 executable file.\n"
+               " -E, --mivo filename    - MIVO executable file.\n"
+               " -c, --gul filename     - GUL executable file.\n"
+               " -n, --pim filename     - PIM executable file.\n"
+               " -K, --qy filename      - QY executable file.\n"
+               " -W, --wy filename      - WY executable file.\n"
+               " -L, --uq filename      - UQ executable file.\n"
+               " -C, --fyx filename     - FYX executable file.\n"
+               " -N, --dov filename     - DOV executable file.\n"
+               " -S, --rak filename     - RAK executable file.\n"
+               " -a, --tolvin filename  - TOLVIN executable file.\n"
+               " -b, --norvala filename - Norvala executable file.\n"
+               " -x, --hux filename     - HUX executable file.\n"
+               " -y, --lem filename     - LEM executable file.\n"
+               " -F, --tej filename     - TEJ executable file.\n"
+               " -p, --ka1 filename     - KA1 for Norvala.\n"
+               " -P, --ka2 filename     - KA2 for Norvala.\n"
+               " -r, --rm               - output is a resource manager.\n"
+               " -o, --outfile filename - output file.\n"
+               " -h, --help             - print this message.\n",
+               stderr);
+    std::exit(1);
+}
+
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
+}
+
+// Base-16 text as strtoul reads it; a value wider than 32 bits saturates.
+uint32_t parse_hex(const char* text)
+{
+    const unsigned long value = std::strtoul(text, nullptr, 16);
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+}
+
+// Registers a module and reads it at once, so that a bad module ends the run
+// before any later option is looked at.
+void process_infile(std::vector<ELF_DESC>& modules, int slot, const char* name, int32_t kind)
+{
+    const int32_t slot_pid = process_id[slot];
+    modules.push_back(ELF_DESC(name, slot_pid, prot_mask[slot], kind));
+    ELF_DESC& m = modules.back();
+    m.read_elf();
+    if (slot == KA1_SLOT || slot == KA2_SLOT)
+        m.entry = 0xFFFFFFFF;
+    if (m.entry == 0xFFFFFFFF || slot_pid == -1)
+        return;
+    ++settings.entry_count;
+    // The first module of the lowest pid supplies the image's entry point.
+    if (settings.pid == -1 || slot_pid < settings.pid) {
+        settings.pid = slot_pid;
+        settings.entry = m.entry;
+    }
+}
+
+void set_sd_addr(const char* text, const char* program)
+{
+    settings.sd_addr = parse_hex(text);
+    if (settings.sd_addr & (SD_ALIGN - 1)) {
+        std::fprintf(stderr, "Shared Data address must be 0x%x aligned.\n", SD_ALIGN);
+        usage(program);
+    }
+}
+
+void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modules)
+{
+    switch (letter) {
+    case 'k':
+        settings.load_phdr = 1;
+        process_infile(modules, KERNEL_SLOT, optarg, ELF_KIND);
+        return;
+    case 'p':
+        process_infile(modules, KA1_SLOT, optarg, KA1_KIND);
+        return;
+    case 'P':
+        process_infile(modules, KA2_SLOT, optarg, KA2_KIND);
+        return;
+    case 'o':
+        settings.outfile = optarg;
+        return;
+    case 's':
+        set_sd_addr(optarg, program);
+        return;
+    case 'z':
+        settings.sd_size = parse_hex(optarg);
+        return;
+    case 'r':
+        settings.resource_manager = 1;
+        return;
+    }
+    // -h, '?' from getopt and anything else unexpected lead to the usage text.
+    const size_t slot = elf_slot_letters.find(static_cast<char>(letter));
+    if (slot == std::string_view::npos)
+        usage(program);
+    process_infile(modules, static_cast<int>(slot), optarg, ELF_KIND);
+}
+
+void parse_options(int argc, char** argv, std::vector<ELF_DESC>& modules)
+{
+    int letter;
+    while ((letter = getopt(argc, argv, options)) != -1)
+        handle_option(letter, argv[0], modules);
+}
+
+void check_settings(const char* program)
+{
+    if (!settings.outfile) {
+        std::fputs("Output file undefined.\n", stderr);
+        usage(program);
+    }
+    if (settings.resource_manager) {
+        settings.load_phdr = 1;
+    } else if (settings.load_phdr && settings.sd_addr == 0) {
+        std::fputs("Shared Data Segment address not specified.\n", stderr);
+        usage(program);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// System entries (kernel and resource-manager modes)
+
+// The note and its size; null and 0 when no module is described.
+struct NOTE_SPACE {
+    NOTE_DESC* note = nullptr;
+    int32_t size = 0;
+};
+
+NOTE_SPACE make_note(const std::vector<ELF_DESC>& modules)
+{
+    NOTE_SPACE space;
+    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * settings.entry_count;
+    void* buffer = bytes <= INT32_MAX ? std::malloc(bytes) : nullptr;
+    if (!buffer)
+        out_of_memory();
+    space.note = new (buffer) NOTE_DESC(modules, settings.pid, settings.entry_count);
+    space.size = static_cast<int32_t>(bytes);
+    return space;
+}
+
+// First step: PT_PHDR, PT_NOTE when a module is described, and the Shared
+// Data segment, at the head of the still empty list. Their sizes wait for the
+// final count.
+NOTE_SPACE make_system_entries(std::vector<Elf32_Phdr>& phdrs, const Elf32_Ehdr& ehdr,
+                               const std::vector<ELF_DESC>& modules)
+{
+    const uint32_t flags = prot_mask[SYSTEM_SLOT];
+    NOTE_SPACE space;
+    phdrs.push_back({});
+    generate_phdr_segment(phdrs.back(), settings.sd_addr, ehdr.e_phoff, flags);
+    if (settings.entry_count >= 1) {
+        space = make_note(modules);
+        phdrs.push_back({});
+        generate_note_segment(phdrs.back(), flags, space.size);
+    }
+    phdrs.push_back(
+        Elf32_Phdr{PT_LOAD, ehdr.e_phoff, settings.sd_addr, settings.sd_addr, 0, settings.sd_size, flags, SD_ALIGN});
+    return space;
+}
+
+// Second step: sizes and places the system entries once the table's size is
+// known. Returns the index of the first section-built entry.
+size_t complete_system_entries(std::vector<Elf32_Phdr>& phdrs, uint32_t& data_start)
+{
+    const uint32_t table_size = static_cast<uint32_t>(phdrs.size()) * PHDR_SIZE;
+    if (phdrs.empty() || phdrs[0].p_type != PT_PHDR)
+        fatal("Internal error -- missing PT_PHDR program header entry.\n");
+    phdrs[0].p_filesz = table_size;
+    phdrs[0].p_memsz = table_size;
+
+    uint32_t sd_filesz = table_size;
+    size_t sd_index = 1;
+    if (settings.entry_count >= 1) {
+        if (phdrs.size() < 2 || phdrs[1].p_type != PT_NOTE)
+            fatal("Internal error -- missing PT_NOTE program header entry.\n");
+        Elf32_Phdr& note = phdrs[1];
+        note.p_offset = data_start;
+        note.p_vaddr = note.p_paddr = phdrs[0].p_vaddr + table_size;
+        sd_filesz += note.p_filesz;
+        data_start += note.p_filesz;
+        sd_index = 2;
+    }
+    if (phdrs.size() <= sd_index ||
+        (phdrs[sd_index].p_type != PT_LOAD && phdrs[sd_index].p_offset != phdrs[0].p_offset))
+        fatal("Internal error -- missing PT_LOAD program header entry for Shared Data segment.\n");
+
+    Elf32_Phdr& sd = phdrs[sd_index];
+    sd.p_filesz = sd_filesz;
+    sd.p_memsz = std::max(sd.p_memsz, sd_filesz);
+    if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > 0x100000000)
+        fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
+              sd.p_memsz);
+    return sd_index + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+
+// Sets e_phnum and returns the data start as it is before any note.
+uint32_t count_entries(Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs)
+{
+    if (phdrs.size() > MAX_PHNUM)
+        fatal("Too many program header entries (%zu); at most 65535 fit.\n", phdrs.size());
+    ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
+    return ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+}
+
+void check_shared_data_overlap(const Elf32_Phdr& p)
+{
+    const uint64_t end = static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
+    const uint64_t sd_end = static_cast<uint64_t>(settings.sd_addr) + settings.sd_size;
+    if (end > settings.sd_addr && sd_end > p.p_vaddr)
+        fatal("Shared Data segment overlaps with program segment on (0x%08" PRIx32 " - 0x%08" PRIx64 ").\n",
+              p.p_vaddr, end);
+}
+
+// Turns relative offsets into file offsets and keeps every section-built
+// segment clear of the Shared Data range.
+void place_segments(std::vector<Elf32_Phdr>& phdrs, size_t first, uint32_t data_start)
+{
+    for (size_t i = first; i < phdrs.size(); ++i) {
+        Elf32_Phdr& p = phdrs[i];
+        if (static_cast<uint64_t>(p.p_offset) + data_start + p.p_filesz > UINT32_MAX)
+            fatal("Image too large -- its section data passes 4 GiB.\n");
+        p.p_offset += data_start;
+        check_shared_data_overlap(p);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::set_new_handler(out_of_memory);
+    std::vector<ELF_DESC> modules;
+
+    // Modules are registered and read in command-line order.
+    parse_options(argc, argv, modules);
+    check_settings(argv[0]);
+
+    Elf32_Ehdr ehdr;
+    merge_ehdr(modules, ehdr);
+    ehdr.e_entry = settings.entry;
+    // Without -r the lowest-pid module starts the image and is not described.
+    if (!settings.resource_manager)
+        --settings.entry_count;
+
+    // The system entries come first; sections only append after them.
+    std::vector<Elf32_Phdr> phdrs;
+    NOTE_SPACE note;
+    if (settings.load_phdr)
+        note = make_system_entries(phdrs, ehdr, modules);
+
+    std::vector<SHDR_HANDLE> sections;
+    merge_shdr(phdrs, sections, modules);
+
+    uint32_t data_start = count_entries(ehdr, phdrs);
+    size_t first_section_entry = 0;
+    if (settings.load_phdr)
+        first_section_entry = complete_system_entries(phdrs, data_start);
+    place_segments(phdrs, first_section_entry, data_start);
+
+    if (write_elf(settings.outfile, ehdr, phdrs, note.note, note.size, sections) < 0)
+        fatal("Error writing to %s -- %s.\n", settings.outfile, std::strerror(errno));
+    return 0;
+}

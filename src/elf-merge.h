@@ -1,0 +1,232 @@
+// ELF32 records and the record types shared by every part of elf-merge.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// ELF constants used by the tool.
+
+constexpr uint8_t ELFMAG0 = 0x7F;
+constexpr uint8_t ELFCLASS32 = 1;
+constexpr uint8_t ELFDATA2MSB = 2;
+constexpr uint8_t EV_CURRENT = 1;
+constexpr uint8_t ELFOSABI_ARM = 97;
+constexpr int EI_NIDENT = 16;
+
+constexpr uint16_t ET_EXEC = 2;
+constexpr uint16_t EM_ARM = 40;
+
+constexpr uint32_t PT_LOAD = 1;
+constexpr uint32_t PT_NOTE = 4;
+constexpr uint32_t PT_PHDR = 6;
+
+constexpr uint32_t PF_X = 0x1;
+constexpr uint32_t PF_W = 0x2;
+constexpr uint32_t PF_R = 0x4;
+
+constexpr uint32_t SHT_PROGBITS = 1;
+constexpr uint32_t SHT_SYMTAB = 2;
+constexpr uint32_t SHT_NOBITS = 8;
+
+constexpr uint32_t SHF_WRITE = 0x1;
+constexpr uint32_t SHF_ALLOC = 0x2;
+constexpr uint32_t SHF_EXECINSTR = 0x4;
+
+constexpr uint32_t NT_AUXV = 6;
+
+constexpr uint32_t EHDR_SIZE = 52;
+constexpr uint32_t PHDR_SIZE = 32;
+constexpr uint32_t SHDR_SIZE = 40;
+constexpr uint32_t SYM_SIZE = 16;
+
+// ---------------------------------------------------------------------------
+// ELF32 records. A module's tables may sit at any file offset, so the records
+// are packed: every field access is then defined whatever the alignment.
+
+#pragma pack(push, 1)
+
+struct Elf32_Ehdr {
+    uint8_t e_ident[EI_NIDENT];
+    uint16_t e_type;
+    uint16_t e_machine;
+    uint32_t e_version;
+    uint32_t e_entry;
+    uint32_t e_phoff;
+    uint32_t e_shoff;
+    uint32_t e_flags;
+    uint16_t e_ehsize;
+    uint16_t e_phentsize;
+    uint16_t e_phnum;
+    uint16_t e_shentsize;
+    uint16_t e_shnum;
+    uint16_t e_shstrndx;
+};
+
+struct Elf32_Phdr {
+    uint32_t p_type;
+    uint32_t p_offset;
+    uint32_t p_vaddr;
+    uint32_t p_paddr;
+    uint32_t p_filesz;
+    uint32_t p_memsz;
+    uint32_t p_flags;
+    uint32_t p_align;
+};
+
+struct Elf32_Shdr {
+    uint32_t sh_name;
+    uint32_t sh_type;
+    uint32_t sh_flags;
+    uint32_t sh_addr;
+    uint32_t sh_offset;
+    uint32_t sh_size;
+    uint32_t sh_link;
+    uint32_t sh_info;
+    uint32_t sh_addralign;
+    uint32_t sh_entsize;
+};
+
+struct Elf32_Sym {
+    uint32_t st_name;
+    uint32_t st_value;
+    uint32_t st_size;
+    uint8_t st_info;
+    uint8_t st_other;
+    uint16_t st_shndx;
+};
+
+// One (tag, value) pair of the auxiliary vector.
+struct Elf32_auxv_t {
+    uint32_t a_type;
+    uint32_t a_val;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(Elf32_Ehdr) == EHDR_SIZE);
+static_assert(sizeof(Elf32_Phdr) == PHDR_SIZE);
+static_assert(sizeof(Elf32_Shdr) == SHDR_SIZE);
+static_assert(sizeof(Elf32_Sym) == SYM_SIZE);
+
+// ---------------------------------------------------------------------------
+// Byte order. Module files and the output are big-endian; records are held in
+// host order in memory. Each helper converts in both directions.
+
+inline uint16_t be16(uint16_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return v;
+    return static_cast<uint16_t>((v >> 8) | (v << 8));
+}
+
+inline uint32_t be32(uint32_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return v;
+    return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
+}
+
+// True when [offset, offset + count * stride) lies inside a buffer of size
+// bytes. 64-bit arithmetic: no 32-bit operand can make it overflow.
+inline bool inside(uint64_t offset, uint64_t count, uint64_t stride, uint32_t size)
+{
+    return offset <= size && count * stride <= size - offset;
+}
+
+// ---------------------------------------------------------------------------
+// Run settings: set by the command line and module registration, read by the
+// later phases. Held in one record so that a harness can start afresh.
+
+struct RUN_SETTINGS {
+    const char* outfile = nullptr;
+    uint32_t sd_addr = 0;
+    uint32_t sd_size = 0;
+    int load_phdr = 0;
+    int resource_manager = 0;
+    int32_t pid = -1;
+    uint32_t entry = 0xFFFFFFFF;
+    int32_t entry_count = 0;
+};
+
+inline RUN_SETTINGS settings;
+
+// ---------------------------------------------------------------------------
+// One input module: the file's bytes and the headers inside them.
+
+struct ELF_DESC {
+    uint8_t* buf;
+    int32_t size;
+    const char* name;
+    uint32_t prot;
+    int32_t pid;
+    int32_t fake;
+    uint32_t entry;
+    Elf32_Ehdr* ehdr;
+    Elf32_Phdr* phdr;
+    uint32_t phnum;
+    Elf32_Shdr* shdr;
+    uint32_t shnum;
+    Elf32_Sym* symtab;
+    Elf32_Shdr* symtab_shdr;
+    const char* strtab;
+    int32_t priority;
+    int32_t stack_size;
+    uint32_t stack;
+
+    ELF_DESC(const char* name, int32_t pid, uint32_t prot, int32_t fake);
+
+    void read_elf();
+    void parse_headers();
+    void fake_headers(int32_t kind);
+    void lookup_symbol(const char* sym_name, uint32_t* address, int32_t* word) const;
+};
+
+// One collected section: its module and its header, both borrowed.
+struct SHDR_HANDLE {
+    const ELF_DESC* desc;
+    const Elf32_Shdr* shdr;
+};
+
+// Orders collected sections by ascending start address.
+struct SHDR_COMP {
+    bool operator()(const SHDR_HANDLE& a, const SHDR_HANDLE& b) const
+    {
+        return a.shdr->sh_addr < b.shdr->sh_addr;
+    }
+};
+
+// The auxiliary-vector note, built in place in a caller's buffer of
+// note_size(count) bytes: this header, then five pairs per described module.
+struct NOTE_DESC {
+    uint32_t n_namesz;
+    uint32_t n_descsz;
+    uint32_t n_type;
+
+    NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count);
+
+    // The pairs that follow the header in the caller's buffer.
+    Elf32_auxv_t* aux() { return reinterpret_cast<Elf32_auxv_t*>(this + 1); }
+};
+
+static_assert(sizeof(NOTE_DESC) == 12);
+
+constexpr uint32_t AUX_PAIRS_PER_MODULE = 5;
+constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t);
+
+// ---------------------------------------------------------------------------
+// util
+[[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// collect
+void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr);
+void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags);
+void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size);
+void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
+                const std::vector<ELF_DESC>& modules);
+
+// io
+int32_t write_elf(const char* path, Elf32_Ehdr& ehdr, std::vector<Elf32_Phdr>& phdrs,
+                  NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);
