@@ -154,11 +154,11 @@ void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modul
     process_infile(modules, static_cast<int>(slot), optarg, ELF_KIND);
 }
 
-void parse_options(int argc, char** argv, std::vector<ELF_DESC>& modules)
+void parse_options(int argc, char** argv, const char* program, std::vector<ELF_DESC>& modules)
 {
     int letter;
     while ((letter = getopt(argc, argv, options)) != -1)
-        handle_option(letter, argv[0], modules);
+        handle_option(letter, program, modules);
 }
 
 void check_settings(const char* program)
@@ -292,9 +292,11 @@ int main(int argc, char** argv)
     std::set_new_handler(out_of_memory);
     std::vector<ELF_DESC> modules;
 
+    const char* program = argc > 0 ? argv[0] : "elf-merge";
+
     // Modules are registered and read in command-line order.
-    parse_options(argc, argv, modules);
-    check_settings(argv[0]);
+    parse_options(argc, argv, program, modules);
+    check_settings(program);
 
     Elf32_Ehdr ehdr;
     merge_ehdr(modules, ehdr);
