@@ -245,6 +245,9 @@ size_t complete_system_entries(std::vector<Elf32_Phdr>& phdrs, uint32_t& data_st
     Elf32_Phdr& sd = phdrs[sd_index];
     sd.p_filesz = sd_filesz;
     sd.p_memsz = std::max(sd.p_memsz, sd_filesz);
+    // Program segments must keep clear of all the memory the segment covers,
+    // the table and note included, not only of the size -z gave.
+    settings.sd_size = sd.p_memsz;
     if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > 0x100000000)
         fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
               sd.p_memsz);
@@ -260,7 +263,12 @@ uint32_t count_entries(Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs)
     if (phdrs.size() > MAX_PHNUM)
         fatal("Too many program header entries (%zu); at most 65535 fit.\n", phdrs.size());
     ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
-    return ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+    const uint32_t data_start = ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+    // ELF marks a file without a program header table by e_phoff 0; readers
+    // take a non-zero offset with no entries for a damaged header.
+    if (phdrs.empty())
+        ehdr.e_phoff = 0;
+    return data_start;
 }
 
 void check_shared_data_overlap(const Elf32_Phdr& p)
