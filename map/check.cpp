@@ -1,0 +1,196 @@
+// --check: the image against the layout elf-merge writes and, when the
+// modules are named, against what a loader must find in memory.
+#include "map.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using LINES = std::vector<std::string>;
+
+void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+void add(LINES& out, const char* fmt, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    out.push_back(line);
+}
+
+void expect(LINES& out, const char* what, uint32_t value, uint32_t wanted)
+{
+    if (value != wanted)
+        add(out, "%s is %" PRIu32 ", expected %" PRIu32, what, value, wanted);
+}
+
+uint64_t end_of(const Elf32_Phdr& p)
+{
+    return uint64_t{p.p_vaddr} + p.p_memsz;
+}
+
+uint32_t table_size(const MAP_IMAGE& image)
+{
+    return PHDR_SIZE * static_cast<uint32_t>(image.phdrs.size());
+}
+
+uint32_t note_size(const MAP_IMAGE& image)
+{
+    return image.note_index < 0 ? 0 : image.phdrs[static_cast<size_t>(image.note_index)].p_filesz;
+}
+
+void check_ident(const MAP_IMAGE& image, LINES& out)
+{
+    static const uint8_t wanted[EI_NIDENT] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT,
+                                              ELFOSABI_ARM, 1};
+    for (int i = 0; i < EI_NIDENT; ++i)
+        if (image.ehdr.e_ident[i] != wanted[i])
+            add(out, "header: e_ident byte %d is 0x%02x, expected 0x%02x", i, image.ehdr.e_ident[i], wanted[i]);
+}
+
+void check_header(const MAP_IMAGE& image, LINES& out)
+{
+    const Elf32_Ehdr& h = image.ehdr;
+    check_ident(image, out);
+    expect(out, "header: e_type", h.e_type, ET_EXEC);
+    expect(out, "header: e_machine", h.e_machine, EM_ARM);
+    expect(out, "header: e_version", h.e_version, EV_CURRENT);
+    // Without a table, e_phoff 0 is how ELF says so.
+    if (!(h.e_phnum == 0 && h.e_phoff == 0))
+        expect(out, "header: e_phoff", h.e_phoff, EHDR_SIZE);
+    expect(out, "header: e_shoff", h.e_shoff, 0);
+    expect(out, "header: e_ehsize", h.e_ehsize, EHDR_SIZE);
+    expect(out, "header: e_phentsize", h.e_phentsize, PHDR_SIZE);
+    expect(out, "header: e_shentsize", h.e_shentsize, 0);
+    expect(out, "header: e_shnum", h.e_shnum, 0);
+    expect(out, "header: e_shstrndx", h.e_shstrndx, 0);
+}
+
+bool known_prot(uint32_t prot)
+{
+    static const char letters[] = "kefdcSF"; // one slot of each distinct value
+    for (const char* l = letters; *l; ++l)
+        if (find_slot(*l)->prot == prot)
+            return true;
+    return prot == SYSTEM_PROT;
+}
+
+void check_sizes(const MAP_IMAGE& image, LINES& out)
+{
+    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& p = image.phdrs[i];
+        if (p.p_filesz > p.p_memsz)
+            add(out, "segment %zu: p_filesz 0x%" PRIx32 " exceeds p_memsz 0x%" PRIx32, i, p.p_filesz, p.p_memsz);
+        if (end_of(p) > 0x100000000)
+            add(out, "segment %zu: [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space", i,
+                p.p_vaddr, end_of(p));
+    }
+}
+
+void check_section_entry(const MAP_IMAGE& image, size_t i, LINES& out)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    const uint32_t data_start = EHDR_SIZE + table_size(image) + note_size(image);
+    if (p.p_type != PT_LOAD)
+        add(out, "segment %zu: p_type is %" PRIu32 ", expected 1 (PT_LOAD)", i, p.p_type);
+    if ((p.p_flags & ~(PROT_BITS | PF_R | PF_W | PF_X)) != 0 || !(p.p_flags & PF_R))
+        add(out, "segment %zu: p_flags 0x%08" PRIx32 " are not PF_R with slot bits", i, p.p_flags);
+    if (!known_prot(p.p_flags & PROT_BITS))
+        add(out, "segment %zu: protection bits 0x%08" PRIx32 " belong to no slot", i, p.p_flags & PROT_BITS);
+    if (p.p_filesz != 0 && p.p_offset < data_start)
+        add(out, "segment %zu: file bytes at 0x%" PRIx32 " lie before the section data (from 0x%" PRIx32 ")", i,
+            p.p_offset, data_start);
+}
+
+// Section-built entries follow one another in memory, never overlapping.
+void check_order(const MAP_IMAGE& image, LINES& out)
+{
+    for (size_t i = image.first_section + 1; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& prev = image.phdrs[i - 1];
+        const Elf32_Phdr& p = image.phdrs[i];
+        if (p.p_vaddr < prev.p_vaddr)
+            add(out, "segment %zu at 0x%08" PRIx32 " is out of address order: segment %zu starts at 0x%08" PRIx32,
+                i, p.p_vaddr, i - 1, prev.p_vaddr);
+        else if (p.p_vaddr < end_of(prev))
+            add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps segment %zu [0x%08" PRIx32
+                     ", 0x%08" PRIx64 ")",
+                i, p.p_vaddr, end_of(p), i - 1, prev.p_vaddr, end_of(prev));
+    }
+}
+
+void check_clear_of_shared_data(const MAP_IMAGE& image, LINES& out)
+{
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& p = image.phdrs[i];
+        if (p.p_memsz != 0 && p.p_vaddr < end_of(sd) && sd.p_vaddr < end_of(p))
+            add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps the Shared Data segment [0x%08" PRIx32
+                     ", 0x%08" PRIx64 ")",
+                i, p.p_vaddr, end_of(p), sd.p_vaddr, end_of(sd));
+    }
+}
+
+void check_phdr_entry(const MAP_IMAGE& image, LINES& out)
+{
+    const Elf32_Phdr& p = image.phdrs[0];
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    expect(out, "PT_PHDR entry: p_offset", p.p_offset, EHDR_SIZE);
+    expect(out, "PT_PHDR entry: p_filesz (the whole table)", p.p_filesz, table_size(image));
+    expect(out, "PT_PHDR entry: p_memsz (the whole table)", p.p_memsz, table_size(image));
+    expect(out, "PT_PHDR entry: p_vaddr (the Shared Data address)", p.p_vaddr, sd.p_vaddr);
+    expect(out, "PT_PHDR entry: p_paddr", p.p_paddr, p.p_vaddr);
+    for (size_t i = 1; i < image.phdrs.size(); ++i)
+        if (image.phdrs[i].p_type == PT_PHDR)
+            add(out, "segment %zu: a second PT_PHDR entry", i);
+}
+
+void check_note_entry(const MAP_IMAGE& image, LINES& out)
+{
+    const Elf32_Phdr& p = image.phdrs[static_cast<size_t>(image.note_index)];
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    expect(out, "PT_NOTE entry: p_offset (right after the table)", p.p_offset, EHDR_SIZE + table_size(image));
+    expect(out, "PT_NOTE entry: p_vaddr (right after the table)", p.p_vaddr, sd.p_vaddr + table_size(image));
+    expect(out, "PT_NOTE entry: p_paddr", p.p_paddr, p.p_vaddr);
+    expect(out, "PT_NOTE entry: p_memsz", p.p_memsz, p.p_filesz);
+}
+
+// The Shared Data segment's file bytes are the table and then the note.
+void check_shared_data(const MAP_IMAGE& image, LINES& out)
+{
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    expect(out, "Shared Data segment: p_offset (the table)", sd.p_offset, EHDR_SIZE);
+    expect(out, "Shared Data segment: p_filesz (table and note)", sd.p_filesz, table_size(image) + note_size(image));
+    expect(out, "Shared Data segment: p_paddr", sd.p_paddr, sd.p_vaddr);
+    expect(out, "Shared Data segment: p_align", sd.p_align, SD_ALIGN);
+    if (sd.p_vaddr % SD_ALIGN != 0)
+        add(out, "Shared Data segment: address 0x%08" PRIx32 " is not 0x4000 aligned", sd.p_vaddr);
+    for (size_t i = 0; i < image.first_section; ++i)
+        if (image.phdrs[i].p_flags != SYSTEM_PROT)
+            add(out, "segment %zu: p_flags 0x%08" PRIx32 ", expected 0x00f00000 for a system entry", i,
+                image.phdrs[i].p_flags);
+}
+
+} // namespace
+
+std::vector<std::string> check_image(const MAP_IMAGE& image)
+{
+    LINES out;
+    check_header(image, out);
+    check_sizes(image, out);
+    for (size_t i = image.first_section; i < image.phdrs.size(); ++i)
+        check_section_entry(image, i, out);
+    check_order(image, out);
+    if (image.system) {
+        check_clear_of_shared_data(image, out);
+        check_phdr_entry(image, out);
+        if (image.note_index >= 0)
+            check_note_entry(image, out);
+        check_shared_data(image, out);
+    }
+    return out;
+}

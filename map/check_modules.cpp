@@ -1,0 +1,158 @@
+// --check with module options: the image against its inputs. A loader maps
+// every PT_LOAD entry; each collected section must then be found at its
+// address, and the note must describe the modules that elf-merge describes.
+#include "map.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+using LINES = std::vector<std::string>;
+
+void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+void add(LINES& out, const char* fmt, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    out.push_back(line);
+}
+
+// Memory as a loader leaves it, read a byte at a time without copying: file
+// bytes up to p_filesz, zeros up to p_memsz. Every file range was checked
+// against the image when it was read.
+struct LOADED {
+    const MAP_IMAGE& image;
+    const Elf32_Phdr* last = nullptr;
+
+    bool maps(const Elf32_Phdr& p, uint32_t addr) const
+    {
+        return p.p_type == PT_LOAD && addr >= p.p_vaddr && addr - p.p_vaddr < p.p_memsz;
+    }
+
+    // The byte at addr, or -1 where nothing is mapped.
+    int byte_at(uint32_t addr)
+    {
+        if (!last || !maps(*last, addr)) {
+            last = nullptr;
+            for (const Elf32_Phdr& p : image.phdrs)
+                if (maps(p, addr)) {
+                    last = &p;
+                    break;
+                }
+        }
+        if (!last)
+            return -1;
+        const uint32_t offset = addr - last->p_vaddr;
+        return offset < last->p_filesz ? image.bytes[last->p_offset + offset] : 0;
+    }
+};
+
+std::string section_label(const SECTION_REF& s)
+{
+    std::string label = "section " + std::to_string(s.index);
+    if (!s.name.empty())
+        label += " (" + s.name + ")";
+    return label + " of " + s.module->name;
+}
+
+// Reports the first byte of the section that the loader does not hold.
+void check_loaded(LOADED& memory, const SECTION_REF& s, LINES& out)
+{
+    const Elf32_Shdr& h = s.module->shdr[s.index];
+    const bool nobits = h.sh_type == SHT_NOBITS;
+    for (uint32_t k = 0; k < h.sh_size; ++k) {
+        const uint32_t addr = h.sh_addr + k;
+        const int found = memory.byte_at(addr);
+        const int wanted = nobits ? 0 : s.module->buf[h.sh_offset + k];
+        if (found < 0) {
+            add(out, "%s: 0x%08" PRIx32 " is not loaded", section_label(s).c_str(), addr);
+            return;
+        }
+        if (found != wanted) {
+            add(out, "%s: byte at 0x%08" PRIx32 " is 0x%02x, expected 0x%02x%s", section_label(s).c_str(), addr,
+                found, wanted, nobits ? " (zero-filled)" : "");
+            return;
+        }
+    }
+}
+
+void expect_group_field(LINES& out, size_t g, const char* file, const char* what, uint32_t value, uint32_t wanted)
+{
+    if (value != wanted)
+        add(out, "note group %zu (%s): %s is 0x%" PRIx32 ", expected 0x%" PRIx32, g + 1, file, what, value, wanted);
+}
+
+void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    if (image.groups.size() != set.described.size())
+        add(out, "note: describes %zu modules, expected %zu", image.groups.size(), set.described.size());
+    for (size_t g = 0; g < image.groups.size() && g < set.described.size(); ++g) {
+        const AUX_GROUP& a = image.groups[g];
+        const ELF_DESC& m = *set.described[g];
+        expect_group_field(out, g, m.name, "pid", a.pid, static_cast<uint32_t>(m.pid));
+        expect_group_field(out, g, m.name, "entry", a.entry, m.entry);
+        expect_group_field(out, g, m.name, "priority", a.priority, static_cast<uint32_t>(m.priority));
+        expect_group_field(out, g, m.name, "stack size", a.stack_size, static_cast<uint32_t>(m.stack_size));
+        expect_group_field(out, g, m.name, "stack address", a.stack, m.stack);
+    }
+}
+
+void check_mode(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    const bool system_wanted = set.kernel || set.resource_manager;
+    if (image.system && !system_wanted)
+        add(out, "mode: the image has system entries, but the module options give neither -k nor -r");
+    if (!image.system && system_wanted)
+        add(out, "mode: the module options give %s, but the image has no PT_PHDR entry",
+            set.resource_manager ? "-r" : "-k");
+    const MAP_MODE seen = image_mode(image);
+    const MAP_MODE wanted = set.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
+    if (image.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
+        add(out, "mode: the note is that of %s mode, but the module options give %s", mode_name(seen),
+            set.resource_manager ? "-r" : "-k");
+}
+
+void check_header_values(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    uint32_t flags = 0;
+    for (const ELF_DESC& m : set.modules)
+        flags |= m.ehdr->e_flags;
+    if (image.ehdr.e_entry != set.entry)
+        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, set.entry);
+    if (image.ehdr.e_flags != flags)
+        add(out, "header: e_flags is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_flags, flags);
+}
+
+void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    if (sd.p_vaddr != set.sd_addr)
+        add(out, "Shared Data segment: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", sd.p_vaddr,
+            set.sd_addr);
+    const uint32_t memsz = set.sd_size > sd.p_filesz ? set.sd_size : sd.p_filesz;
+    if (sd.p_memsz != memsz)
+        add(out, "Shared Data segment: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", sd.p_memsz, memsz);
+}
+
+} // namespace
+
+std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    LINES out;
+    check_mode(image, set, out);
+    check_header_values(image, set, out);
+    if (image.system)
+        check_shared_data_place(image, set, out);
+    LOADED memory{image};
+    for (const SECTION_REF& s : set.sections)
+        check_loaded(memory, s, out);
+    if (image.system)
+        check_groups(image, set, out);
+    return out;
+}

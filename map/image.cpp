@@ -1,0 +1,272 @@
+// Reading a merged image from its bytes. Every table and range is checked
+// against the buffer with inside() before it is read, and nothing here ends
+// the process: faults come back as lines.
+#include "map.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// elf-merge's slot table, in slot order, without the system slot 20.
+constexpr MAP_SLOT slots[] = {
+    {'k', 0, 0x00000000, -1},  {'e', 1, 0x00100000, -1},  {'f', 2, 0x00200000, -1},
+    {'d', 3, 0x00300000, -1},  {'u', 4, 0x00F00000, -1},  {'v', 5, 0x00F00000, -1},
+    {'E', 6, 0x00F00000, -1},  {'c', 7, 0x00700000, -1},  {'a', 8, 0x00F00000, -1},
+    {'n', 9, 0x00F00000, -1},  {'W', 10, 0x00F00000, -1}, {'L', 11, 0x00F00000, -1},
+    {'K', 12, 0x00F00000, -1}, {'N', 13, 0x00F00000, -1}, {'S', 14, 0x00E00000, -1},
+    {'b', 15, 0x00F00000, -1}, {'C', 16, 0x00F00000, -1}, {'x', 17, 0x00F00000, -1},
+    {'y', 18, 0x00F00000, -1}, {'F', 19, 0x00900000, -1}, {'P', -1, 0x00F00000, 2},
+    {'p', -1, 0x00F00000, 1},
+};
+
+constexpr uint32_t aux_tags[AUX_PAIRS_PER_MODULE] = {11, 9, 125, 126, 127};
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format(const char* fmt, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    return line;
+}
+
+uint32_t word_at(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return be32(v);
+}
+
+Elf32_Ehdr read_ehdr(const uint8_t* p)
+{
+    Elf32_Ehdr h;
+    std::memcpy(&h, p, sizeof h);
+    h.e_type = be16(h.e_type);
+    h.e_machine = be16(h.e_machine);
+    h.e_version = be32(h.e_version);
+    h.e_entry = be32(h.e_entry);
+    h.e_phoff = be32(h.e_phoff);
+    h.e_shoff = be32(h.e_shoff);
+    h.e_flags = be32(h.e_flags);
+    h.e_ehsize = be16(h.e_ehsize);
+    h.e_phentsize = be16(h.e_phentsize);
+    h.e_phnum = be16(h.e_phnum);
+    h.e_shentsize = be16(h.e_shentsize);
+    h.e_shnum = be16(h.e_shnum);
+    h.e_shstrndx = be16(h.e_shstrndx);
+    return h;
+}
+
+Elf32_Phdr read_phdr(const uint8_t* p)
+{
+    return {word_at(p),      word_at(p + 4),  word_at(p + 8),  word_at(p + 12),
+            word_at(p + 16), word_at(p + 20), word_at(p + 24), word_at(p + 28)};
+}
+
+// The identification that any reading needs; the rest is for --check.
+std::string identify(const uint8_t* data, size_t size)
+{
+    static const uint8_t magic[4] = {ELFMAG0, 'E', 'L', 'F'};
+    if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0)
+        return "not an ELF file";
+    if (size < EHDR_SIZE)
+        return format("truncated: %zu bytes, shorter than the 52-byte ELF header", size);
+    if (size > UINT32_MAX)
+        return "larger than 4 GiB, which a 32-bit image cannot describe";
+    if (data[4] != ELFCLASS32)
+        return format("not a 32-bit ELF file (EI_CLASS %u)", data[4]);
+    if (data[5] != ELFDATA2MSB)
+        return format("not a big-endian ELF file (EI_DATA %u)", data[5]);
+    return "";
+}
+
+std::string read_phdrs(MAP_IMAGE& image)
+{
+    const Elf32_Ehdr& h = image.ehdr;
+    if (h.e_phnum == 0)
+        return "";
+    if (h.e_phentsize != PHDR_SIZE)
+        return format("program header entries are %u bytes, not 32", h.e_phentsize);
+    if (!inside(h.e_phoff, h.e_phnum, PHDR_SIZE, image.size))
+        return format("truncated: the program header table (offset 0x%" PRIx32 ", %u entries) runs past the "
+                      "end of the file (%" PRIu32 " bytes)",
+                      h.e_phoff, h.e_phnum, image.size);
+    for (uint32_t i = 0; i < h.e_phnum; ++i)
+        image.phdrs.push_back(read_phdr(image.bytes + h.e_phoff + PHDR_SIZE * i));
+    return "";
+}
+
+void check_file_ranges(const MAP_IMAGE& image, std::vector<std::string>& faults)
+{
+    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& p = image.phdrs[i];
+        if (p.p_filesz != 0 && !inside(p.p_offset, p.p_filesz, 1, image.size))
+            faults.push_back(format("truncated: segment %zu's file bytes [0x%08" PRIx32 ", 0x%08" PRIx64
+                                    ") run past the end of the file (%" PRIu32 " bytes)",
+                                    i, p.p_offset, uint64_t{p.p_offset} + p.p_filesz, image.size));
+    }
+}
+
+// PT_PHDR first marks kernel and resource-manager images; PT_NOTE may
+// follow, then the Shared Data PT_LOAD.
+std::string find_system_entries(MAP_IMAGE& image)
+{
+    const std::vector<Elf32_Phdr>& ph = image.phdrs;
+    if (ph.empty() || ph[0].p_type != PT_PHDR)
+        return "";
+    image.system = true;
+    size_t next = 1;
+    if (ph.size() > next && ph[next].p_type == PT_NOTE)
+        image.note_index = static_cast<int>(next++);
+    if (ph.size() <= next || ph[next].p_type != PT_LOAD)
+        return "the PT_PHDR entry is not followed by the Shared Data segment's PT_LOAD entry";
+    image.sd_index = static_cast<int>(next);
+    image.first_section = next + 1;
+    return "";
+}
+
+std::string read_group(const uint8_t* p, AUX_GROUP& g, size_t number)
+{
+    uint32_t values[AUX_PAIRS_PER_MODULE];
+    for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k) {
+        const uint32_t tag = word_at(p + 8 * k);
+        if (tag != aux_tags[k])
+            return format("malformed note: group %zu, pair %u has tag %" PRIu32 ", expected %" PRIu32, number,
+                          k + 1, tag, aux_tags[k]);
+        values[k] = word_at(p + 8 * k + 4);
+    }
+    g = {values[0], values[1], values[2], values[3], values[4]};
+    return "";
+}
+
+// The note is read only when its bytes lie inside the file.
+std::string read_note(MAP_IMAGE& image)
+{
+    const Elf32_Phdr& p = image.phdrs[static_cast<size_t>(image.note_index)];
+    if (p.p_filesz < sizeof(NOTE_DESC))
+        return format("malformed note: %" PRIu32 " bytes, shorter than its 12-byte header", p.p_filesz);
+    const uint8_t* note = image.bytes + p.p_offset;
+    const uint32_t namesz = word_at(note), descsz = word_at(note + 4), type = word_at(note + 8);
+    if (namesz != 0)
+        return format("malformed note: n_namesz is %" PRIu32 ", expected 0", namesz);
+    if (type != NT_AUXV)
+        return format("malformed note: n_type is %" PRIu32 ", expected 6 (NT_AUXV)", type);
+    if (descsz % NOTE_GROUP_SIZE != 0)
+        return format("malformed note: n_descsz %" PRIu32 " is not a multiple of 40", descsz);
+    if (descsz != p.p_filesz - sizeof(NOTE_DESC))
+        return format("malformed note: n_descsz %" PRIu32 " does not fill the note's %" PRIu32 " bytes", descsz,
+                      p.p_filesz);
+    for (uint32_t g = 0; g < descsz / NOTE_GROUP_SIZE; ++g) {
+        AUX_GROUP group;
+        const std::string fault = read_group(note + sizeof(NOTE_DESC) + NOTE_GROUP_SIZE * g, group, g + 1);
+        if (!fault.empty())
+            return fault;
+        image.groups.push_back(group);
+    }
+    return "";
+}
+
+} // namespace
+
+const MAP_SLOT* find_slot(char letter)
+{
+    for (const MAP_SLOT& s : slots)
+        if (s.letter == letter)
+            return &s;
+    return nullptr;
+}
+
+std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
+{
+    image = MAP_IMAGE{};
+    std::string fault = identify(data, size);
+    if (!fault.empty())
+        return {fault};
+    image.bytes = data;
+    image.size = static_cast<uint32_t>(size);
+    image.ehdr = read_ehdr(data);
+    fault = read_phdrs(image);
+    if (!fault.empty())
+        return {fault};
+    std::vector<std::string> faults;
+    check_file_ranges(image, faults);
+    fault = find_system_entries(image);
+    if (!fault.empty())
+        faults.push_back(fault);
+    if (faults.empty() && image.note_index >= 0) {
+        fault = read_note(image);
+        if (!fault.empty())
+            faults.push_back(fault);
+    }
+    return faults;
+}
+
+// Kernel mode leaves every module of the lowest pid out of the note, and the
+// kernel (pid 0) is that module; resource-manager mode describes it too.
+MAP_MODE image_mode(const MAP_IMAGE& image)
+{
+    if (!image.system)
+        return MAP_MODE::plain;
+    if (image.groups.empty())
+        return image.ehdr.e_entry != NO_ENTRY ? MAP_MODE::kernel : MAP_MODE::kernel_or_rm;
+    const auto lowest = std::min_element(image.groups.begin(), image.groups.end(),
+                                         [](const AUX_GROUP& a, const AUX_GROUP& b) { return a.pid < b.pid; });
+    if (lowest->pid == 0)
+        return MAP_MODE::resource_manager;
+    // The image starts at the first lowest-pid module; one that the note
+    // describes elsewhere cannot be it.
+    if (lowest->entry != image.ehdr.e_entry)
+        return MAP_MODE::kernel;
+    return MAP_MODE::kernel_or_rm;
+}
+
+const char* mode_name(MAP_MODE mode)
+{
+    switch (mode) {
+    case MAP_MODE::plain:
+        return "plain";
+    case MAP_MODE::kernel:
+        return "kernel";
+    case MAP_MODE::resource_manager:
+        return "resource-manager";
+    case MAP_MODE::kernel_or_rm:
+        break;
+    }
+    return "kernel or resource-manager";
+}
+
+std::string slot_letters(const MAP_IMAGE& image, size_t index)
+{
+    if (image.system && index < image.first_section)
+        return "system";
+    const uint32_t prot = image.phdrs[index].p_flags & PROT_BITS;
+    std::string letters;
+    for (const MAP_SLOT& s : slots)
+        if (s.prot == prot)
+            letters += s.letter;
+    return letters;
+}
+
+std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)
+{
+    std::vector<const Elf32_Phdr*> loads;
+    for (const Elf32_Phdr& p : image.phdrs)
+        if (p.p_type == PT_LOAD && p.p_memsz != 0)
+            loads.push_back(&p);
+    std::sort(loads.begin(), loads.end(), [](const Elf32_Phdr* a, const Elf32_Phdr* b) { return a->p_vaddr < b->p_vaddr; });
+    std::vector<MAP_GAP> gaps;
+    uint64_t reached = 0;
+    for (size_t i = 0; i < loads.size(); ++i) {
+        if (i > 0 && loads[i]->p_vaddr > reached)
+            gaps.push_back({static_cast<uint32_t>(reached), loads[i]->p_vaddr});
+        reached = std::max(reached, uint64_t{loads[i]->p_vaddr} + loads[i]->p_memsz);
+    }
+    return gaps;
+}

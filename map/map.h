@@ -1,0 +1,129 @@
+// elf-merge-map: the map file and checker for images that elf-merge writes.
+// The image parser, the checks and the report writers are plain functions of
+// a byte buffer and an output stream, so that tests and the fuzz target can
+// call them without a process exit.
+#pragma once
+
+#include "elf-merge.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// The slot bits that elf-merge ORs into p_flags (bits 20 to 23).
+constexpr uint32_t PROT_BITS = 0x00F00000;
+constexpr uint32_t SYSTEM_PROT = 0x00F00000;
+constexpr uint32_t SD_ALIGN = 0x4000;
+constexpr uint32_t NO_ENTRY = 0xFFFFFFFF;
+
+enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
+
+// One module as the note describes it: the five values of its group.
+struct AUX_GROUP {
+    uint32_t pid;
+    uint32_t entry;
+    uint32_t priority;
+    uint32_t stack_size;
+    uint32_t stack;
+};
+
+// An image read from its bytes. Records are copies in host order; the buffer
+// itself is borrowed and must outlive the record.
+struct MAP_IMAGE {
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    Elf32_Ehdr ehdr{};
+    std::vector<Elf32_Phdr> phdrs;
+    bool system = false;       // PT_PHDR first: kernel or resource-manager mode
+    int note_index = -1;       // index of the PT_NOTE entry, -1 without one
+    int sd_index = -1;         // index of the Shared Data PT_LOAD entry
+    size_t first_section = 0;  // index of the first section-built entry
+    std::vector<AUX_GROUP> groups;
+};
+
+// One module slot of elf-merge's command line.
+struct MAP_SLOT {
+    char letter;
+    int32_t pid;    // -1: none
+    uint32_t prot;  // OR-ed into p_flags of the slot's segments
+    int32_t kind;   // -1 ELF, 1 or 2 raw image
+};
+// The slot of an option letter, or null for a letter that names no module.
+const MAP_SLOT* find_slot(char letter);
+
+// Reads an image from size bytes at data. Returns the lines that say why it
+// cannot be read (first the most basic); empty when image is complete.
+std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image);
+
+// Mode as far as the image alone tells it.
+MAP_MODE image_mode(const MAP_IMAGE& image);
+const char* mode_name(MAP_MODE mode);
+
+// The option letters of the slots whose bits are prot; "system" for the
+// system entries.
+std::string slot_letters(const MAP_IMAGE& image, size_t index);
+
+// A gap in memory between two PT_LOAD entries, in address order.
+struct MAP_GAP {
+    uint32_t start;
+    uint64_t end;
+};
+std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image);
+
+// ---------------------------------------------------------------------------
+// Modules named after "--", read as elf-merge reads them.
+
+// One collected section (SHF_ALLOC, size > 0) of a module.
+struct SECTION_REF {
+    const ELF_DESC* module;
+    uint32_t index;
+    std::string name; // empty where the module has no usable name table
+};
+
+struct MODULE_SET {
+    bool given = false;
+    std::vector<ELF_DESC> modules;
+    bool kernel = false;           // -k
+    bool resource_manager = false; // -r
+    bool sd_addr_given = false;
+    uint32_t sd_addr = 0;
+    uint32_t sd_size = 0;
+    int32_t pid = -1;          // lowest pid among modules with an entry
+    uint32_t entry = NO_ENTRY; // the image's entry point
+    std::vector<SECTION_REF> sections;  // in address order
+    std::vector<const ELF_DESC*> described; // in note order
+};
+
+// Parses elf-merge's module options (args exclude the program name) and
+// reads every module; a module that cannot be read ends the process with
+// elf-merge's own message. Returns an error line, empty on success.
+std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set);
+void release_modules(MODULE_SET& set);
+
+// Mode resolved by the module options where they are given.
+MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
+
+// The collected sections that lie inside entry index of the image.
+std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+
+// ---------------------------------------------------------------------------
+// Checks: one line per violation, empty when the image is sound.
+
+std::vector<std::string> check_image(const MAP_IMAGE& image);
+std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
+
+// ---------------------------------------------------------------------------
+// Reports
+
+void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
+                       const MODULE_SET& set);
+void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
+                       const MODULE_SET& set);
+
+// Shared by both report writers.
+const char* segment_type_name(uint32_t p_type); // null for a type without a name
+std::string permissions(uint32_t p_flags);        // "R-X" and so on
+// The module file that the note's group g describes, or null without modules.
+const char* described_file(const MODULE_SET& set, size_t g);

@@ -1,0 +1,175 @@
+// The modules named after "--": elf-merge's own option letters, read through
+// the project's module reader, so that the map can name the file and section
+// behind every byte and the checker can compare the image with its inputs.
+#include "map.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// elf-merge's getopt option string; the same letters take the same arguments.
+constexpr const char* merge_options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
+
+// Base-16 text as strtoul reads it; a value wider than 32 bits saturates.
+uint32_t parse_hex(const char* text)
+{
+    const unsigned long value = std::strtoul(text, nullptr, 16);
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+}
+
+// Reads the module at once, as elf-merge does: a bad module ends the run
+// with elf-merge's message for it.
+void register_module(MODULE_SET& set, const MAP_SLOT& slot, const char* name)
+{
+    set.modules.push_back(ELF_DESC(name, slot.pid, slot.prot, slot.kind));
+    ELF_DESC& m = set.modules.back();
+    m.read_elf();
+    if (slot.kind != -1)
+        m.entry = NO_ENTRY;
+    if (m.entry == NO_ENTRY || slot.pid == -1)
+        return;
+    // The first module of the lowest pid supplies the image's entry point.
+    if (set.pid == -1 || slot.pid < set.pid) {
+        set.pid = slot.pid;
+        set.entry = m.entry;
+    }
+}
+
+std::string handle_letter(MODULE_SET& set, int letter)
+{
+    switch (letter) {
+    case 'o':
+        return ""; // the output name plays no part in the image
+    case 's':
+        set.sd_addr = parse_hex(optarg);
+        set.sd_addr_given = true;
+        return "";
+    case 'z':
+        set.sd_size = parse_hex(optarg);
+        return "";
+    case 'r':
+        set.resource_manager = true;
+        return "";
+    case '?':
+    case ':':
+        return std::string("module options: -") + static_cast<char>(optopt) +
+               " is not an elf-merge module option or lacks its file name";
+    }
+    const MAP_SLOT* slot = find_slot(static_cast<char>(letter));
+    if (!slot)
+        return std::string("module options: -") + static_cast<char>(letter) + " names no module";
+    if (letter == 'k')
+        set.kernel = true;
+    register_module(set, *slot, optarg);
+    return "";
+}
+
+// The modules the note describes, in command-line order.
+void find_described(MODULE_SET& set)
+{
+    for (const ELF_DESC& m : set.modules) {
+        if (m.entry == NO_ENTRY || m.pid == -1)
+            continue;
+        if (set.resource_manager || m.pid != set.pid)
+            set.described.push_back(&m);
+    }
+}
+
+// The section's name from the module's section-name table, or "" when the
+// table or the name does not lie inside the module's bytes.
+std::string section_name(const ELF_DESC& m, uint32_t index)
+{
+    if (m.fake != -1 || m.size <= 0)
+        return "";
+    const uint32_t size = static_cast<uint32_t>(m.size);
+    const uint32_t table_index = m.ehdr->e_shstrndx;
+    if (table_index == 0 || table_index >= m.shnum)
+        return "";
+    const Elf32_Shdr& table = m.shdr[table_index];
+    const uint32_t name = m.shdr[index].sh_name;
+    if (!inside(table.sh_offset, table.sh_size, 1, size) || name >= table.sh_size)
+        return "";
+    const char* start = reinterpret_cast<const char*>(m.buf) + table.sh_offset + name;
+    const size_t room = table.sh_size - name;
+    const void* end = std::memchr(start, 0, room);
+    return end ? std::string(start, static_cast<const char*>(end)) : "";
+}
+
+// The same collection, checks and order that elf-merge applies.
+void collect(MODULE_SET& set)
+{
+    std::vector<Elf32_Phdr> phdrs;
+    std::vector<SHDR_HANDLE> handles;
+    merge_shdr(phdrs, handles, set.modules);
+    for (const SHDR_HANDLE& h : handles) {
+        const auto index = static_cast<uint32_t>(h.shdr - h.desc->shdr);
+        set.sections.push_back({h.desc, index, section_name(*h.desc, index)});
+    }
+}
+
+} // namespace
+
+std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
+{
+    set.given = true;
+    std::vector<char*> argv{const_cast<char*>("elf-merge")};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size()) - 1;
+
+    optind = 0; // start getopt afresh: the map's own options were read with it
+    opterr = 0;
+    int letter;
+    while ((letter = getopt(argc, argv.data(), merge_options)) != -1) {
+        const std::string fault = handle_letter(set, letter);
+        if (!fault.empty())
+            return fault;
+    }
+    if (optind < argc)
+        return std::string("module options: unexpected argument ") + argv[static_cast<size_t>(optind)];
+    find_described(set);
+    collect(set);
+    return "";
+}
+
+void release_modules(MODULE_SET& set)
+{
+    for (ELF_DESC& m : set.modules) {
+        if (m.fake != -1) {
+            delete m.ehdr;
+            delete m.shdr;
+        }
+        std::free(m.buf);
+    }
+    set.sections.clear();
+    set.described.clear();
+    set.modules.clear();
+}
+
+MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    if (!image.system || !set.given)
+        return image_mode(image);
+    if (set.resource_manager)
+        return MAP_MODE::resource_manager;
+    return set.kernel ? MAP_MODE::kernel : image_mode(image);
+}
+
+std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    std::vector<const SECTION_REF*> held;
+    const Elf32_Phdr& p = image.phdrs[index];
+    if (p.p_type != PT_LOAD)
+        return held;
+    const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
+    for (const SECTION_REF& s : set.sections) {
+        const uint32_t addr = s.module->shdr[s.index].sh_addr;
+        if (addr >= p.p_vaddr && addr < end)
+            held.push_back(&s);
+    }
+    return held;
+}

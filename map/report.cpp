@@ -1,0 +1,171 @@
+// The default report: header, mode, Shared Data segment, the modules that
+// the note describes, the segment table and a summary, as plain text.
+#include "map.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+void print(std::ostream& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+void print(std::ostream& out, const char* fmt, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    out << line;
+}
+
+// Names come from untrusted modules: keep the report one line per row.
+std::string printable(const std::string& text)
+{
+    std::string out = text;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            c = '?';
+    return out;
+}
+
+std::string type_text(uint32_t p_type)
+{
+    const char* name = segment_type_name(p_type);
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%" PRIx32, p_type);
+    return name ? name : number;
+}
+
+void write_header(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    print(out, "Image: %s (%" PRIu32 " bytes)\n", printable(path).c_str(), image.size);
+    print(out, "Header: entry 0x%08" PRIx32 ", flags 0x%08" PRIx32 ", %zu program headers\n", image.ehdr.e_entry,
+          image.ehdr.e_flags, image.phdrs.size());
+    print(out, "Mode: %s\n", mode_name(resolved_mode(image, set)));
+}
+
+void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
+{
+    if (!image.system) {
+        out << "Shared Data segment: none\n";
+        return;
+    }
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& table = image.phdrs[0];
+    print(out, "Shared Data segment: address 0x%08" PRIx32 ", memory size 0x%" PRIx32 ", file size 0x%" PRIx32 "\n",
+          sd.p_vaddr, sd.p_memsz, sd.p_filesz);
+    print(out, "  program header table at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", table.p_vaddr - sd.p_vaddr,
+          table.p_filesz);
+    if (image.note_index < 0) {
+        out << "  note: none\n";
+        return;
+    }
+    const Elf32_Phdr& note = image.phdrs[static_cast<size_t>(image.note_index)];
+    print(out, "  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
+}
+
+void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    if (!image.system)
+        return;
+    print(out, "Modules described by the note: %zu\n", image.groups.size());
+    if (image.groups.empty())
+        return;
+    out << "  pid  entry       priority     stack size  stack       file\n";
+    for (size_t g = 0; g < image.groups.size(); ++g) {
+        const AUX_GROUP& a = image.groups[g];
+        const char* file = described_file(set, g);
+        print(out, "  %-4" PRIu32 " 0x%08" PRIx32 "  %-11" PRId32 "  0x%08" PRIx32 "  0x%08" PRIx32 "  %s\n", a.pid,
+              a.entry, static_cast<int32_t>(a.priority), a.stack_size, a.stack,
+              file ? printable(file).c_str() : "-");
+    }
+}
+
+void write_sections(std::ostream& out, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    for (const SECTION_REF* s : sections_in(image, index, set)) {
+        const Elf32_Shdr& h = s->module->shdr[s->index];
+        print(out, "       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
+              printable(s->module->name).c_str(), s->index, s->name.empty() ? "-" : printable(s->name).c_str(),
+              h.sh_addr, h.sh_size, h.sh_type == SHT_NOBITS ? " (zero-filled)" : "");
+    }
+}
+
+void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    print(out, "Segments: %zu\n", image.phdrs.size());
+    out << "  #    type     virtual range            physical    offset      file size   mem size    perm  "
+           "prot        slots\n";
+    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& p = image.phdrs[i];
+        print(out,
+              "  %-4zu %-8s 0x%08" PRIx32 "-0x%08" PRIx64 "  0x%08" PRIx32 "  0x%08" PRIx32 "  0x%08" PRIx32
+              "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
+              i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr, p.p_offset,
+              p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
+              slot_letters(image, i).c_str());
+        write_sections(out, image, i, set);
+    }
+}
+
+void write_summary(std::ostream& out, const MAP_IMAGE& image)
+{
+    size_t loads = 0;
+    uint64_t file_bytes = 0, memory_bytes = 0;
+    for (const Elf32_Phdr& p : image.phdrs) {
+        if (p.p_type != PT_LOAD)
+            continue;
+        ++loads;
+        file_bytes += p.p_filesz;
+        memory_bytes += p.p_memsz;
+    }
+    print(out, "Loaded: %zu PT_LOAD segments, 0x%" PRIx64 " bytes from the file, 0x%" PRIx64 " bytes of memory\n",
+          loads, file_bytes, memory_bytes);
+    const std::vector<MAP_GAP> gaps = memory_gaps(image);
+    print(out, "Gaps: %zu\n", gaps.size());
+    for (const MAP_GAP& g : gaps)
+        print(out, "  0x%08" PRIx32 "-0x%08" PRIx64 "  0x%" PRIx64 " bytes\n", g.start, g.end, g.end - g.start);
+}
+
+} // namespace
+
+const char* segment_type_name(uint32_t p_type)
+{
+    switch (p_type) {
+    case PT_LOAD:
+        return "PT_LOAD";
+    case PT_NOTE:
+        return "PT_NOTE";
+    case PT_PHDR:
+        return "PT_PHDR";
+    }
+    return nullptr;
+}
+
+std::string permissions(uint32_t p_flags)
+{
+    std::string rwx = "---";
+    if (p_flags & PF_R)
+        rwx[0] = 'R';
+    if (p_flags & PF_W)
+        rwx[1] = 'W';
+    if (p_flags & PF_X)
+        rwx[2] = 'X';
+    return rwx;
+}
+
+const char* described_file(const MODULE_SET& set, size_t g)
+{
+    return g < set.described.size() ? set.described[g]->name : nullptr;
+}
+
+void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    write_header(out, path, image, set);
+    write_shared_data(out, image);
+    write_modules(out, image, set);
+    write_segments(out, image, set);
+    write_summary(out, image);
+}

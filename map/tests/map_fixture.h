@@ -1,0 +1,80 @@
+// Shared by the map tests: three typical modules (kernel at 0x1000, -e at
+// 0x2000, -f at 0x3000), merged by the real elf-merge, and ways to run the
+// map and read its JSON.
+#pragma once
+
+#include "harness.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace maptest {
+
+using tb::Bytes;
+
+inline tb::RunResult run_map(const std::vector<std::string>& args)
+{
+    return tb::run_program(ELF_MERGE_MAP_PATH, args);
+}
+
+struct Firmware {
+    tb::TempDir dir;
+    std::string k, e, f, image;
+
+    Firmware()
+    {
+        k = dir.write("k.elf", tb::typical(0x1000, 0, 0x800));
+        e = dir.write("e.elf", tb::typical(0x2000, 5, 0x400));
+        f = dir.write("f.elf", tb::typical(0x3000, 7, 0x200));
+        image = dir.path("out.elf");
+    }
+
+    // The module options of a run in the given mode ("kernel", "rm", "plain").
+    std::vector<std::string> options(const std::string& mode) const
+    {
+        std::vector<std::string> o;
+        if (mode == "kernel")
+            o = {"-k", k, "-s", "100000", "-z", "2000"};
+        if (mode == "rm")
+            o = {"-r", "-k", k, "-s", "100000", "-z", "2000"};
+        for (const std::string& more : {std::string("-e"), e, std::string("-f"), f})
+            o.push_back(more);
+        return o;
+    }
+
+    // Merges in mode and returns the image's bytes.
+    Bytes merge(const std::string& mode) const
+    {
+        std::vector<std::string> args = options(mode);
+        args.push_back("-o");
+        args.push_back(image);
+        const tb::RunResult r = tb::run_tool(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return tb::read_file(image);
+    }
+
+    // Runs the map on the image with the given flags and module options.
+    tb::RunResult map(std::vector<std::string> flags, const std::string& mode = "") const
+    {
+        flags.push_back(image);
+        if (!mode.empty()) {
+            flags.push_back("--");
+            for (const std::string& o : options(mode))
+                flags.push_back(o);
+        }
+        return run_map(flags);
+    }
+};
+
+// Evaluates a Python expression over the JSON document (as d) and returns
+// what print() writes; the document must parse.
+inline std::string json_query(const tb::TempDir& dir, const std::string& json, const std::string& expr)
+{
+    const std::string path = dir.write("report.json", Bytes(json.begin(), json.end()));
+    const tb::RunResult r =
+        tb::run_program("python3", {"-c", "import json,sys; d=json.load(open(sys.argv[1])); print(" + expr + ")", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+} // namespace maptest

@@ -1,0 +1,200 @@
+// --check on good images of every mode, on images broken one fault at a
+// time, and the parser on input that is not an image at all.
+#include "map.h"
+#include "map_fixture.h"
+
+#include <sstream>
+
+using namespace maptest;
+using testing::HasSubstr;
+
+namespace {
+
+// File offsets in the kernel-mode image of Firmware: 12 program headers
+// from 52, the note at 436, section data from 528 (0x210).
+constexpr uint32_t NOTE = 436;
+constexpr uint32_t phdr_at(uint32_t i) { return 52 + 32 * i; }
+
+// Writes bytes over the image and runs --check with or without modules.
+tb::RunResult check_broken(const Firmware& fw, const Bytes& bytes, bool with_modules)
+{
+    fw.dir.write("out.elf", bytes);
+    return fw.map({"--check"}, with_modules ? "kernel" : "");
+}
+
+TEST(MapCheck, ImagesOfEveryModePass)
+{
+    for (const std::string mode : {"plain", "kernel", "rm"}) {
+        Firmware fw;
+        fw.merge(mode);
+        for (const bool with_modules : {false, true}) {
+            const tb::RunResult r = fw.map({"--check"}, with_modules ? mode : "");
+            EXPECT_EQ(r.status, 0) << mode << "\n" << r.err;
+            EXPECT_EQ(r.err, "") << mode;
+            EXPECT_EQ(r.out, fw.image + ": all checks hold\n");
+        }
+    }
+}
+
+TEST(MapCheck, AFlippedSectionByteIsFoundOnlyAgainstTheModules)
+{
+    Firmware fw;
+    Bytes b = fw.merge("kernel");
+    b.at(0x228 + 3) ^= 0xFF; // the -e module's .text, which holds 1, 2, 3, 4, ...
+    EXPECT_EQ(check_broken(fw, b, false).status, 0);
+    const tb::RunResult r = check_broken(fw, b, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, fw.image + ": section 1 (.text) of " + fw.e + ": byte at 0x00002003 is 0xfb, expected 0x04\n");
+}
+
+TEST(MapCheck, ZeroFilledRangeThatIsNotZeroIsReported)
+{
+    Firmware fw;
+    Bytes b = fw.merge("kernel");
+    tb::put32(b, phdr_at(5) + 16, 4); // the kernel's .bss now takes 4 file bytes
+    const tb::RunResult r = check_broken(fw, b, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(": section 3 (.bss) of " + fw.k +
+                                 ": byte at 0x00001200 is 0x01, expected 0x00 (zero-filled)\n"));
+}
+
+TEST(MapCheck, NoteValuesAreComparedWithTheModules)
+{
+    Firmware fw;
+    Bytes b = fw.merge("kernel");
+    tb::put32(b, NOTE + 12 + 40 + 20, 99); // second group, priority value
+    const tb::RunResult r = check_broken(fw, b, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, fw.image + ": note group 2 (" + fw.f + "): priority is 0x63, expected 0x7\n");
+
+    // Checked against a resource-manager run, the kernel's note is short.
+    Bytes good = fw.merge("kernel");
+    fw.dir.write("out.elf", good);
+    const tb::RunResult rm = fw.map({"--check"}, "rm");
+    EXPECT_EQ(rm.status, 1);
+    EXPECT_THAT(rm.err, HasSubstr(": mode: the note is that of kernel mode, but the module options give -r\n"));
+    EXPECT_THAT(rm.err, HasSubstr(": note: describes 2 modules, expected 3\n"));
+}
+
+TEST(MapCheck, MalformedNoteIsOneLineInEveryMode)
+{
+    Firmware fw;
+    Bytes b = fw.merge("kernel");
+    tb::put32(b, NOTE + 12 + 16, 124); // first group, third tag
+    fw.dir.write("out.elf", b);
+    for (const std::vector<std::string>& flags : {std::vector<std::string>{}, {"--json"}, {"--check"}}) {
+        const tb::RunResult r = fw.map(flags);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, fw.image + ": malformed note: group 1, pair 3 has tag 124, expected 125\n");
+    }
+    Bytes odd = fw.merge("kernel");
+    tb::put32(odd, NOTE + 4, 84);
+    EXPECT_EQ(check_broken(fw, odd, false).err, fw.image + ": malformed note: n_descsz 84 is not a multiple of 40\n");
+}
+
+TEST(MapCheck, LayoutFaultsAreEachOneLine)
+{
+    Firmware fw;
+    const Bytes good = fw.merge("kernel");
+
+    Bytes overlap = good;
+    tb::put32(overlap, phdr_at(7) + 8, 0x2008); // the -e module's .data onto its .text
+    EXPECT_THAT(check_broken(fw, overlap, false).err,
+                HasSubstr(": segment 7 [0x00002008, 0x00002010) overlaps segment 6 [0x00002000, 0x00002010)\n"));
+
+    Bytes into_sd = good;
+    tb::put32(into_sd, phdr_at(11) + 8, 0x101000);
+    EXPECT_THAT(check_broken(fw, into_sd, false).err,
+                HasSubstr(": segment 11 [0x00101000, 0x00101040) overlaps the Shared Data segment "
+                          "[0x00100000, 0x00102000)\n"));
+
+    Bytes table = good;
+    tb::put32(table, phdr_at(0) + 16, 352);
+    EXPECT_EQ(check_broken(fw, table, false).err,
+              fw.image + ": PT_PHDR entry: p_filesz (the whole table) is 352, expected 384\n");
+
+    Bytes header = good;
+    tb::put16(header, 48, 3);
+    tb::put32(header, 32, 0x100);
+    EXPECT_EQ(check_broken(fw, header, false).err,
+              fw.image + ": header: e_shoff is 256, expected 0\n" + fw.image + ": header: e_shnum is 3, expected 0\n");
+
+    Bytes sd = good;
+    tb::put32(sd, phdr_at(2) + 16, 0x180); // the Shared Data segment without the note
+    EXPECT_EQ(check_broken(fw, sd, false).err,
+              fw.image + ": Shared Data segment: p_filesz (table and note) is 384, expected 476\n");
+}
+
+TEST(MapCheck, TruncatedImageNamesEverySegmentCutOffUnderCheckAndOneOtherwise)
+{
+    Firmware fw;
+    Bytes b = fw.merge("kernel");
+    b.resize(0x224);
+    fw.dir.write("out.elf", b);
+    const std::string first = fw.image +
+        ": truncated: segment 4's file bytes [0x00000220, 0x00000228) run past the end of the file (548 bytes)\n";
+    const tb::RunResult report = fw.map({});
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report.err, first);
+    const tb::RunResult check = fw.map({"--check"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.err.rfind(first, 0), 0u) << check.err;
+    EXPECT_THAT(check.err, HasSubstr(": truncated: segment 9's file bytes [0x00000240, 0x00000250)"));
+}
+
+TEST(MapCheck, InputThatIsNoImageIsRefusedWithOneLine)
+{
+    tb::TempDir dir;
+    Bytes elf = tb::build(tb::typical(0x1000, 0, 0)).bytes;
+    struct Case {
+        Bytes bytes;
+        std::string line;
+    };
+    Bytes little = elf;
+    little[5] = 1;
+    Bytes far = elf;
+    tb::put32(far, tb::E_PHOFF, 0xFFFFFFF0);
+    tb::put16(far, tb::E_PHNUM, 2);
+    const Case cases[] = {
+        {Bytes{'#', '!', '/', 'b', 'i', 'n'}, "not an ELF file"},
+        {Bytes(elf.begin(), elf.begin() + 30), "truncated: 30 bytes, shorter than the 52-byte ELF header"},
+        {little, "not a big-endian ELF file (EI_DATA 1)"},
+        {far, "truncated: the program header table (offset 0xfffffff0, 2 entries) runs past the end of the file"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.write("in.elf", c.bytes);
+        const tb::RunResult r = run_map({"--check", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind(path + ": " + c.line, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    const tb::RunResult missing = run_map({dir.path("none.elf")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, dir.path("none.elf") + ": cannot open -- No such file or directory\n");
+}
+
+// Every prefix of a real image, read, checked and reported in process: with
+// the sanitizer build any read outside the buffer fails here.
+TEST(MapParser, EveryPrefixOfAnImageIsReadOrRefusedWithoutStrayReads)
+{
+    Firmware fw;
+    const Bytes full = fw.merge("kernel");
+    size_t refused = 0;
+    for (size_t n = 0; n <= full.size(); ++n) {
+        const Bytes prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+        MAP_IMAGE image;
+        if (!parse_image(prefix.data(), prefix.size(), image).empty()) {
+            ++refused;
+            continue;
+        }
+        std::ostringstream out;
+        check_image(image);
+        write_text_report(out, "x", image, MODULE_SET{});
+        write_json_report(out, "x", image, MODULE_SET{});
+    }
+    // Only the whole image holds every segment's bytes.
+    EXPECT_EQ(refused, full.size());
+}
+
+} // namespace

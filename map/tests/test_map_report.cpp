@@ -1,0 +1,154 @@
+// The map as text and as JSON: mode, Shared Data segment, the modules that
+// the note describes, segments with their slots and sections, the summary;
+// and the command line itself.
+#include "map_fixture.h"
+
+using namespace maptest;
+using testing::HasSubstr;
+
+namespace {
+
+const std::string phdr_row =
+    "  0    PT_PHDR  0x00100000-0x00100180  0x00100000  0x00000034  0x00000180  0x00000180  ---   0x00f00000  system\n";
+const std::string kernel_text_row =
+    "  3    PT_LOAD  0x00001000-0x00001010  0x00001000  0x00000210  0x00000010  0x00000010  R-X   0x00000000  k\n";
+const std::string bss_row =
+    "  5    PT_LOAD  0x00001200-0x00001240  0x00001200  0x00000228  0x00000000  0x00000040  RW-   0x00000000  k\n";
+const std::string e_text_row =
+    "  6    PT_LOAD  0x00002000-0x00002010  0x00002000  0x00000228  0x00000010  0x00000010  R-X   0x00100000  e\n";
+
+TEST(MapReport, KernelImageWithModulesNamesEverySegmentsSlotAndSections)
+{
+    Firmware fw;
+    fw.merge("kernel");
+    const tb::RunResult r = fw.map({}, "kernel");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string& out = r.out;
+    EXPECT_THAT(out, HasSubstr("Header: entry 0x00001000, flags 0x05000000, 12 program headers\n"));
+    EXPECT_THAT(out, HasSubstr("Mode: kernel\n"));
+    EXPECT_THAT(out, HasSubstr("Shared Data segment: address 0x00100000, memory size 0x2000, file size 0x1dc\n"
+                               "  program header table at +0x0, 0x180 bytes\n"
+                               "  note at +0x180, 0x5c bytes\n"
+                               "Modules described by the note: 2\n"));
+    EXPECT_THAT(out, HasSubstr("  1    0x00002000  5            0x00000400  0x00002200  " + fw.e + "\n"));
+    EXPECT_THAT(out, HasSubstr("  2    0x00003000  7            0x00000200  0x00003200  " + fw.f + "\n"));
+    EXPECT_THAT(out, HasSubstr(phdr_row));
+    EXPECT_THAT(out, HasSubstr(kernel_text_row + "       " + fw.k + " section 1 .text  0x00001000  0x10\n"));
+    EXPECT_THAT(out, HasSubstr(bss_row + "       " + fw.k + " section 3 .bss  0x00001200  0x40 (zero-filled)\n"));
+    EXPECT_THAT(out, HasSubstr(e_text_row + "       " + fw.e + " section 1 .text  0x00002000  0x10\n"));
+    EXPECT_THAT(out, HasSubstr("Loaded: 10 PT_LOAD segments, 0x224 bytes from the file, 0x2108 bytes of memory\n"));
+    EXPECT_THAT(out, HasSubstr("Gaps: 9\n  0x00001010-0x00001100  0xf0 bytes\n"));
+}
+
+TEST(MapReport, WithoutModulesSegmentsHaveNoSectionsAndGroupsNoFiles)
+{
+    Firmware fw;
+    fw.merge("kernel");
+    const tb::RunResult r = fw.map({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("  1    0x00002000  5            0x00000400  0x00002200  -\n"));
+    EXPECT_THAT(r.out, HasSubstr(kernel_text_row + "  4    PT_LOAD"));
+}
+
+// Kernel mode leaves the lowest-pid module out of the note; whether it was
+// left out can be seen only when the image says where it starts.
+TEST(MapReport, ModeIsToldFromTheImageWhereItCanBeAndFromTheOptionsOtherwise)
+{
+    Firmware fw;
+    fw.merge("rm");
+    EXPECT_THAT(fw.map({}).out, HasSubstr("Mode: resource-manager\n"));
+    EXPECT_THAT(fw.map({}).out, HasSubstr("Modules described by the note: 3\n"));
+
+    tb::TempDir dir;
+    const std::string image = dir.path("rm.elf");
+    ASSERT_EQ(tb::run_tool({"-r", "-e", fw.e, "-f", fw.f, "-o", image}).status, 0);
+    EXPECT_THAT(run_map({image}).out, HasSubstr("Mode: kernel or resource-manager\n"));
+    EXPECT_THAT(run_map({image, "--", "-r", "-e", fw.e, "-f", fw.f}).out, HasSubstr("Mode: resource-manager\n"));
+
+    ASSERT_EQ(tb::run_tool({"-k", fw.k, "-s", "8000", "-o", image}).status, 0);
+    const std::string alone = run_map({image}).out;
+    EXPECT_THAT(alone, HasSubstr("Mode: kernel\n"));
+    EXPECT_THAT(alone, HasSubstr("  note: none\nModules described by the note: 0\n"));
+
+    fw.merge("plain");
+    const std::string plain = fw.map({}).out;
+    EXPECT_THAT(plain, HasSubstr("Mode: plain\nShared Data segment: none\nSegments: 6\n"));
+}
+
+TEST(MapReport, RawImagesAreNamedByFileWithTheLettersOfTheirSlotBits)
+{
+    Firmware fw;
+    tb::TempDir dir;
+    const std::string raw = dir.write("ka1.bin", tb::ramp(6));
+    const std::string image = dir.path("raw.elf");
+    ASSERT_EQ(tb::run_tool({"-p", raw, "-c", fw.e, "-o", image}).status, 0);
+    const std::string out = run_map({image, "--", "-p", raw, "-c", fw.e}).out;
+    EXPECT_THAT(out, HasSubstr("R-X   0x00f00000  uvEanWLKNbCxyPp\n       " + raw + " section 0 -  0x00003400  0x6\n"));
+    EXPECT_THAT(out, HasSubstr("R-X   0x00700000  c\n       " + fw.e + " section 1 .text"));
+}
+
+TEST(MapJson, DocumentParsesAndCarriesTheReport)
+{
+    Firmware fw;
+    fw.merge("kernel");
+    const tb::RunResult r = fw.map({"--json"}, "kernel");
+    ASSERT_EQ(r.status, 0) << r.err;
+    tb::TempDir dir;
+    EXPECT_EQ(json_query(dir, r.out, "d['mode'], d['header']['entry'], d['header']['phnum']"), "kernel 4096 12\n");
+    EXPECT_EQ(json_query(dir, r.out, "d['shared_data']"),
+              "{'address': 1048576, 'memory_size': 8192, 'file_size': 476, 'table': {'offset': 0, 'size': 384}, "
+              "'note': {'offset': 384, 'size': 92}}\n");
+    EXPECT_EQ(json_query(dir, r.out, "d['modules'][1]['pid'], d['modules'][1]['priority'], d['modules'][1]['file']"),
+              "2 7 " + fw.f + "\n");
+    EXPECT_EQ(json_query(dir, r.out, "[(s['index'], s['slots'], s['read'], s['write'], s['execute']) for s in d['segments'][5:7]]"),
+              "[(5, ['k'], True, True, False), (6, ['e'], True, False, True)]\n");
+    EXPECT_EQ(json_query(dir, r.out, "d['segments'][5]['sections']"),
+              "[{'file': '" + fw.k + "', 'index': 3, 'name': '.bss', 'address': 4608, 'size': 64, 'nobits': True}]\n");
+    EXPECT_EQ(json_query(dir, r.out, "d['loaded'], d['gaps'][0]"),
+              "{'segments': 10, 'file_bytes': 548, 'memory_bytes': 8456} {'start': 4112, 'end': 4352, 'size': 240}\n");
+}
+
+// Section names come from the module's bytes; the document must stay valid
+// JSON whatever they hold.
+TEST(MapJson, NamesWithQuotesControlAndHighBytesAreEscaped)
+{
+    tb::TempDir dir;
+    tb::Module m = tb::typical(0x2000, 1, 0x100);
+    m.sections[0].name = std::string("a\"b\\c\n\xff");
+    const std::string mod = dir.write("m.elf", m);
+    const std::string image = dir.path("out.elf");
+    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const tb::RunResult r = run_map({"--json", image, "--", "-e", mod});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(R"("name":"a\"b\\c\u000a\u00ff")"));
+    EXPECT_EQ(json_query(dir, r.out, "repr(d['segments'][0]['sections'][0]['name'])"), "'a\"b\\\\c\\nÿ'\n");
+}
+
+TEST(MapCommandLine, VersionHelpAndMistakes)
+{
+    const tb::RunResult version = run_map({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "elf-merge-map 1.0.0\n");
+    const tb::RunResult help = run_map({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS"));
+
+    const tb::RunResult none = run_map({});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_THAT(none.err, HasSubstr("elf-merge-map: no IMAGE given\nusage:"));
+    EXPECT_EQ(run_map({"--jsn", "x"}).status, 1);
+
+    Firmware fw;
+    fw.merge("plain");
+    const tb::RunResult bad_letter = run_map({fw.image, "--", "-q", fw.e});
+    EXPECT_EQ(bad_letter.status, 1);
+    EXPECT_THAT(bad_letter.err,
+                HasSubstr("elf-merge-map: module options: -q is not an elf-merge module option or lacks its file name\n"));
+    // A module that elf-merge refuses is refused with elf-merge's words.
+    const tb::RunResult bad_module = run_map({fw.image, "--", "-e", fw.image + ".missing"});
+    EXPECT_EQ(bad_module.status, 1);
+    EXPECT_THAT(bad_module.err, HasSubstr("Error opening file " + fw.image + ".missing -- No such file or directory\n"));
+}
+
+} // namespace
