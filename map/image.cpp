@@ -4,6 +4,7 @@
 #include "map.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -11,17 +12,19 @@
 
 namespace {
 
-// elf-merge's slot table, in slot order, without the system slot 20.
-constexpr MAP_SLOT slots[] = {
-    {'k', 0, 0x00000000, -1},  {'e', 1, 0x00100000, -1},  {'f', 2, 0x00200000, -1},
-    {'d', 3, 0x00300000, -1},  {'u', 4, 0x00F00000, -1},  {'v', 5, 0x00F00000, -1},
-    {'E', 6, 0x00F00000, -1},  {'c', 7, 0x00700000, -1},  {'a', 8, 0x00F00000, -1},
-    {'n', 9, 0x00F00000, -1},  {'W', 10, 0x00F00000, -1}, {'L', 11, 0x00F00000, -1},
-    {'K', 12, 0x00F00000, -1}, {'N', 13, 0x00F00000, -1}, {'S', 14, 0x00E00000, -1},
-    {'b', 15, 0x00F00000, -1}, {'C', 16, 0x00F00000, -1}, {'x', 17, 0x00F00000, -1},
-    {'y', 18, 0x00F00000, -1}, {'F', 19, 0x00900000, -1}, {'P', -1, 0x00F00000, 2},
-    {'p', -1, 0x00F00000, 1},
-};
+// elf-merge's slot table, in slot order, without the system slot, which no
+// option reaches.
+constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> make_slots()
+{
+    std::array<MAP_SLOT, SLOT_COUNT - 1> out{};
+    size_t n = 0;
+    for (int i = 0; i < SLOT_COUNT; ++i)
+        if (i != SYSTEM_SLOT)
+            out[n++] = {slot_letters[i], process_id[i], prot_mask[i], slot_kind(i)};
+    return out;
+}
+
+constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> slots = make_slots();
 
 constexpr uint32_t aux_tags[AUX_PAIRS_PER_MODULE] = {11, 9, 125, 126, 127};
 
@@ -242,7 +245,7 @@ const char* mode_name(MAP_MODE mode)
     return "kernel or resource-manager";
 }
 
-std::string slot_letters(const MAP_IMAGE& image, size_t index)
+std::string segment_slot_letters(const MAP_IMAGE& image, size_t index)
 {
     if (image.system && index < image.first_section)
         return "system";

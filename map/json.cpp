@@ -165,7 +165,7 @@ void write_sections(JSON_WRITER& j, const MAP_IMAGE& image, size_t index, const 
 
 void write_slots(JSON_WRITER& j, const MAP_IMAGE& image, size_t index)
 {
-    const std::string letters = slot_letters(image, index);
+    const std::string letters = segment_slot_letters(image, index);
     j.begin("slots", '[');
     if (letters == "system") {
         j.separate();

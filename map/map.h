@@ -63,7 +63,7 @@ const char* mode_name(MAP_MODE mode);
 
 // The option letters of the slots whose bits are prot; "system" for the
 // system entries.
-std::string slot_letters(const MAP_IMAGE& image, size_t index);
+std::string segment_slot_letters(const MAP_IMAGE& image, size_t index);
 
 // A gap in memory between two PT_LOAD entries, in address order.
 struct MAP_GAP {

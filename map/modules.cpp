@@ -10,16 +10,6 @@
 
 namespace {
 
-// elf-merge's getopt option string; the same letters take the same arguments.
-constexpr const char* merge_options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
-
-// Base-16 text as strtoul reads it; a value wider than 32 bits saturates.
-uint32_t parse_hex(const char* text)
-{
-    const unsigned long value = std::strtoul(text, nullptr, 16);
-    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
-}
-
 // Reads the module at once, as elf-merge does: a bad module ends the run
 // with elf-merge's message for it.
 void register_module(MODULE_SET& set, const MAP_SLOT& slot, const char* name)
@@ -27,7 +17,7 @@ void register_module(MODULE_SET& set, const MAP_SLOT& slot, const char* name)
     set.modules.push_back(ELF_DESC(name, slot.pid, slot.prot, slot.kind));
     ELF_DESC& m = set.modules.back();
     m.read_elf();
-    if (slot.kind != -1)
+    if (slot.kind != ELF_KIND)
         m.entry = NO_ENTRY;
     if (m.entry == NO_ENTRY || slot.pid == -1)
         return;
@@ -124,7 +114,7 @@ std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
     optind = 0; // start getopt afresh: the map's own options were read with it
     opterr = 0;
     int letter;
-    while ((letter = getopt(argc, argv.data(), merge_options)) != -1) {
+    while ((letter = getopt(argc, argv.data(), options)) != -1) {
         const std::string fault = handle_letter(set, letter);
         if (!fault.empty())
             return fault;

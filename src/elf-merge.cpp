@@ -14,32 +14,6 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Slot table
-
-constexpr int SLOT_COUNT = 23;
-constexpr int KERNEL_SLOT = 0;
-constexpr int SYSTEM_SLOT = 20; // no option reaches it: its bits mark the system segments
-constexpr int KA2_SLOT = 21;
-constexpr int KA1_SLOT = 22;
-
-constexpr int32_t process_id[SLOT_COUNT] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                            12, 13, 14, 15, 16, 17, 18, 19, -1, -1, -1};
-
-constexpr uint32_t prot_mask[SLOT_COUNT] = {
-    0x00000000, 0x00100000, 0x00200000, 0x00300000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00700000,
-    0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00E00000, 0x00F00000,
-    0x00F00000, 0x00F00000, 0x00F00000, 0x00900000, 0x00F00000, 0x00F00000, 0x00F00000};
-
-// The option letter of each ELF slot, in slot order: slot 0 is -k.
-constexpr std::string_view elf_slot_letters = "kefduvEcanWLKNSbCxyF";
-
-constexpr const char* options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
-
-constexpr int32_t ELF_KIND = -1;
-constexpr int32_t KA1_KIND = 1;
-constexpr int32_t KA2_KIND = 2;
-
 constexpr uint32_t SD_ALIGN = 0x4000;
 constexpr uint32_t MAX_PHNUM = 0xFFFF;
 
@@ -83,13 +57,6 @@ constexpr uint32_t MAX_PHNUM = 0xFFFF;
 [[noreturn]] void out_of_memory()
 {
     fatal("Out of memory.\n");
-}
-
-// Base-16 text as strtoul reads it; a value wider than 32 bits saturates.
-uint32_t parse_hex(const char* text)
-{
-    const unsigned long value = std::strtoul(text, nullptr, 16);
-    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
 }
 
 // Registers a module and reads it at once, so that a bad module ends the run
@@ -148,8 +115,8 @@ void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modul
         return;
     }
     // -h, '?' from getopt and anything else unexpected lead to the usage text.
-    const size_t slot = elf_slot_letters.find(static_cast<char>(letter));
-    if (slot == std::string_view::npos)
+    const size_t slot = slot_letters.find(static_cast<char>(letter));
+    if (slot == std::string_view::npos || slot >= SYSTEM_SLOT)
         usage(program);
     process_infile(modules, static_cast<int>(slot), optarg, ELF_KIND);
 }

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -134,6 +136,49 @@ inline uint32_t be32(uint32_t v)
 inline bool inside(uint64_t offset, uint64_t count, uint64_t stride, uint32_t size)
 {
     return offset <= size && count * stride <= size - offset;
+}
+
+// ---------------------------------------------------------------------------
+// Module slots. The slot decides a module's pid, the protection bits its
+// segments carry in p_flags, and how its file is read.
+
+constexpr int SLOT_COUNT = 23;
+constexpr int KERNEL_SLOT = 0;
+constexpr int SYSTEM_SLOT = 20; // no option reaches it: its bits mark the system segments
+constexpr int KA2_SLOT = 21;
+constexpr int KA1_SLOT = 22;
+
+inline constexpr int32_t process_id[SLOT_COUNT] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                                   12, 13, 14, 15, 16, 17, 18, 19, -1, -1, -1};
+
+inline constexpr uint32_t prot_mask[SLOT_COUNT] = {
+    0x00000000, 0x00100000, 0x00200000, 0x00300000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00700000,
+    0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00E00000, 0x00F00000,
+    0x00F00000, 0x00F00000, 0x00F00000, 0x00900000, 0x00F00000, 0x00F00000, 0x00F00000};
+
+// The option letter of each slot, in slot order: slot 0 is -k. The system
+// slot has none (a blank, which getopt never returns).
+inline constexpr std::string_view slot_letters = "kefduvEcanWLKNSbCxyF Pp";
+
+inline constexpr const char* options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
+
+// How a slot's files are read: as ELF executables, or as one of two kinds of
+// raw image.
+constexpr int32_t ELF_KIND = -1;
+constexpr int32_t KA1_KIND = 1;
+constexpr int32_t KA2_KIND = 2;
+
+// Base-16 text as strtoul reads it (-s and -z); a value wider than 32 bits
+// saturates.
+inline uint32_t parse_hex(const char* text)
+{
+    const unsigned long value = std::strtoul(text, nullptr, 16);
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+}
+
+constexpr int32_t slot_kind(int slot)
+{
+    return slot == KA1_SLOT ? KA1_KIND : slot == KA2_SLOT ? KA2_KIND : ELF_KIND;
 }
 
 // ---------------------------------------------------------------------------
