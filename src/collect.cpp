@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -79,16 +80,50 @@ uint32_t segment_flags(const SHDR_HANDLE& h)
     return flags;
 }
 
+// True when the module's program headers, in table order, start at strictly
+// ascending addresses and none reaches into the next (empty ones included):
+// then at most one holds any address, so the first match is the only match.
+bool phdrs_ordered(const ELF_DESC& m)
+{
+    for (uint32_t i = 1; i < m.phnum; ++i)
+        if (segment_end(m.phdr[i - 1]) > m.phdr[i].p_vaddr || m.phdr[i - 1].p_vaddr >= m.phdr[i].p_vaddr)
+            return false;
+    return true;
+}
+
+// Index of the program header that holds addr, or phnum: the first match in
+// table order, which for an ordered table is found by binary search.
+uint32_t holding_phdr(const ELF_DESC& m, uint32_t addr, bool ordered)
+{
+    const auto holds = [addr](const Elf32_Phdr& h) { return h.p_vaddr <= addr && addr < segment_end(h); };
+    if (!ordered) {
+        for (uint32_t i = 0; i < m.phnum; ++i)
+            if (holds(m.phdr[i]))
+                return i;
+        return m.phnum;
+    }
+    // The last header starting at or below addr is the only candidate.
+    uint32_t lo = 0;
+    uint32_t hi = m.phnum;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (m.phdr[mid].p_vaddr <= addr)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo > 0 && holds(m.phdr[lo - 1]) ? lo - 1 : m.phnum;
+}
+
 // The section's load address: translated by the first of its module's program
 // headers that holds its run address.
-uint32_t physical_address(const ELF_DESC& m, uint32_t addr)
+uint32_t physical_address(const ELF_DESC& m, uint32_t addr, bool ordered)
 {
-    for (uint32_t i = 0; i < m.phnum; ++i) {
-        const Elf32_Phdr& h = m.phdr[i];
-        if (h.p_vaddr <= addr && addr < segment_end(h))
-            return addr + h.p_paddr - h.p_vaddr;
-    }
-    return addr;
+    const uint32_t i = holding_phdr(m, addr, ordered);
+    if (i == m.phnum)
+        return addr;
+    const Elf32_Phdr& h = m.phdr[i];
+    return addr + h.p_paddr - h.p_vaddr;
 }
 
 bool has_file_bytes(const Elf32_Shdr& s)
@@ -114,23 +149,48 @@ bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags)
 
 void join(Elf32_Phdr& c, const Elf32_Shdr& s)
 {
-    c.p_align = std::max(c.p_align, s.sh_addralign);
+    // No std::max: it would bind references to packed, possibly misaligned fields.
+    if (s.sh_addralign > c.p_align)
+        c.p_align = s.sh_addralign;
     c.p_memsz += s.sh_size;
     if (has_file_bytes(s))
         c.p_filesz += s.sh_size;
 }
 
-Elf32_Phdr new_segment(const SHDR_HANDLE& h, uint32_t flags, uint32_t offset)
+Elf32_Phdr new_segment(const SHDR_HANDLE& h, uint32_t flags, uint32_t offset, bool ordered)
 {
     const Elf32_Shdr& s = *h.shdr;
-    return Elf32_Phdr{PT_LOAD,   offset, s.sh_addr, physical_address(*h.desc, s.sh_addr),
+    return Elf32_Phdr{PT_LOAD,   offset, s.sh_addr, physical_address(*h.desc, s.sh_addr, ordered),
                       has_file_bytes(s) ? s.sh_size : 0, s.sh_size, flags, s.sh_addralign};
+}
+
+// Whether each module's program header table allows a binary search, by
+// module index; worked out once, as a module may start many segments.
+std::vector<bool> ordered_tables(const std::vector<ELF_DESC>& modules)
+{
+    std::vector<bool> ordered;
+    ordered.reserve(modules.size());
+    for (const ELF_DESC& m : modules)
+        ordered.push_back(phdrs_ordered(m));
+    return ordered;
+}
+
+// Handles point into modules, so a module's index is its offset there; a
+// module found elsewhere is taken as unordered and scanned.
+bool module_ordered(const std::vector<bool>& ordered, const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
+{
+    const ELF_DESC* first = modules.data();
+    if (std::less<>()(m, first) || !std::less<>()(m, first + modules.size()))
+        return false;
+    return ordered[static_cast<size_t>(m - first)];
 }
 
 // Offsets are relative to the start of the section data; the caller adds
 // the data start once the program header table's size is known.
-void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections)
+void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections,
+                    const std::vector<ELF_DESC>& modules)
 {
+    const std::vector<bool> ordered = ordered_tables(modules);
     const size_t none = SIZE_MAX;
     size_t current = none;
     uint64_t running_offset = 0;
@@ -139,7 +199,8 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
         if (current != none && can_join(phdrs[current], *h.shdr, flags)) {
             join(phdrs[current], *h.shdr);
         } else {
-            phdrs.push_back(new_segment(h, flags, static_cast<uint32_t>(running_offset)));
+            const bool table_ordered = module_ordered(ordered, modules, h.desc);
+            phdrs.push_back(new_segment(h, flags, static_cast<uint32_t>(running_offset), table_ordered));
             current = phdrs.size() - 1;
         }
         running_offset = round_up4(static_cast<uint64_t>(phdrs[current].p_offset) + phdrs[current].p_filesz);
@@ -204,7 +265,7 @@ void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sectio
     collect_sections(sections, modules);
     std::sort(sections.begin(), sections.end(), SHDR_COMP());
     check_overlaps(sections);
-    build_segments(phdrs, sections);
+    build_segments(phdrs, sections, modules);
 }
 
 NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count)

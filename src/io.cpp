@@ -5,12 +5,14 @@
 // file is refused while its option is handled.
 #include "elf-merge.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #ifndef O_BINARY
@@ -186,6 +188,13 @@ void convert_symbol_table(ELF_DESC& m, uint32_t index)
     const uint32_t count = symbol_count(s);
     if (count && !inside(s.sh_offset, count, SYM_SIZE, file_size(m)))
         fatal("%s is corrupt -- symbol table in section %u lies outside the file.\n", m.name, index);
+    // Converting symbols in place over section headers would swap headers
+    // that were already converted and checked.
+    const uint64_t table_start = m.ehdr->e_shoff;
+    const uint64_t table_end = table_start + uint64_t{SHDR_SIZE} * m.shnum;
+    const uint64_t start = s.sh_offset;
+    if (count && start < table_end && table_start < start + uint64_t{SYM_SIZE} * count)
+        fatal("%s is corrupt -- symbol table in section %u overlaps the section header table.\n", m.name, index);
     m.symtab_shdr = &s;
     m.symtab = count ? reinterpret_cast<Elf32_Sym*>(m.buf + s.sh_offset) : nullptr;
     for (uint32_t i = 0; i < count; ++i)
@@ -361,24 +370,83 @@ void note_to_big_endian(NOTE_DESC* note, int32_t note_size)
     }
 }
 
+// Section contents and their padding, queued for one writev: the contents
+// stay in the module buffers, and only the fill bytes are held here. A call
+// per section costs more than the copy on images of many small sections.
+struct GATHER {
+    static constexpr size_t max_entries = IOV_MAX < 1024 ? IOV_MAX : 1024;
+    // Well under SSIZE_MAX even where ssize_t has 32 bits.
+    static constexpr uint64_t max_bytes = 1u << 30;
+
+    std::vector<iovec> iov;
+    std::vector<std::array<uint8_t, 4>> fills;
+    uint64_t bytes = 0;
+
+    GATHER()
+    {
+        // Never reallocated: queued entries point into fills.
+        iov.reserve(max_entries);
+        fills.reserve(max_entries);
+    }
+};
+
+// Writes every queued byte; a partial write continues where it stopped.
+void flush(int fd, const char* path, GATHER& g)
+{
+    iovec* next = g.iov.data();
+    size_t left = g.iov.size();
+    while (left > 0) {
+        const ssize_t done = ::writev(fd, next, static_cast<int>(left));
+        if (done <= 0)
+            fatal("Error writing to %s -- %s.\n", path, std::strerror(errno));
+        size_t count = static_cast<size_t>(done);
+        for (; left > 0 && count >= next->iov_len; ++next, --left)
+            count -= next->iov_len;
+        if (left > 0) {
+            next->iov_base = static_cast<uint8_t*>(next->iov_base) + count;
+            next->iov_len -= count;
+        }
+    }
+    g.iov.clear();
+    g.fills.clear();
+    g.bytes = 0;
+}
+
+// Flushes first when count more bytes would not fit in the batch.
+void make_room(int fd, const char* path, GATHER& g, size_t count)
+{
+    if (g.iov.size() == g.iov.capacity() || (g.bytes > 0 && g.bytes + count > GATHER::max_bytes))
+        flush(fd, path, g);
+}
+
+void append(GATHER& g, const void* data, size_t count)
+{
+    g.iov.push_back(iovec{const_cast<void*>(data), count});
+    g.bytes += count;
+}
+
 // A section's bytes, then up to three fill bytes that copy its own opening
 // bytes; a fill byte that would come from beyond the module's buffer is 0.
-void write_section(int fd, const char* path, const SHDR_HANDLE& h)
+void write_section(int fd, const char* path, GATHER& g, const SHDR_HANDLE& h)
 {
     const Elf32_Shdr& s = *h.shdr;
     if (s.sh_type == SHT_NOBITS || static_cast<int32_t>(s.sh_size) <= 0)
         return;
     const uint8_t* data = h.desc->buf + s.sh_offset;
-    write_all(fd, path, data, s.sh_size);
+    make_room(fd, path, g, s.sh_size);
+    append(g, data, s.sh_size);
 
     const uint32_t pad = (4 - s.sh_size % 4) % 4;
     if (pad == 0)
         return;
-    uint8_t fill[3] = {0, 0, 0};
+    // Room first: a flush empties fills.
+    make_room(fd, path, g, pad);
+    std::array<uint8_t, 4>& fill = g.fills.emplace_back();
+    fill.fill(0);
     for (uint32_t k = 0; k < pad; ++k)
         if (static_cast<uint64_t>(s.sh_offset) + k < static_cast<uint32_t>(h.desc->size))
             fill[k] = data[k];
-    write_all(fd, path, fill, pad);
+    append(g, fill.data(), pad);
 }
 
 } // namespace
@@ -404,7 +472,9 @@ int32_t write_elf(const char* path, Elf32_Ehdr& ehdr, std::vector<Elf32_Phdr>& p
         write_all(file.fd, path, note, static_cast<size_t>(note_size));
     }
 
+    GATHER gather;
     for (const SHDR_HANDLE& h : sections)
-        write_section(file.fd, path, h);
+        write_section(file.fd, path, gather, h);
+    flush(file.fd, path, gather);
     return file.close();
 }
