@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -321,6 +323,7 @@ TEST(StartUpSymbols, ReadElfFillsTheDescriptor)
     EXPECT_EQ(d.stack, 0x30200u);
     EXPECT_EQ(d.shnum, 7u);
     EXPECT_EQ(d.phnum, 0u);
+    std::free(d.buf); // the descriptor owns its buffer until the run ends
 }
 
 // ---------------------------------------------------------------------------
