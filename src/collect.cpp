@@ -38,6 +38,12 @@ bool address_aligned(const Elf32_Shdr& s)
 
 void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules)
 {
+    // One allocation of the most that can be collected: growing by doubling
+    // would hold up to twice the list at its peak.
+    size_t most = sections.size();
+    for (const ELF_DESC& m : modules)
+        most += m.shnum;
+    sections.reserve(most);
     for (const ELF_DESC& m : modules) {
         for (uint32_t i = 0; i < m.shnum; ++i) {
             const Elf32_Shdr& s = m.shdr[i];

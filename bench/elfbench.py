@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""End-to-end timings of elf-merge against cat of the same inputs.
+
+Generates synthetic firmware sets (big-endian ELF32 ARM executables), then
+times, alternating, the tool and `cat` writing the same input files into one
+output file: cat is the floor that reading and writing the bytes costs.
+Standard library only.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 0x1, 0x2, 0x4
+SHT_PROGBITS, SHT_SYMTAB, SHT_STRTAB, SHT_NOBITS = 1, 2, 3, 8
+TEXT = (SHT_PROGBITS, SHF_ALLOC | SHF_EXECINSTR)
+RODATA = (SHT_PROGBITS, SHF_ALLOC)
+DATA = (SHT_PROGBITS, SHF_ALLOC | SHF_WRITE)
+BSS = (SHT_NOBITS, SHF_ALLOC | SHF_WRITE)
+
+# Option letters of the ordinary ELF slots (1..19); -k is the kernel.
+LETTERS = "efduvEcanWLKNSbCxyF"
+MIB = 1 << 20
+
+# Section contents are slices of one random block: the bytes only need to be
+# something other than zeros, and generating them must stay cheap.
+FILL = os.urandom(MIB)
+
+
+def contents(size, salt):
+    start = (salt * 4096) % (len(FILL) - 1)
+    if start + size <= len(FILL):
+        return FILL[start:start + size]
+    reps = (start + size) // len(FILL) + 1
+    return (FILL * reps)[start:start + size]
+
+
+def align(value, to):
+    return (value + to - 1) // to * to
+
+
+class Section:
+    __slots__ = ("addr", "size", "type", "flags", "align")
+
+    def __init__(self, addr, size, kind, align_to):
+        self.addr, self.size = addr, size
+        self.type, self.flags = kind
+        self.align = align_to
+
+
+def layout(base, shapes):
+    """Places (size, kind, align) shapes end to end from base, each at its
+    alignment; returns the sections."""
+    out, addr = [], base
+    for size, kind, align_to in shapes:
+        addr = align(addr, align_to)
+        out.append(Section(addr, size, kind, align_to))
+        addr += size
+    return out
+
+
+def few_phdrs(sections, count, paddr_shift):
+    """count PT_LOAD entries splitting the module's address range, sorted."""
+    lo = sections[0].addr
+    hi = sections[-1].addr + sections[-1].size
+    step = align((hi - lo + count - 1) // count, 4)
+    out = []
+    for k in range(count):
+        start = lo + k * step
+        size = min(step, hi - start)
+        if size > 0:
+            shift = paddr_shift if k % 2 else 0
+            out.append((start, start + shift, size, size))
+    return out
+
+
+def phdr_per_section(sections, paddr_shift):
+    return [(s.addr, s.addr + paddr_shift, 0 if s.type == SHT_NOBITS else s.size, s.size)
+            for s in sections]
+
+
+def write_module(path, sections, phdrs, salt, entry=None):
+    """Writes one module: header, program headers, section bytes, a symbol
+    table with the three start-up symbols, its string table, and the section
+    header table at the end."""
+    blob = bytearray(52 + 32 * len(phdrs))
+    offsets = []
+    for i, s in enumerate(sections):
+        if s.type == SHT_NOBITS:
+            offsets.append(0)
+            continue
+        blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
+        offsets.append(len(blob))
+        blob.extend(contents(s.size, salt + i))
+
+    # _initPriority and _initStackSize name words at the start of the first
+    # section with file bytes, written there so that the values are known.
+    first = next(i for i, s in enumerate(sections) if s.type != SHT_NOBITS)
+    if sections[first].size >= 8:
+        blob[offsets[first]:offsets[first] + 8] = struct.pack(">II", 100 + salt % 50, 0x1000)
+    names = b"\0_initPriority\0_initStackSize\0_initStack\0main\0reset_handler\0"
+    syms = [(0, 0, 0, 0, 0),
+            (1, sections[first].addr, 4, 0x11, first + 1),
+            (15, sections[first].addr + 4, 4, 0x11, first + 1),
+            (30, sections[-1].addr + sections[-1].size, 0, 0x10, 0xFFF1),
+            (41, sections[0].addr, 4, 0x12, 1),
+            (46, sections[0].addr, 4, 0x12, 1)]
+    blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
+    symtab_off = len(blob)
+    for name, value, size, info, shndx in syms:
+        blob.extend(struct.pack(">IIIBBH", name, value, size, info, 0, shndx))
+    strtab_off = len(blob)
+    blob.extend(names)
+    blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
+
+    shoff = len(blob)
+    n = len(sections)
+    shdr = struct.Struct(">IIIIIIIIII")
+    parts = [shdr.pack(0, 0, 0, 0, 0, 0, 0, 0, 0, 0)]
+    for s, off in zip(sections, offsets):
+        parts.append(shdr.pack(0, s.type, s.flags, s.addr, off, s.size, 0, 0, s.align, 0))
+    parts.append(shdr.pack(0, SHT_SYMTAB, 0, 0, symtab_off, 16 * len(syms), n + 2, 1, 4, 16))
+    parts.append(shdr.pack(0, SHT_STRTAB, 0, 0, strtab_off, len(names), 0, 0, 1, 0))
+    blob.extend(b"".join(parts))
+
+    ident = bytes([0x7F, 0x45, 0x4C, 0x46, 1, 2, 1, 97]) + b"\0" * 8
+    entry = sections[0].addr if entry is None else entry
+    blob[0:52] = struct.pack(">16sHHIIIIIHHHHHH", ident, 2, 40, 1, entry, 52 if phdrs else 0, shoff,
+                             0x05000000, 52, 32, len(phdrs), 40, n + 3, 0)
+    ph = struct.Struct(">IIIIIIII")
+    table = b"".join(ph.pack(1, 0, v, p, fs, ms, 5, 4) for v, p, fs, ms in phdrs)
+    blob[52:52 + len(table)] = table
+    with open(path, "wb") as f:
+        f.write(blob)
+    return len(blob)
+
+
+# ---------------------------------------------------------------------------
+# Scenarios. Each returns (argument list without -o, input paths, notes).
+
+def typical_shapes(total):
+    """About 15 sections: code, read-only data, data and zero-filled data,
+    in the proportions of a small firmware module."""
+    unit = total // 64
+    text = [(align(unit * w, 4), TEXT, 4) for w in (14, 9, 7, 6, 5, 3)]
+    rodata = [(align(unit * w, 4), RODATA, 4) for w in (6, 4, 3)] + [(unit * 2 + 2, RODATA, 4)]
+    data = [(align(unit * w, 8), DATA, 8) for w in (3, 1, 1)]
+    bss = [(unit * 4, BSS, 8), (unit * 2, BSS, 8)]
+    return text + rodata + data + bss
+
+
+def scenario_typical(d):
+    """Kernel mode: -k and the 19 other ELF slots, 8 MiB of modules."""
+    args, paths = ["-s", "F0000000", "-z", "10000"], []
+    for i in range(20):
+        secs = layout(0x01000000 + i * 0x00100000, typical_shapes(8 * MIB // 20))
+        phdrs = few_phdrs(secs, 2, 0x20000000)
+        p = os.path.join(d, f"typ{i:02}.elf")
+        write_module(p, secs, phdrs, i)
+        args += ["-k" if i == 0 else "-" + LETTERS[i - 1], p]
+        paths.append(p)
+    return args, paths
+
+
+def scenario_large(d):
+    """Plain mode: 64 modules of 8 MiB, typical section shape."""
+    args, paths = [], []
+    for i in range(64):
+        secs = layout(0x10000000 + i * 0x01000000, typical_shapes(8 * MIB))
+        p = os.path.join(d, f"big{i:02}.elf")
+        write_module(p, secs, few_phdrs(secs, 2, 0x20000000), i)
+        args += ["-" + LETTERS[i % len(LETTERS)], p]
+        paths.append(p)
+    return args, paths
+
+
+SMALL = (16, 32, 24, 64, 48, 128, 40, 96)
+
+
+def small_shapes(count, run):
+    """count small sections, sizes multiples of 4, in runs of `run` sections
+    of one kind: each run coalesces into one output segment. Every 64th
+    section is a larger one (1 KiB)."""
+    kinds = (TEXT, RODATA, DATA)
+    out = []
+    for k in range(count):
+        size = 1024 if k % 64 == 63 else SMALL[k % len(SMALL)]
+        out.append((size, kinds[(k // run) % len(kinds)], 4))
+    return out
+
+
+def scenario_many(d):
+    """Plain mode: 64 modules of 4,000 mostly small sections, in runs of 500
+    that coalesce: 8 segments per module."""
+    args, paths = [], []
+    for i in range(64):
+        secs = layout(0x10000000 + i * 0x00100000, small_shapes(4000, 500))
+        p = os.path.join(d, f"many{i:02}.elf")
+        write_module(p, secs, few_phdrs(secs, 4, 0x20000000), i)
+        args += ["-" + LETTERS[i % len(LETTERS)], p]
+        paths.append(p)
+    return args, paths
+
+
+GROWTH_MODULES = 16
+GROWTH_RUN = 32
+
+
+def scenario_growth(d, total, per_section):
+    """16 modules with total/16 small sections each, in runs of 32 sections
+    that coalesce: total/32 output segments, under the 65,535 limit even at
+    1M sections. Either 4 program headers per module, or one per section."""
+    args, paths = [], []
+    per_module = total // GROWTH_MODULES
+    for i in range(GROWTH_MODULES):
+        secs = layout(0x10000000 + i * 0x01000000, small_shapes(per_module, GROWTH_RUN))
+        phdrs = phdr_per_section(secs, 0x20000000) if per_section else few_phdrs(secs, 4, 0x20000000)
+        p = os.path.join(d, f"grow{i:02}.elf")
+        write_module(p, secs, phdrs, i)
+        args += ["-" + LETTERS[i % len(LETTERS)], p]
+        paths.append(p)
+    return args, paths
+
+
+def scenario_shuffled(d):
+    """Only for --compare: program headers out of address order and
+    overlapping, so that the first match in table order decides."""
+    args, paths = [], []
+    for i in range(4):
+        secs = layout(0x10000000 + i * 0x01000000, small_shapes(2000, 7))
+        ph = phdr_per_section(secs, 0x20000000 + i)
+        ph = ph[1::2] + ph[0::2]
+        ph.insert(len(ph) // 3, (secs[10].addr, 0x70000000, 4096, 4096))
+        p = os.path.join(d, f"shuf{i:02}.elf")
+        write_module(p, secs, ph, i)
+        args += ["-" + LETTERS[i], p]
+        paths.append(p)
+    return args, paths
+
+
+# ---------------------------------------------------------------------------
+# Timing
+
+SPAWN = None  # the launcher built by bench/run (spawn.cpp)
+
+
+def run_once(argv, out_path, stdout_to_out):
+    """Runs argv through the launcher; returns (seconds, peak resident KiB).
+    A failure ends the benchmark."""
+    if os.path.exists(out_path):
+        os.unlink(out_path)
+    cmd = [SPAWN, out_path if stdout_to_out else "-"] + argv
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if proc.returncode != 0:
+        sys.exit(f"{argv[0]} failed ({proc.returncode}): {proc.stderr.decode(errors='replace')}")
+    seconds, rss = proc.stdout.split()
+    return float(seconds), int(rss)
+
+
+def time_pair(tool, args, paths, work, rounds):
+    out_a = os.path.join(work, "out-tool.elf")
+    out_b = os.path.join(work, "out-cat.bin")
+    tool_argv = [tool] + args + ["-o", out_a]
+    cat_argv = ["cat"] + paths
+    # One untimed run of each warms the page cache for both.
+    run_once(tool_argv, out_a, False)
+    run_once(cat_argv, out_b, True)
+    a, b, rss = [], [], 0
+    for _ in range(rounds):
+        t, r = run_once(tool_argv, out_a, False)
+        a.append(t)
+        rss = max(rss, r)
+        t, _ = run_once(cat_argv, out_b, True)
+        b.append(t)
+    return statistics.median(a), statistics.median(b), rss
+
+
+def compare_with(tool, other, args, work):
+    """Runs both binaries on the same set and compares the outputs byte for
+    byte."""
+    out_a = os.path.join(work, "cmp-a.elf")
+    out_b = os.path.join(work, "cmp-b.elf")
+    run_once([tool] + args + ["-o", out_a], out_a, False)
+    run_once([other] + args + ["-o", out_b], out_b, False)
+    with open(out_a, "rb") as fa, open(out_b, "rb") as fb:
+        same = fa.read() == fb.read()
+    size = os.path.getsize(out_a)
+    os.unlink(out_a)
+    os.unlink(out_b)
+    return same, size
+
+
+def input_bytes(paths):
+    return sum(os.path.getsize(p) for p in paths)
+
+
+def free_bytes(path):
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def fmt_mib(n):
+    return f"{n / MIB:.1f}"
+
+
+# ---------------------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--tool", required=True, help="elf-merge binary to time")
+    ap.add_argument("--spawn", required=True, help="the launcher built from spawn.cpp")
+    ap.add_argument("--work", default=None, help="directory for inputs and outputs (default: a new one in /tmp)")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--only", default="typical,large,many,growth",
+                    help="comma-separated scenarios to run")
+    ap.add_argument("--compare", default=None,
+                    help="another elf-merge binary: compare outputs byte for byte instead of timing")
+    opts = ap.parse_args()
+    global SPAWN
+    SPAWN = opts.spawn
+    if opts.rounds < 5 and not opts.compare:
+        sys.exit("at least 5 rounds")
+
+    work = opts.work or tempfile.mkdtemp(prefix="elf-merge-bench-", dir="/tmp")
+    os.makedirs(work, exist_ok=True)
+    only = set(opts.only.split(","))
+    rows, growth, failures = [], {}, []
+
+    def scenario(name, make, *extra):
+        d = os.path.join(work, name)
+        os.makedirs(d, exist_ok=True)
+        t0 = time.perf_counter()
+        args, paths = make(d, *extra)
+        gen = time.perf_counter() - t0
+        size = input_bytes(paths)
+        if opts.compare:
+            same, out_size = compare_with(opts.tool, opts.compare, args, work)
+            print(f"{name:28} {len(paths):3} modules {fmt_mib(size):>7} MiB -> {fmt_mib(out_size)} MiB: "
+                  f"{'identical' if same else 'DIFFERENT'}", flush=True)
+            if not same:
+                failures.append(name)
+            shutil.rmtree(d)
+            return None
+        tool_t, cat_t, rss = time_pair(opts.tool, args, paths, work, opts.rounds)
+        shutil.rmtree(d)
+        for f in ("out-tool.elf", "out-cat.bin"):
+            p = os.path.join(work, f)
+            if os.path.exists(p):
+                os.unlink(p)
+        rss_bytes = rss * 1024
+        row = (name, len(paths), size, tool_t, cat_t, rss_bytes)
+        rows.append(row)
+        print(f"{name:28} {len(paths):3} modules {fmt_mib(size):>7} MiB  elf-merge {tool_t * 1000:8.1f} ms  "
+              f"cat {cat_t * 1000:7.1f} ms  ratio {tool_t / cat_t:5.2f}  peak RSS {fmt_mib(rss_bytes)} MiB "
+              f"(input + {fmt_mib(rss_bytes - size)})  [generated in {gen:.1f} s]", flush=True)
+        return row
+
+    if "typical" in only:
+        r = scenario("typical", scenario_typical)
+        if r:
+            if r[3] > 1.5 * r[4]:
+                failures.append("typical: more than 1.5 x cat")
+            if r[5] > r[2] + 16 * MIB:
+                failures.append("typical: peak memory above input + 16 MiB")
+    if "large" in only:
+        need = 3 * 512 * MIB + 256 * MIB
+        if free_bytes(work) < need:
+            sys.exit(f"large: needs {fmt_mib(need)} MiB free in {work}")
+        r = scenario("large", scenario_large)
+        if r:
+            if r[3] > 1.15 * r[4]:
+                failures.append("large: more than 1.15 x cat")
+            if r[5] > r[2] + 16 * MIB:
+                failures.append("large: peak memory above input + 16 MiB")
+    if "many" in only:
+        scenario("many-sections", scenario_many)
+    if "growth" in only:
+        for per_section in (False, True):
+            label = "1 phdr/section" if per_section else "4 phdrs/module"
+            for total in (10_000, 100_000, 1_000_000):
+                r = scenario(f"growth {total // 1000}k, {label}", scenario_growth, total, per_section)
+                if r:
+                    growth[(per_section, total)] = r[3]
+            if growth:
+                ratio = growth[(per_section, 1_000_000)] / growth[(per_section, 100_000)]
+                print(f"growth 100k -> 1M, {label}: x{ratio:.1f}", flush=True)
+                if ratio > 12:
+                    failures.append(f"growth ({label}): x{ratio:.1f} from 100k to 1M sections")
+    if opts.compare and "shuffled" in only:
+        scenario("shuffled program headers", scenario_shuffled)
+
+    if not opts.work:
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        print("targets missed:\n  " + "\n  ".join(failures))
+        return 1
+    print("all targets met" if not opts.compare else "all outputs identical")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
