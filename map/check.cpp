@@ -7,12 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-using LINES = std::vector<std::string>;
-
-void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
 void add(LINES& out, const char* fmt, ...)
 {
     char line[512];
@@ -22,6 +16,8 @@ void add(LINES& out, const char* fmt, ...)
     va_end(args);
     out.push_back(line);
 }
+
+namespace {
 
 void expect(LINES& out, const char* what, uint32_t value, uint32_t wanted)
 {

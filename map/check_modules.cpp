@@ -9,20 +9,6 @@
 
 namespace {
 
-using LINES = std::vector<std::string>;
-
-void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-void add(LINES& out, const char* fmt, ...)
-{
-    char line[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
-    out.push_back(line);
-}
-
 // Memory as a loader leaves it, read a byte at a time without copying: file
 // bytes up to p_filesz, zeros up to p_memsz. Every file range was checked
 // against the image when it was read.

@@ -51,19 +51,7 @@ Elf32_Ehdr read_ehdr(const uint8_t* p)
 {
     Elf32_Ehdr h;
     std::memcpy(&h, p, sizeof h);
-    h.e_type = be16(h.e_type);
-    h.e_machine = be16(h.e_machine);
-    h.e_version = be32(h.e_version);
-    h.e_entry = be32(h.e_entry);
-    h.e_phoff = be32(h.e_phoff);
-    h.e_shoff = be32(h.e_shoff);
-    h.e_flags = be32(h.e_flags);
-    h.e_ehsize = be16(h.e_ehsize);
-    h.e_phentsize = be16(h.e_phentsize);
-    h.e_phnum = be16(h.e_phnum);
-    h.e_shentsize = be16(h.e_shentsize);
-    h.e_shnum = be16(h.e_shnum);
-    h.e_shstrndx = be16(h.e_shstrndx);
+    convert_ehdr(h);
     return h;
 }
 

@@ -53,6 +53,11 @@ struct MAP_SLOT {
 // The slot of an option letter, or null for a letter that names no module.
 const MAP_SLOT* find_slot(char letter);
 
+// Lines of a report or of a check's findings.
+using LINES = std::vector<std::string>;
+// Appends one printf-formatted line to out.
+void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // Reads an image from size bytes at data. Returns the lines that say why it
 // cannot be read (first the most basic); empty when image is complete.
 std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image);

@@ -273,5 +273,10 @@ void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sectio
                 const std::vector<ELF_DESC>& modules);
 
 // io
+// Each converts a record between big-endian and host order, in place.
+void convert_ehdr(Elf32_Ehdr& h);
+void convert_phdr(Elf32_Phdr& p);
+void convert_shdr(Elf32_Shdr& s);
+void convert_sym(Elf32_Sym& s);
 int32_t write_elf(const char* path, Elf32_Ehdr& ehdr, std::vector<Elf32_Phdr>& phdrs,
                   NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

@@ -109,6 +109,10 @@ void check_identification(const ELF_DESC& m)
         fatal("%s is not a supported Elf file.\n", m.name);
 }
 
+} // namespace
+
+// In-place conversion between the file's big-endian order and the host's.
+
 void convert_ehdr(Elf32_Ehdr& h)
 {
     h.e_type = be16(h.e_type);
@@ -159,6 +163,8 @@ void convert_sym(Elf32_Sym& s)
     s.st_size = be32(s.st_size);
     s.st_shndx = be16(s.st_shndx);
 }
+
+namespace {
 
 void check_kind(const ELF_DESC& m)
 {

@@ -8,40 +8,6 @@ using namespace tb;
 
 namespace {
 
-const std::string usage_body =
-    " -k, --kernel filename  - QO executable file.\n"
-    " -s, --sd_addr <addr>   - Shared Data Segment address.\n"
-    " -z, --sd_size <size>   - Shared Data Segment size in bytes.\n"
-    " -f, --vo filename      - Vorrel executable file.\n"
-    " -e, --quenlor filename - Quenlorex executable file.\n"
-    " -d, --zu filename      - ZU executable file.\n"
-    " -u, --ra0 filename     - RA0 executable file.\n"
-    " -v, --ra1 filename     - RA1 executable file.\n"
-    " -E, --mivo filename    - MIVO executable file.\n"
-    " -c, --gul filename     - GUL executable file.\n"
-    " -n, --pim filename     - PIM executable file.\n"
-    " -K, --qy filename      - QY executable file.\n"
-    " -W, --wy filename      - WY executable file.\n"
-    " -L, --uq filename      - UQ executable file.\n"
-    " -C, --fyx filename     - FYX executable file.\n"
-    " -N, --dov filename     - DOV executable file.\n"
-    " -S, --rak filename     - RAK executable file.\n"
-    " -a, --tolvin filename  - TOLVIN executable file.\n"
-    " -b, --norvala filename - Norvala executable file.\n"
-    " -x, --hux filename     - HUX executable file.\n"
-    " -y, --lem filename     - LEM executable file.\n"
-    " -F, --tej filename     - TEJ executable file.\n"
-    " -p, --ka1 filename     - KA1 for Norvala.\n"
-    " -P, --ka2 filename     - KA2 for Norvala.\n"
-    " -r, --rm               - output is a resource manager.\n"
-    " -o, --outfile filename - output file.\n"
-    " -h, --help             - print this message.\n";
-
-std::string usage_text()
-{
-    return std::string("usage: ") + ELF_MERGE_PATH + "\n" + usage_body;
-}
-
 bool ends_with(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;

@@ -9,59 +9,6 @@ using namespace tb;
 
 namespace {
 
-using Fields = std::vector<uint32_t>;
-
-// A program header as its eight words, so that a whole entry compares at once.
-Fields fields(const Phdr& p)
-{
-    return {p.type, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz, p.flags, p.align};
-}
-
-std::vector<Fields> all_fields(const Image& im)
-{
-    std::vector<Fields> out;
-    for (const Phdr& p : im.phdrs)
-        out.push_back(fields(p));
-    return out;
-}
-
-Bytes slice(const Bytes& b, size_t from, size_t to)
-{
-    if (to > b.size() || from > to)
-        return {};
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
-// Runs the tool into dir/out.elf and expects success; every image written
-// must read cleanly and load every section of every module at its address.
-Image merge_ok(const TempDir& dir, std::vector<std::string> args, const std::vector<Module>& modules)
-{
-    const std::string out = dir.path("out.elf");
-    args.insert(args.end(), {"-o", out});
-    const RunResult r = run_tool(args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(reader_complaints(out), "");
-    const Image im = read_image(out);
-    const LoadedImage loaded(im);
-    for (const Module& m : modules)
-        EXPECT_EQ(check_sections_loaded(loaded, m), "");
-    return im;
-}
-
-// Expects the run to fail with exactly message and to leave an existing
-// output file as it was.
-void expect_refused(const TempDir& dir, std::vector<std::string> args, const std::string& message)
-{
-    const Bytes before = {'k', 'e', 'e', 'p', 0, 0xFF, '\n'};
-    const std::string out = dir.write("kept.elf", before);
-    args.insert(args.end(), {"-o", out});
-    const RunResult r = run_tool(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, message);
-    EXPECT_EQ(read_file(out), before);
-}
-
 Section text(const std::string& name, uint32_t addr, Bytes data, uint32_t align = 4)
 {
     return {name, PROGBITS, ALLOC | EXEC, addr, align, std::move(data), 0};

@@ -9,57 +9,6 @@ using namespace tb;
 
 namespace {
 
-using Fields = std::vector<uint32_t>;
-
-const std::string usage_body =
-    " -k, --kernel filename  - QO executable file.\n"
-    " -s, --sd_addr <addr>   - Shared Data Segment address.\n"
-    " -z, --sd_size <size>   - Shared Data Segment size in bytes.\n"
-    " -f, --vo filename      - Vorrel executable file.\n"
-    " -e, --quenlor filename - Quenlorex executable file.\n"
-    " -d, --zu filename      - ZU executable file.\n"
-    " -u, --ra0 filename     - RA0 executable file.\n"
-    " -v, --ra1 filename     - RA1 executable file.\n"
-    " -E, --mivo filename    - MIVO executable file.\n"
-    " -c, --gul filename     - GUL executable file.\n"
-    " -n, --pim filename     - PIM executable file.\n"
-    " -K, --qy filename      - QY executable file.\n"
-    " -W, --wy filename      - WY executable file.\n"
-    " -L, --uq filename      - UQ executable file.\n"
-    " -C, --fyx filename     - FYX executable file.\n"
-    " -N, --dov filename     - DOV executable file.\n"
-    " -S, --rak filename     - RAK executable file.\n"
-    " -a, --tolvin filename  - TOLVIN executable file.\n"
-    " -b, --norvala filename - Norvala executable file.\n"
-    " -x, --hux filename     - HUX executable file.\n"
-    " -y, --lem filename     - LEM executable file.\n"
-    " -F, --tej filename     - TEJ executable file.\n"
-    " -p, --ka1 filename     - KA1 for Norvala.\n"
-    " -P, --ka2 filename     - KA2 for Norvala.\n"
-    " -r, --rm               - output is a resource manager.\n"
-    " -o, --outfile filename - output file.\n"
-    " -h, --help             - print this message.\n";
-
-Fields fields(const Phdr& p)
-{
-    return {p.type, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz, p.flags, p.align};
-}
-
-std::vector<Fields> all_fields(const Image& im)
-{
-    std::vector<Fields> out;
-    for (const Phdr& p : im.phdrs)
-        out.push_back(fields(p));
-    return out;
-}
-
-Bytes slice(const Bytes& b, size_t from, size_t to)
-{
-    if (to > b.size() || from > to)
-        return {};
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
 Bytes concat(Bytes a, const Bytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -84,35 +33,13 @@ void expect_shared_data_holds_table_and_note(const Image& im)
     EXPECT_EQ(sd.filesz, table + note);
 }
 
-// Runs the tool into dir/out.elf and expects success; every image written
-// must read cleanly and load every section of every module at its address.
-Image merge_ok(const TempDir& dir, std::vector<std::string> args, const std::vector<Module>& modules)
+// Every system image must also carry the table and the note in its Shared
+// Data segment.
+Image merge_system_ok(const TempDir& dir, std::vector<std::string> args, const std::vector<Module>& modules)
 {
-    const std::string out = dir.path("out.elf");
-    args.insert(args.end(), {"-o", out});
-    const RunResult r = run_tool(args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(reader_complaints(out), "");
-    const Image im = read_image(out);
-    const LoadedImage loaded(im);
-    for (const Module& m : modules)
-        EXPECT_EQ(check_sections_loaded(loaded, m), "");
+    const Image im = merge_ok(dir, std::move(args), modules);
     expect_shared_data_holds_table_and_note(im);
     return im;
-}
-
-// Expects the run to fail with exactly message and to leave an existing
-// output file as it was.
-void expect_refused(const TempDir& dir, std::vector<std::string> args, const std::string& message)
-{
-    const Bytes before = {'k', 'e', 'e', 'p', 0, 0xFF, '\n'};
-    const std::string out = dir.write("kept.elf", before);
-    args.insert(args.end(), {"-o", out});
-    const RunResult r = run_tool(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, message);
-    EXPECT_EQ(read_file(out), before);
 }
 
 // A module whose 16-byte .text at base holds its priority and stack-size
@@ -142,7 +69,7 @@ TEST(KernelMode, KernelAndTwoModulesInFourSegments)
     const Module e = task(0x20000, 5, 0x800);
     Module f = task(0x30000, 7, 0x1000);
     f.sections.push_back({".data", PROGBITS, ALLOC | WRITE, 0x30100, 4, words({1, 2}), 0});
-    const Image im = merge_ok(dir,
+    const Image im = merge_system_ok(dir,
                               {"-k", dir.write("k.elf", k), "-e", dir.write("e.elf", e), "-f", dir.write("f.elf", f),
                                "-s", "100000", "-z", "1000"},
                               {k, e, f});
@@ -180,7 +107,7 @@ TEST(KernelMode, SixEntriesAndTheSharedDataSize)
     for (const auto& [size_args, memsz] : sizes) {
         std::vector<std::string> args = modules;
         args.insert(args.end(), size_args.begin(), size_args.end());
-        const Image im = merge_ok(dir, args, {k, e, f});
+        const Image im = merge_system_ok(dir, args, {k, e, f});
         ASSERT_EQ(im.phdrs.size(), 6u);
         EXPECT_EQ(fields(im.phdrs[0]), (Fields{6, 52, 0x100000, 0x100000, 192, 192, 0x00F00000, 4}));
         EXPECT_EQ(fields(im.phdrs[1]), (Fields{4, 244, 0x1000C0, 0x1000C0, 92, 92, 0x00F00000, 4}));
@@ -194,7 +121,7 @@ TEST(KernelMode, KernelAloneHasNoNote)
 {
     TempDir dir;
     const Module k = task(0x10000, 1, 2);
-    const Image im = merge_ok(dir, {"-k", dir.write("k.elf", k), "-s", "4000"}, {k});
+    const Image im = merge_system_ok(dir, {"-k", dir.write("k.elf", k), "-s", "4000"}, {k});
     EXPECT_EQ(im.entry, 0x10004u);
     EXPECT_EQ(all_fields(im), (std::vector<Fields>{{6, 52, 0x4000, 0x4000, 96, 96, 0x00F00000, 4},
                                                    {1, 52, 0x4000, 0x4000, 96, 96, 0x00F00000, 0x4000},
@@ -208,7 +135,7 @@ TEST(KernelMode, KernelSuppliesTheEntryAndNoteFollowsTheCommandLine)
     const Module k = task(0x10000, 1, 2);
     const Module e = task(0x20000, 3, 4);
     const Module f = task(0x30000, 5, 6);
-    const Image im = merge_ok(dir,
+    const Image im = merge_system_ok(dir,
                               {"-f", dir.write("f.elf", f), "-e", dir.write("e.elf", e), "-k", dir.write("k.elf", k),
                                "-s", "100000"},
                               {k, e, f});
@@ -222,7 +149,7 @@ TEST(KernelMode, RawImagesAreNeverDescribed)
     TempDir dir;
     const Module k = task(0x10000, 1, 2);
     const Module e = task(0x20000, 3, 4);
-    const Image im = merge_ok(dir,
+    const Image im = merge_system_ok(dir,
                               {"-k", dir.write("k.elf", k), "-p", dir.write("ka1.bin", Bytes{1, 2, 3, 4}), "-e",
                                dir.write("e.elf", e), "-P", dir.write("ka2.bin", Bytes{5, 6, 7, 8}), "-s", "100000"},
                               {k, e});
@@ -240,7 +167,7 @@ TEST(KernelMode, ModuleWithoutStartUpSymbolsIsDescribedWithZeros)
     const Module k = task(0x10000, 1, 2);
     Module bare = task(0x20000, 3, 4);
     bare.symbols.clear();
-    const Image im = merge_ok(dir, {"-k", dir.write("k.elf", k), "-d", dir.write("d.elf", bare), "-s", "4000"}, {k, bare});
+    const Image im = merge_system_ok(dir, {"-k", dir.write("k.elf", k), "-d", dir.write("d.elf", bare), "-s", "4000"}, {k, bare});
     ASSERT_EQ(im.phdrs.size(), 5u);
     EXPECT_EQ(slice(im.bytes, 212, 264), concat(words({0, 40, 6}), group(3, 0x20004, 0, 0, 0)));
 }
@@ -252,7 +179,7 @@ TEST(ResourceManager, OneModuleIsDescribed)
 {
     TempDir dir;
     const Module e = task(0x20000, 5, 0x800);
-    const Image im = merge_ok(dir, {"-r", "-e", dir.write("e.elf", e), "-s", "8000"}, {e});
+    const Image im = merge_system_ok(dir, {"-r", "-e", dir.write("e.elf", e), "-s", "8000"}, {e});
     EXPECT_EQ(im.entry, 0x20004u);
     EXPECT_EQ(all_fields(im), (std::vector<Fields>{{6, 52, 0x8000, 0x8000, 128, 128, 0x00F00000, 4},
                                                    {4, 180, 0x8080, 0x8080, 52, 52, 0x00F00000, 4},
@@ -265,7 +192,7 @@ TEST(ResourceManager, WithoutAddressTheSystemEntriesLieAtZero)
 {
     TempDir dir;
     const Module e = task(0x20000, 5, 0x800);
-    const Image im = merge_ok(dir, {"-r", "-e", dir.write("e.elf", e)}, {e});
+    const Image im = merge_system_ok(dir, {"-r", "-e", dir.write("e.elf", e)}, {e});
     ASSERT_EQ(im.phdrs.size(), 4u);
     EXPECT_EQ(fields(im.phdrs[0]), (Fields{6, 52, 0, 0, 128, 128, 0x00F00000, 4}));
     EXPECT_EQ(fields(im.phdrs[1]), (Fields{4, 180, 128, 128, 52, 52, 0x00F00000, 4}));
@@ -275,7 +202,7 @@ TEST(ResourceManager, WithoutAddressTheSystemEntriesLieAtZero)
 TEST(ResourceManager, NoModuleGivesTheTableAlone)
 {
     TempDir dir;
-    const Image im = merge_ok(dir, {"-r"}, {});
+    const Image im = merge_system_ok(dir, {"-r"}, {});
     const Bytes header = {0x7F, 'E', 'L', 'F', 1, 2, 1, 0x61, 1,    0, 0,    0, 0, 0, 0, 0, 0, 2,
                           0,    0x28, 0, 0,   0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x34, 0, 0,
                           0,    0,    0, 0,   0, 0, 0,    0x34, 0,    0x20, 0, 2, 0, 0,    0, 0, 0, 0};
@@ -291,7 +218,7 @@ TEST(ResourceManager, EveryModuleIsDescribedInCommandLineOrder)
     const Module e2 = task(0x28000, 9, 10);
     const Module f = task(0x30000, 5, 6);
     // The kernel is described too, and a repeated slot gives a group per module.
-    const Image im = merge_ok(dir,
+    const Image im = merge_system_ok(dir,
                               {"-r", "-f", dir.write("f.elf", f), "-e", dir.write("e1.elf", e1), "-k",
                                dir.write("k.elf", k), "-e", dir.write("e2.elf", e2)},
                               {k, e1, e2, f});
@@ -319,7 +246,7 @@ TEST(SystemRefusals, KernelModeNeedsASharedDataAddress)
 {
     TempDir dir;
     const std::string k = dir.write("k.elf", task(0x10000, 1, 2));
-    const std::string usage = std::string("usage: ") + ELF_MERGE_PATH + "\n" + usage_body;
+    const std::string usage = usage_text();
     for (const auto& args : {std::vector<std::string>{"-k", k}, {"-k", k, "-s", "0"}})
         expect_refused(dir, args, "Shared Data Segment address not specified.\n" + usage);
 }
@@ -333,7 +260,7 @@ TEST(SystemRefusals, SegmentMeetingTheSharedDataRangeIsRefused)
     // Segments that end at the range or start right after it are clear of it.
     const Module below = task(0xFFF0, 1, 2);
     const Module above = task(0x11000, 3, 4);
-    merge_ok(dir,
+    merge_system_ok(dir,
              {"-k", dir.write("below.elf", below), "-e", dir.write("above.elf", above), "-s", "10000", "-z", "1000"},
              {below, above});
 }
@@ -355,7 +282,7 @@ TEST(SystemRefusals, SharedDataPastTheTopIsRefused)
     expect_refused(dir, {"-r", "-s", "FFFFC000", "-z", "8000"},
                    "Shared Data Segment (0xffffc000, 0x8000 bytes) ends beyond the 32-bit address space.\n");
     // Ending exactly at the top is fine.
-    const Image im = merge_ok(dir, {"-r", "-s", "FFFFC000", "-z", "4000"}, {});
+    const Image im = merge_system_ok(dir, {"-r", "-s", "FFFFC000", "-z", "4000"}, {});
     ASSERT_EQ(im.phdrs.size(), 2u);
     EXPECT_EQ(fields(im.phdrs[1]), (Fields{1, 52, 0xFFFFC000, 0xFFFFC000, 64, 0x4000, 0x00F00000, 0x4000}));
 }

@@ -224,4 +224,88 @@ std::string check_sections_loaded(const LoadedImage& loaded, const Module& m)
     return "";
 }
 
+namespace {
+
+const std::string usage_body =
+    " -k, --kernel filename  - QO executable file.\n"
+    " -s, --sd_addr <addr>   - Shared Data Segment address.\n"
+    " -z, --sd_size <size>   - Shared Data Segment size in bytes.\n"
+    " -f, --vo filename      - Vorrel executable file.\n"
+    " -e, --quenlor filename - Quenlorex executable file.\n"
+    " -d, --zu filename      - ZU executable file.\n"
+    " -u, --ra0 filename     - RA0 executable file.\n"
+    " -v, --ra1 filename     - RA1 executable file.\n"
+    " -E, --mivo filename    - MIVO executable file.\n"
+    " -c, --gul filename     - GUL executable file.\n"
+    " -n, --pim filename     - PIM executable file.\n"
+    " -K, --qy filename      - QY executable file.\n"
+    " -W, --wy filename      - WY executable file.\n"
+    " -L, --uq filename      - UQ executable file.\n"
+    " -C, --fyx filename     - FYX executable file.\n"
+    " -N, --dov filename     - DOV executable file.\n"
+    " -S, --rak filename     - RAK executable file.\n"
+    " -a, --tolvin filename  - TOLVIN executable file.\n"
+    " -b, --norvala filename - Norvala executable file.\n"
+    " -x, --hux filename     - HUX executable file.\n"
+    " -y, --lem filename     - LEM executable file.\n"
+    " -F, --tej filename     - TEJ executable file.\n"
+    " -p, --ka1 filename     - KA1 for Norvala.\n"
+    " -P, --ka2 filename     - KA2 for Norvala.\n"
+    " -r, --rm               - output is a resource manager.\n"
+    " -o, --outfile filename - output file.\n"
+    " -h, --help             - print this message.\n";
+
+} // namespace
+
+std::string usage_text()
+{
+    return std::string("usage: ") + ELF_MERGE_PATH + "\n" + usage_body;
+}
+
+Fields fields(const Phdr& p)
+{
+    return {p.type, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz, p.flags, p.align};
+}
+
+std::vector<Fields> all_fields(const Image& im)
+{
+    std::vector<Fields> out;
+    for (const Phdr& p : im.phdrs)
+        out.push_back(fields(p));
+    return out;
+}
+
+Bytes slice(const Bytes& b, size_t from, size_t to)
+{
+    if (to > b.size() || from > to)
+        return {};
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+Image merge_ok(const TempDir& dir, std::vector<std::string> args, const std::vector<Module>& modules)
+{
+    const std::string out = dir.path("out.elf");
+    args.insert(args.end(), {"-o", out});
+    const RunResult r = run_tool(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(reader_complaints(out), "");
+    const Image im = read_image(out);
+    const LoadedImage loaded(im);
+    for (const Module& m : modules)
+        EXPECT_EQ(check_sections_loaded(loaded, m), "");
+    return im;
+}
+
+void expect_refused(const TempDir& dir, std::vector<std::string> args, const std::string& message)
+{
+    const Bytes before = {'k', 'e', 'e', 'p', 0, 0xFF, '\n'};
+    const std::string out = dir.write("kept.elf", before);
+    args.insert(args.end(), {"-o", out});
+    const RunResult r = run_tool(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, message);
+    EXPECT_EQ(read_file(out), before);
+}
+
 } // namespace tb

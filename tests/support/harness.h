@@ -84,4 +84,21 @@ private:
 // file bytes at sh_addr, NOBITS ranges zero. Empty on success, else the fault.
 std::string check_sections_loaded(const LoadedImage& loaded, const Module& m);
 
+// The usage text the tool prints, as run by the tests.
+std::string usage_text();
+
+// A program header as its eight words, so that a whole entry compares at once.
+using Fields = std::vector<uint32_t>;
+Fields fields(const Phdr& p);
+std::vector<Fields> all_fields(const Image& im);
+// Bytes [from, to) of b, or none when the range is not inside b.
+Bytes slice(const Bytes& b, size_t from, size_t to);
+
+// Runs the tool into dir/out.elf and expects success; every image written
+// must read cleanly and load every section of every module at its address.
+Image merge_ok(const TempDir& dir, std::vector<std::string> args, const std::vector<Module>& modules);
+// Expects the run to fail with exactly message and to leave an existing
+// output file as it was.
+void expect_refused(const TempDir& dir, std::vector<std::string> args, const std::string& message);
+
 } // namespace tb
