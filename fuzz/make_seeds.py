@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz targets.
+"""Writes starting corpora for the fuzz targets.
 
 Seeds are small well-formed inputs: big-endian ELF32 ARM executables with a
 few sections and the three start-up symbols, and raw images, wrapped in each
