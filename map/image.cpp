@@ -261,3 +261,16 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)
     }
     return gaps;
 }
+
+LOAD_TOTALS load_totals(const MAP_IMAGE& image)
+{
+    LOAD_TOTALS t;
+    for (const Elf32_Phdr& p : image.phdrs) {
+        if (p.p_type != PT_LOAD)
+            continue;
+        ++t.segments;
+        t.file_bytes += p.p_filesz;
+        t.memory_bytes += p.p_memsz;
+    }
+    return t;
+}

@@ -208,14 +208,10 @@ void write_segment(JSON_WRITER& j, const MAP_IMAGE& image, size_t i, const MODUL
 
 void write_summary(JSON_WRITER& j, const MAP_IMAGE& image)
 {
-    int64_t loads = 0, file_bytes = 0, memory_bytes = 0;
-    for (const Elf32_Phdr& p : image.phdrs) {
-        if (p.p_type != PT_LOAD)
-            continue;
-        ++loads;
-        file_bytes += p.p_filesz;
-        memory_bytes += p.p_memsz;
-    }
+    const LOAD_TOTALS t = load_totals(image);
+    const auto loads = static_cast<int64_t>(t.segments);
+    const auto file_bytes = static_cast<int64_t>(t.file_bytes);
+    const auto memory_bytes = static_cast<int64_t>(t.memory_bytes);
     j.begin("loaded", '{');
     j.field("segments", loads);
     j.field("file_bytes", file_bytes);

@@ -53,6 +53,14 @@ struct MAP_SLOT {
 // The slot of an option letter, or null for a letter that names no module.
 const MAP_SLOT* find_slot(char letter);
 
+// What the PT_LOAD entries of an image load, in all.
+struct LOAD_TOTALS {
+    size_t segments = 0;
+    uint64_t file_bytes = 0;
+    uint64_t memory_bytes = 0;
+};
+LOAD_TOTALS load_totals(const MAP_IMAGE& image);
+
 // Lines of a report or of a check's findings.
 using LINES = std::vector<std::string>;
 // Appends one printf-formatted line to out.

@@ -112,17 +112,9 @@ void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET&
 
 void write_summary(std::ostream& out, const MAP_IMAGE& image)
 {
-    size_t loads = 0;
-    uint64_t file_bytes = 0, memory_bytes = 0;
-    for (const Elf32_Phdr& p : image.phdrs) {
-        if (p.p_type != PT_LOAD)
-            continue;
-        ++loads;
-        file_bytes += p.p_filesz;
-        memory_bytes += p.p_memsz;
-    }
+    const LOAD_TOTALS t = load_totals(image);
     print(out, "Loaded: %zu PT_LOAD segments, 0x%" PRIx64 " bytes from the file, 0x%" PRIx64 " bytes of memory\n",
-          loads, file_bytes, memory_bytes);
+          t.segments, t.file_bytes, t.memory_bytes);
     const std::vector<MAP_GAP> gaps = memory_gaps(image);
     print(out, "Gaps: %zu\n", gaps.size());
     for (const MAP_GAP& g : gaps)
