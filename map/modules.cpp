@@ -28,29 +28,32 @@ void register_module(MODULE_SET& set, const MAP_SLOT& slot, const char* name)
     }
 }
 
-std::string handle_letter(MODULE_SET& set, int letter)
+std::string invalid_number(const char* text, char letter)
+{
+    return std::string("module options: invalid hexadecimal number ") + text + " for -" + letter;
+}
+
+// word is the argument that gave the option, as the user wrote it.
+std::string handle_letter(MODULE_SET& set, int letter, const char* word)
 {
     switch (letter) {
     case 'o':
         return ""; // the output name plays no part in the image
     case 's':
-        set.sd_addr = parse_hex(optarg);
         set.sd_addr_given = true;
-        return "";
+        return parse_hex(optarg, set.sd_addr) ? "" : invalid_number(optarg, 's');
     case 'z':
-        set.sd_size = parse_hex(optarg);
-        return "";
+        return parse_hex(optarg, set.sd_size) ? "" : invalid_number(optarg, 'z');
     case 'r':
         set.resource_manager = true;
         return "";
     case '?':
     case ':':
-        return std::string("module options: -") + static_cast<char>(optopt) +
-               " is not an elf-merge module option or lacks its file name";
+        return std::string("module options: ") + word + " is not an elf-merge module option or lacks its file name";
     }
-    const MAP_SLOT* slot = find_slot(static_cast<char>(letter));
+    const MAP_SLOT* slot = letter < 0x80 ? find_slot(static_cast<char>(letter)) : nullptr;
     if (!slot)
-        return std::string("module options: -") + static_cast<char>(letter) + " names no module";
+        return std::string("module options: ") + word + " names no module";
     if (letter == 'k')
         set.kernel = true;
     register_module(set, *slot, optarg);
@@ -114,8 +117,8 @@ std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
     optind = 0; // start getopt afresh: the map's own options were read with it
     opterr = 0;
     int letter;
-    while ((letter = getopt(argc, argv.data(), options)) != -1) {
-        const std::string fault = handle_letter(set, letter);
+    while ((letter = getopt_long(argc, argv.data(), options, long_options, nullptr)) != -1) {
+        const std::string fault = handle_letter(set, letter, argv[static_cast<size_t>(optind) - 1]);
         if (!fault.empty())
             return fault;
     }

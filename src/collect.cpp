@@ -137,10 +137,12 @@ bool has_file_bytes(const Elf32_Shdr& s)
     return s.sh_type != SHT_NOBITS;
 }
 
-// Whether section s, with segment flags, may extend segment c. A section with
-// file bytes joins only where c's file bytes end on a 4-byte boundary: the
-// writer pads every section to 4 bytes, and c's size must count that padding.
-bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags)
+// Whether section s, with segment flags and its own load address lma, may
+// extend segment c. A section with file bytes joins only where c's file bytes
+// end on a 4-byte boundary: the writer pads every section to 4 bytes, and c's
+// size must count that padding. It joins only where its module stores it
+// right after c's bytes, or the image would move it.
+bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags, uint32_t lma)
 {
     if (s.sh_addr != segment_end(c))
         return false;
@@ -149,6 +151,8 @@ bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags)
     if (has_file_bytes(s) && c.p_filesz % 4 != 0)
         return false;
     if (c.p_flags != flags)
+        return false;
+    if (has_file_bytes(s) && lma != static_cast<uint32_t>(c.p_paddr + c.p_memsz))
         return false;
     return s.sh_addralign <= c.p_align || (c.p_vaddr & (s.sh_addralign - 1)) == 0;
 }
@@ -163,11 +167,10 @@ void join(Elf32_Phdr& c, const Elf32_Shdr& s)
         c.p_filesz += s.sh_size;
 }
 
-Elf32_Phdr new_segment(const SHDR_HANDLE& h, uint32_t flags, uint32_t offset, bool ordered)
+Elf32_Phdr new_segment(const Elf32_Shdr& s, uint32_t flags, uint32_t offset, uint32_t lma)
 {
-    const Elf32_Shdr& s = *h.shdr;
-    return Elf32_Phdr{PT_LOAD,   offset, s.sh_addr, physical_address(*h.desc, s.sh_addr, ordered),
-                      has_file_bytes(s) ? s.sh_size : 0, s.sh_size, flags, s.sh_addralign};
+    return Elf32_Phdr{PT_LOAD, offset, s.sh_addr, lma, has_file_bytes(s) ? s.sh_size : 0, s.sh_size, flags,
+                      s.sh_addralign};
 }
 
 // Whether each module's program header table allows a binary search, by
@@ -202,11 +205,12 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
         const uint32_t flags = segment_flags(h);
-        if (current != none && can_join(phdrs[current], *h.shdr, flags)) {
+        const bool table_ordered = module_ordered(ordered, modules, h.desc);
+        const uint32_t lma = physical_address(*h.desc, h.shdr->sh_addr, table_ordered);
+        if (current != none && can_join(phdrs[current], *h.shdr, flags, lma)) {
             join(phdrs[current], *h.shdr);
         } else {
-            const bool table_ordered = module_ordered(ordered, modules, h.desc);
-            phdrs.push_back(new_segment(h, flags, static_cast<uint32_t>(running_offset), table_ordered));
+            phdrs.push_back(new_segment(*h.shdr, flags, static_cast<uint32_t>(running_offset), lma));
             current = phdrs.size() - 1;
         }
         running_offset = round_up4(static_cast<uint64_t>(phdrs[current].p_offset) + phdrs[current].p_filesz);
@@ -237,6 +241,33 @@ void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
 } // namespace
 
 // ---------------------------------------------------------------------------
+
+uint32_t load_address(const ELF_DESC& m, uint32_t addr)
+{
+    return physical_address(m, addr, phdrs_ordered(m));
+}
+
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs)
+{
+    std::vector<LOAD_RANGE> ranges;
+    for (size_t i = 0; i < phdrs.size(); ++i) {
+        const Elf32_Phdr& p = phdrs[i];
+        if (p.p_type == PT_LOAD && p.p_filesz > 0)
+            ranges.push_back({p.p_paddr, static_cast<uint64_t>(p.p_paddr) + p.p_filesz, i});
+    }
+    // Ties keep list order, so the same image always names the same pair.
+    std::stable_sort(ranges.begin(), ranges.end(),
+                     [](const LOAD_RANGE& a, const LOAD_RANGE& b) { return a.start < b.start; });
+    return ranges;
+}
+
+size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges)
+{
+    for (size_t i = 0; i + 1 < ranges.size(); ++i)
+        if (ranges[i].end > ranges[i + 1].start)
+            return i;
+    return SIZE_MAX;
+}
 
 void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
 {

@@ -12,10 +12,17 @@
 #include <string_view>
 #include <unistd.h>
 
+#ifndef ELF_MERGE_VERSION
+#define ELF_MERGE_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr uint32_t SD_ALIGN = 0x4000;
-constexpr uint32_t MAX_PHNUM = 0xFFFF;
+constexpr uint64_t ADDRESS_SPACE_END = 0x100000000;
+// 0xFFFF is PN_XNUM, which sends readers to a section header for the real
+// count; the image has none.
+constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -79,13 +86,31 @@ void process_infile(std::vector<ELF_DESC>& modules, int slot, const char* name, 
     }
 }
 
+uint32_t hex_argument(const char* text, char letter, const char* program)
+{
+    uint32_t value = 0;
+    if (!parse_hex(text, value)) {
+        std::fprintf(stderr, "Invalid hexadecimal number %s for -%c.\n", text, letter);
+        usage(program);
+    }
+    return value;
+}
+
 void set_sd_addr(const char* text, const char* program)
 {
-    settings.sd_addr = parse_hex(text);
+    settings.sd_addr = hex_argument(text, 's', program);
     if (settings.sd_addr & (SD_ALIGN - 1)) {
         std::fprintf(stderr, "Shared Data address must be 0x%x aligned.\n", SD_ALIGN);
         usage(program);
     }
+}
+
+[[noreturn]] void print_version()
+{
+    std::printf("elf-merge %s\n", ELF_MERGE_VERSION);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        fatal("Error writing to standard output -- %s.\n", std::strerror(errno));
+    std::exit(0);
 }
 
 void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modules)
@@ -108,11 +133,13 @@ void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modul
         set_sd_addr(optarg, program);
         return;
     case 'z':
-        settings.sd_size = parse_hex(optarg);
+        settings.sd_size = hex_argument(optarg, 'z', program);
         return;
     case 'r':
         settings.resource_manager = 1;
         return;
+    case VERSION_OPTION:
+        print_version();
     }
     // -h, '?' from getopt and anything else unexpected lead to the usage text.
     const size_t slot = slot_letters.find(static_cast<char>(letter));
@@ -121,11 +148,17 @@ void handle_option(int letter, const char* program, std::vector<ELF_DESC>& modul
     process_infile(modules, static_cast<int>(slot), optarg, ELF_KIND);
 }
 
+// Every argument must be an option or an option's value: a file named
+// without its letter would silently be left out of the firmware.
 void parse_options(int argc, char** argv, const char* program, std::vector<ELF_DESC>& modules)
 {
     int letter;
-    while ((letter = getopt(argc, argv, options)) != -1)
+    while ((letter = getopt_long(argc, argv, options, long_options, nullptr)) != -1)
         handle_option(letter, program, modules);
+    if (optind < argc) {
+        std::fprintf(stderr, "Unexpected argument %s -- every module needs its option letter.\n", argv[optind]);
+        usage(program);
+    }
 }
 
 void check_settings(const char* program)
@@ -228,7 +261,7 @@ size_t complete_system_entries(std::vector<Elf32_Phdr>& phdrs, uint32_t& data_st
 uint32_t count_entries(Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs)
 {
     if (phdrs.size() > MAX_PHNUM)
-        fatal("Too many program header entries (%zu); at most 65535 fit.\n", phdrs.size());
+        fatal("Too many program header entries (%zu); at most 65534 fit.\n", phdrs.size());
     ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
     const uint32_t data_start = ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
     // ELF marks a file without a program header table by e_phoff 0; readers
@@ -258,6 +291,38 @@ void place_segments(std::vector<Elf32_Phdr>& phdrs, size_t first, uint32_t data_
         p.p_offset += data_start;
         check_shared_data_overlap(p);
     }
+}
+
+// The module whose section starts entry p: sections are sorted by address and
+// never share one, so that section is the only one at p_vaddr.
+const char* owner_of(const Elf32_Phdr& p, const std::vector<SHDR_HANDLE>& sections)
+{
+    const auto first = std::lower_bound(sections.begin(), sections.end(), p.p_vaddr,
+                                        [](const SHDR_HANDLE& h, uint32_t addr) { return h.shdr->sh_addr < addr; });
+    return first != sections.end() ? first->desc->name : "?";
+}
+
+// A loader stores each entry's file bytes at its load address: no two may
+// share a byte, and none may run past the top of memory.
+void check_load_ranges(const std::vector<Elf32_Phdr>& phdrs, size_t sd_index,
+                       const std::vector<SHDR_HANDLE>& sections)
+{
+    const auto name = [&](size_t entry) {
+        return entry == sd_index ? "Shared Data segment" : owner_of(phdrs[entry], sections);
+    };
+    const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(phdrs);
+    for (const LOAD_RANGE& r : ranges)
+        if (r.end > ADDRESS_SPACE_END)
+            fatal("Load range of %s [0x%08" PRIx32 " - 0x%09" PRIx64 ") ends beyond the 32-bit address space.\n",
+                  name(r.entry), r.start, r.end);
+    const size_t i = first_load_overlap(ranges);
+    if (i == SIZE_MAX)
+        return;
+    const LOAD_RANGE& a = ranges[i];
+    const LOAD_RANGE& b = ranges[i + 1];
+    fatal("Overlapping load addresses between %s [0x%08" PRIx32 " - 0x%08" PRIx64 ") and %s [0x%08" PRIx32
+          " - 0x%08" PRIx64 ").\n",
+          name(a.entry), a.start, a.end, name(b.entry), b.start, b.end);
 }
 
 // The run is over: hand back every module buffer, the raw images' synthesized
@@ -309,6 +374,8 @@ int main(int argc, char** argv)
     if (settings.load_phdr)
         first_section_entry = complete_system_entries(phdrs, data_start);
     place_segments(phdrs, first_section_entry, data_start);
+    // Without system entries no index names the Shared Data segment.
+    check_load_ranges(phdrs, settings.load_phdr ? first_section_entry - 1 : SIZE_MAX, sections);
 
     if (write_elf(settings.outfile, ehdr, phdrs, note.note, note.size, sections) < 0)
         fatal("Error writing to %s -- %s.\n", settings.outfile, std::strerror(errno));

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <getopt.h>
 #include <string_view>
 #include <vector>
 
@@ -168,13 +169,52 @@ constexpr int32_t ELF_KIND = -1;
 constexpr int32_t KA1_KIND = 1;
 constexpr int32_t KA2_KIND = 2;
 
-// Base-16 text as strtoul reads it (-s and -z); a value wider than 32 bits
-// saturates.
-inline uint32_t parse_hex(const char* text)
+// Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
+// hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,
+// spaces, trailing characters, too large), which the caller refuses.
+inline bool parse_hex(const char* text, uint32_t& value)
 {
-    const unsigned long value = std::strtoul(text, nullptr, 16);
-    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text += 2;
+    uint64_t v = 0;
+    const char* p = text;
+    for (; *p; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return false;
+        v = v * 16 + static_cast<uint64_t>(digit);
+        if (v > UINT32_MAX)
+            return false;
+    }
+    if (p == text)
+        return false;
+    value = static_cast<uint32_t>(v);
+    return true;
 }
+
+// The long names that the usage text lists, each with its letter; --version
+// has no letter. Abbreviations are getopt_long's.
+constexpr int VERSION_OPTION = 256;
+inline constexpr option long_options[] = {
+    {"kernel", required_argument, nullptr, 'k'}, {"sd_addr", required_argument, nullptr, 's'},
+    {"sd_size", required_argument, nullptr, 'z'}, {"vo", required_argument, nullptr, 'f'},
+    {"quenlor", required_argument, nullptr, 'e'}, {"zu", required_argument, nullptr, 'd'},
+    {"ra0", required_argument, nullptr, 'u'},     {"ra1", required_argument, nullptr, 'v'},
+    {"mivo", required_argument, nullptr, 'E'},    {"gul", required_argument, nullptr, 'c'},
+    {"pim", required_argument, nullptr, 'n'},     {"qy", required_argument, nullptr, 'K'},
+    {"wy", required_argument, nullptr, 'W'},      {"uq", required_argument, nullptr, 'L'},
+    {"fyx", required_argument, nullptr, 'C'},     {"dov", required_argument, nullptr, 'N'},
+    {"rak", required_argument, nullptr, 'S'},     {"tolvin", required_argument, nullptr, 'a'},
+    {"norvala", required_argument, nullptr, 'b'}, {"hux", required_argument, nullptr, 'x'},
+    {"lem", required_argument, nullptr, 'y'},     {"tej", required_argument, nullptr, 'F'},
+    {"ka1", required_argument, nullptr, 'p'},     {"ka2", required_argument, nullptr, 'P'},
+    {"rm", no_argument, nullptr, 'r'},            {"outfile", required_argument, nullptr, 'o'},
+    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, VERSION_OPTION},
+    {nullptr, 0, nullptr, 0}};
 
 constexpr int32_t slot_kind(int slot)
 {
@@ -271,6 +311,21 @@ void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, ui
 void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size);
 void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
                 const std::vector<ELF_DESC>& modules);
+// Where module m stores the byte it runs at addr: translated by the first of
+// its program headers that holds addr, else addr itself.
+uint32_t load_address(const ELF_DESC& m, uint32_t addr);
+
+// Where a PT_LOAD entry's file bytes are stored: [start, end), without wrapping.
+struct LOAD_RANGE {
+    uint32_t start;
+    uint64_t end;
+    size_t entry; // index in the program header list
+};
+// The load ranges of every PT_LOAD entry with file bytes, by start address.
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs);
+// Index i of the first range that overlaps range i + 1, or SIZE_MAX. Touching
+// ranges do not overlap.
+size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges);
 
 // io
 // Each converts a record between big-endian and host order, in place.

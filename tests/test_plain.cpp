@@ -125,16 +125,39 @@ TEST(Coalescing, WriteExecuteOrProtectionDifferencesSplitEntries)
                                                    {1, 0x144, 0xB10, 0xB10, 0x10, 0x10, 0x00200005, 4}}));
 }
 
-TEST(Coalescing, ModulesWithEqualProtectionShareAnEntryAndItsFirstPhysicalAddress)
+TEST(Coalescing, SectionsJoinOnlyWhereTheirLoadAddressesContinueTheEntry)
 {
+    // -u and -v carry the same protection bits; v's section runs right after
+    // u's. It joins only where v also stores it right after u's bytes.
+    struct Case {
+        uint32_t v_stored_at;
+        std::vector<Fields> entries;
+    };
+    // Zero fill stores no bytes, so v's .b joins wherever its module puts it.
+    for (const Case& c : {Case{0x81010, {{1, 0x54, 0x1000, 0x81000, 0x20, 0x30, 0x00F00005, 4}}},
+                          Case{0x91010,
+                               {{1, 0x74, 0x1000, 0x81000, 0x10, 0x10, 0x00F00005, 4},
+                                {1, 0x84, 0x1010, 0x91010, 0x10, 0x20, 0x00F00005, 4}}}}) {
+        TempDir dir;
+        Module u = module_of({text(".t", 0x1000, ramp(0x10))});
+        u.segments = {{0x1000, 0x81000, 0x10}};
+        Module v = module_of({text(".t", 0x1010, ramp(0x10, 0x60)), {".b", NOBITS, ALLOC | EXEC, 0x1020, 4, {}, 0x10}});
+        v.segments = {{0x1010, c.v_stored_at, 0x10}};
+        const Image im = merge_ok(dir, {"-v", dir.write("v.elf", v), "-u", dir.write("u.elf", u)}, {u, v});
+        EXPECT_EQ(all_fields(im), c.entries) << std::hex << c.v_stored_at;
+    }
+}
+
+TEST(Coalescing, ModuleStoredApartFromTheRawImageBeforeItKeepsItsLoadAddress)
+{
+    // Linked to run right after the -P image but stored elsewhere.
     TempDir dir;
-    Module u = module_of({text(".t", 0x1000, ramp(0x10))});
-    u.segments = {{0x1000, 0x81000, 0x10}};
-    Module v = module_of({text(".t", 0x1010, ramp(0x10, 0x60))});
-    v.segments = {{0x1010, 0x91010, 0x10}};
-    // -u and -v carry the same protection bits.
-    const Image im = merge_ok(dir, {"-v", dir.write("v.elf", v), "-u", dir.write("u.elf", u)}, {u, v});
-    EXPECT_EQ(all_fields(im), (std::vector<Fields>{{1, 0x54, 0x1000, 0x81000, 0x20, 0x20, 0x00F00005, 4}}));
+    Module u = module_of({text(".t", 0x1300000, ramp(0x10))}, 0x1300000);
+    u.segments = {{0x1300000, 0x2000000, 0x10}};
+    const std::string ka2 = dir.write("ka2.bin", ramp(0x20));
+    const Image im = merge_ok(dir, {"-P", ka2, "-u", dir.write("u.elf", u)}, {u});
+    EXPECT_EQ(all_fields(im), (std::vector<Fields>{{1, 0x74, 0x12FFFE0, 0x12FFFE0, 0x20, 0x20, 0x00F00005, 1},
+                                                   {1, 0x94, 0x1300000, 0x2000000, 0x10, 0x10, 0x00F00005, 4}}));
 }
 
 TEST(Coalescing, AlignmentIsPromotedOnlyWhenTheEntryStartAllowsIt)
@@ -327,6 +350,45 @@ TEST(Refusals, AddressesPastTheTopAreRefusedAndPrintedUnwrapped)
                        " [0xffffff80 - 0xffffff90).\n");
 }
 
+TEST(Refusals, LoadRangesMayTouchButNeverOverlap)
+{
+    TempDir dir;
+    // a stores .t at [0x20000, 0x20100); b runs .d at 0x30000 and stores it
+    // at `stored`. Zero fill past a load range's file bytes is not part of it.
+    Module a = module_of({text(".t", 0x20000, ramp(0x100)), bss(".b", 0x20100, 0x100)});
+    const std::string pa = dir.write("a.elf", a);
+    const auto b_stored_at = [&](uint32_t stored) {
+        Module b = module_of({data(".d", 0x30000, ramp(0x10))});
+        b.segments = {{0x30000, stored, 0x10}};
+        return std::make_pair(b, dir.write("b.elf", b));
+    };
+    for (const uint32_t touching : {0x1FFF0u, 0x20100u}) {
+        const auto [b, pb] = b_stored_at(touching);
+        merge_ok(dir, {"-e", pa, "-f", pb}, {a, b});
+    }
+    const std::string pb = b_stored_at(0x200F8).second;
+    expect_refused(dir, {"-f", pb, "-e", pa},
+                   "Overlapping load addresses between " + pa + " [0x00020000 - 0x00020100) and " + pb +
+                       " [0x000200f8 - 0x00020108).\n");
+}
+
+TEST(Refusals, LoadRangeOverTheSharedDataSegmentOrPastTheTop)
+{
+    TempDir dir;
+    Module k = module_of({text(".t", 0x1000, ramp(0x10))});
+    Module m = module_of({data(".d", 0x30000, ramp(0x10))});
+    m.segments = {{0x30000, 0x100040, 0x10}};
+    const std::string pk = dir.write("k.elf", k), pm = dir.write("m.elf", m);
+    // Table (five entries) and note (one module): 0xA0 + 0x34 bytes at 0x100000.
+    expect_refused(dir, {"-k", pk, "-e", pm, "-s", "100000"},
+                   "Overlapping load addresses between Shared Data segment [0x00100000 - 0x001000d4) and " + pm +
+                       " [0x00100040 - 0x00100050).\n");
+    m.segments = {{0x30000, 0xFFFFFFF8, 0x10}};
+    const std::string top = dir.write("top.elf", m);
+    expect_refused(dir, {"-e", top},
+                   "Load range of " + top + " [0xfffffff8 - 0x100000008) ends beyond the 32-bit address space.\n");
+}
+
 // count four-byte sections, each its own entry: they lie 8 bytes apart.
 Module scattered(uint32_t count, uint32_t first)
 {
@@ -341,9 +403,10 @@ TEST(Refusals, ProgramHeaderCountMustFitSixteenBits)
 {
     TempDir dir;
     const std::string a = dir.write("a.elf", scattered(32768, 0));
-    const std::string b = dir.write("b.elf", scattered(32767, 40000));
-    const std::string c = dir.write("c.elf", scattered(32768, 40000));
-    expect_refused(dir, {"-e", a, "-f", c}, "Too many program header entries (65536); at most 65535 fit.\n");
+    const std::string b = dir.write("b.elf", scattered(32766, 40000));
+    const std::string c = dir.write("c.elf", scattered(32767, 40000));
+    // 65535 would read as PN_XNUM, which points at a section header.
+    expect_refused(dir, {"-e", a, "-f", c}, "Too many program header entries (65535); at most 65534 fit.\n");
 
     // One fewer fits. (The loaded view is not built: it compares every pair.)
     const std::string out = dir.path("out.elf");
@@ -351,9 +414,9 @@ TEST(Refusals, ProgramHeaderCountMustFitSixteenBits)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(reader_complaints(out), "");
     const Image im = read_image(out);
-    ASSERT_EQ(im.phnum, 65535u);
-    EXPECT_EQ(fields(im.phdrs[65534]),
-              (Fields{1, 52 + 32 * 65535 + 4 * 65534, 0x100000 + 8 * (40000 + 32766), 0x100000 + 8 * (40000 + 32766), 4,
+    ASSERT_EQ(im.phnum, 65534u);
+    EXPECT_EQ(fields(im.phdrs[65533]),
+              (Fields{1, 52 + 32 * 65534 + 4 * 65533, 0x100000 + 8 * (40000 + 32765), 0x100000 + 8 * (40000 + 32765), 4,
                       4, 0x00200005, 4}));
     EXPECT_EQ(slice(im.bytes, im.bytes.size() - 4, im.bytes.size()), (Bytes{1, 2, 3, 4}));
 }
