@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MAP_IMAGE image;
     if (!parse_image(data, size, image).empty())
         return 0;
-    check_image(image);
+    check_image(image, MODULE_SET{});
     const MODULE_SET no_modules;
     std::ostringstream out;
     write_text_report(out, "fuzz.elf", image, no_modules);

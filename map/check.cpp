@@ -171,16 +171,39 @@ void check_shared_data(const MAP_IMAGE& image, LINES& out)
                 image.phdrs[i].p_flags);
 }
 
+// A loader stores every PT_LOAD entry's file bytes at its load address;
+// elf-merge refuses an image where two of them share a byte.
+void check_load_ranges(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
+    for (const LOAD_RANGE& r : ranges)
+        if (r.end > 0x100000000)
+            add(out, "%s: load range [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space",
+                segment_label(image, r.entry, set).c_str(), r.start, r.end);
+    const size_t i = first_load_overlap(ranges);
+    if (i == SIZE_MAX)
+        return;
+    const LOAD_RANGE& a = ranges[i];
+    const LOAD_RANGE& b = ranges[i + 1];
+    add(out, "%s: load range [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps that of %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
+        segment_label(image, b.entry, set).c_str(), b.start, b.end, segment_label(image, a.entry, set).c_str(),
+        a.start, a.end);
+}
+
 } // namespace
 
-std::vector<std::string> check_image(const MAP_IMAGE& image)
+std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
     check_header(image, out);
+    // 0xFFFF is PN_XNUM: readers look for the count in a section header.
+    if (image.ehdr.e_phnum == 0xFFFF)
+        add(out, "header: e_phnum is 65535 (PN_XNUM); at most 65534 program headers fit");
     check_sizes(image, out);
     for (size_t i = image.first_section; i < image.phdrs.size(); ++i)
         check_section_entry(image, i, out);
     check_order(image, out);
+    check_load_ranges(image, set, out);
     if (image.system) {
         check_clear_of_shared_data(image, out);
         check_phdr_entry(image, out);

@@ -3,6 +3,7 @@
 // address, and the note must describe the modules that elf-merge describes.
 #include "map.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -38,14 +39,6 @@ struct LOADED {
         return offset < last->p_filesz ? image.bytes[last->p_offset + offset] : 0;
     }
 };
-
-std::string section_label(const SECTION_REF& s)
-{
-    std::string label = "section " + std::to_string(s.index);
-    if (!s.name.empty())
-        label += " (" + s.name + ")";
-    return label + " of " + s.module->name;
-}
 
 // Reports the first byte of the section that the loader does not hold.
 void check_loaded(LOADED& memory, const SECTION_REF& s, LINES& out)
@@ -126,6 +119,69 @@ void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINE
         add(out, "Shared Data segment: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", sd.p_memsz, memsz);
 }
 
+// elf-merge gives a segment the flags of its sections and their slot; a
+// module named with another letter shows here by its protection bits.
+void check_flags(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, const MODULE_SET& set,
+                 LINES& out)
+{
+    const uint32_t p_flags = image.phdrs[i].p_flags;
+    for (const SECTION_REF* s : held) {
+        const uint32_t wanted = segment_flags(s->module->prot, s->module->shdr[s->index].sh_flags);
+        if (p_flags == wanted)
+            continue;
+        add(out, "segment %zu: p_flags 0x%08" PRIx32 ", expected 0x%08" PRIx32 " from %s given as -%c", i, p_flags,
+            wanted, section_label(*s).c_str(), module_letter(set, *s->module));
+        return;
+    }
+}
+
+// A loader stores a section where the entry's load address places it; that
+// must be where its own module stores it. Zero fill stores nothing.
+void check_load_addresses(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, LINES& out)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    for (const SECTION_REF* s : held) {
+        const Elf32_Shdr& h = s->module->shdr[s->index];
+        if (h.sh_type == SHT_NOBITS)
+            continue;
+        const uint32_t in_image = p.p_paddr + (h.sh_addr - p.p_vaddr);
+        const uint32_t wanted = load_address(*s->module, h.sh_addr);
+        if (in_image != wanted)
+            add(out, "segment %zu: %s loads at 0x%08" PRIx32 ", but its module stores it at 0x%08" PRIx32, i,
+                section_label(*s).c_str(), in_image, wanted);
+    }
+}
+
+// Every byte of a section-built segment comes from some module's section:
+// a segment the given modules do not fill was made from something else.
+void check_coverage(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, LINES& out)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    uint64_t reached = p.p_vaddr;
+    const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
+    for (const SECTION_REF* s : held) {
+        const Elf32_Shdr& h = s->module->shdr[s->index];
+        if (h.sh_addr > reached)
+            break;
+        reached = std::max(reached, uint64_t{h.sh_addr} + h.sh_size);
+    }
+    if (reached < end)
+        add(out, "segment %zu: [0x%08" PRIx64 ", 0x%08" PRIx64 ") holds no section of the given modules", i, reached,
+            end);
+}
+
+void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+{
+    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+        if (image.phdrs[i].p_type != PT_LOAD || image.phdrs[i].p_memsz == 0)
+            continue;
+        const std::vector<const SECTION_REF*> held = sections_in(image, i, set);
+        check_coverage(image, i, held, out);
+        check_flags(image, i, held, set, out);
+        check_load_addresses(image, i, held, out);
+    }
+}
+
 } // namespace
 
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
@@ -135,6 +191,7 @@ std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MOD
     check_header_values(image, set, out);
     if (image.system)
         check_shared_data_place(image, set, out);
+    check_segments(image, set, out);
     LOADED memory{image};
     for (const SECTION_REF& s : set.sections)
         check_loaded(memory, s, out);

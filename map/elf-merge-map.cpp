@@ -114,7 +114,7 @@ int report_violations(const std::string& path, const std::vector<std::string>& l
 
 int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    std::vector<std::string> lines = check_image(image);
+    std::vector<std::string> lines = check_image(image, set);
     if (set.given) {
         const std::vector<std::string> more = check_against_modules(image, set);
         lines.insert(lines.end(), more.begin(), more.end());

@@ -98,6 +98,7 @@ struct SECTION_REF {
 struct MODULE_SET {
     bool given = false;
     std::vector<ELF_DESC> modules;
+    std::string letters;           // each module's option letter, in module order
     bool kernel = false;           // -k
     bool resource_manager = false; // -r
     bool sd_addr_given = false;
@@ -120,11 +121,18 @@ MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // The collected sections that lie inside entry index of the image.
 std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// "section 2 (.data) of m.elf"
+std::string section_label(const SECTION_REF& s);
+// "segment 4", followed by the first section it holds when modules are given.
+std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// The option letter a module was given with.
+char module_letter(const MODULE_SET& set, const ELF_DESC& m);
 
 // ---------------------------------------------------------------------------
 // Checks: one line per violation, empty when the image is sound.
 
-std::vector<std::string> check_image(const MAP_IMAGE& image);
+// With modules given, segments are named by their modules and sections.
+std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& set);
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------

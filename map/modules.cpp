@@ -15,6 +15,7 @@ namespace {
 void register_module(MODULE_SET& set, const MAP_SLOT& slot, const char* name)
 {
     set.modules.push_back(ELF_DESC(name, slot.pid, slot.prot, slot.kind));
+    set.letters += slot.letter;
     ELF_DESC& m = set.modules.back();
     m.read_elf();
     if (slot.kind != ELF_KIND)
@@ -141,6 +142,7 @@ void release_modules(MODULE_SET& set)
     set.sections.clear();
     set.described.clear();
     set.modules.clear();
+    set.letters.clear();
 }
 
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set)
@@ -165,4 +167,27 @@ std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index
             held.push_back(&s);
     }
     return held;
+}
+
+std::string section_label(const SECTION_REF& s)
+{
+    std::string label = "section " + std::to_string(s.index);
+    if (!s.name.empty())
+        label += " (" + s.name + ")";
+    return label + " of " + s.module->name;
+}
+
+std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    std::string label = "segment " + std::to_string(index);
+    const std::vector<const SECTION_REF*> held = sections_in(image, index, set);
+    if (!held.empty())
+        label += " (" + section_label(*held.front()) + ")";
+    return label;
+}
+
+char module_letter(const MODULE_SET& set, const ELF_DESC& m)
+{
+    const auto index = static_cast<size_t>(&m - set.modules.data());
+    return index < set.letters.size() ? set.letters[index] : '?';
 }

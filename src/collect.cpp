@@ -76,16 +76,6 @@ void check_overlaps(const std::vector<SHDR_HANDLE>& sections)
 // ---------------------------------------------------------------------------
 // Segment building
 
-uint32_t segment_flags(const SHDR_HANDLE& h)
-{
-    uint32_t flags = h.desc->prot | PF_R;
-    if (h.shdr->sh_flags & SHF_EXECINSTR)
-        flags |= PF_X;
-    if (h.shdr->sh_flags & SHF_WRITE)
-        flags |= PF_W;
-    return flags;
-}
-
 // True when the module's program headers, in table order, start at strictly
 // ascending addresses and none reaches into the next (empty ones included):
 // then at most one holds any address, so the first match is the only match.
@@ -204,7 +194,7 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
     size_t current = none;
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
-        const uint32_t flags = segment_flags(h);
+        const uint32_t flags = segment_flags(h.desc->prot, h.shdr->sh_flags);
         const bool table_ordered = module_ordered(ordered, modules, h.desc);
         const uint32_t lma = physical_address(*h.desc, h.shdr->sh_addr, table_ordered);
         if (current != none && can_join(phdrs[current], *h.shdr, flags, lma)) {
@@ -241,6 +231,16 @@ void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
 } // namespace
 
 // ---------------------------------------------------------------------------
+
+uint32_t segment_flags(uint32_t prot, uint32_t sh_flags)
+{
+    uint32_t flags = prot | PF_R;
+    if (sh_flags & SHF_EXECINSTR)
+        flags |= PF_X;
+    if (sh_flags & SHF_WRITE)
+        flags |= PF_W;
+    return flags;
+}
 
 uint32_t load_address(const ELF_DESC& m, uint32_t addr)
 {

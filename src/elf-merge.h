@@ -311,6 +311,9 @@ void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, ui
 void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size);
 void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
                 const std::vector<ELF_DESC>& modules);
+// The p_flags of a segment holding a section with sh_flags from a slot with
+// protection bits prot: always readable, executable and writable as marked.
+uint32_t segment_flags(uint32_t prot, uint32_t sh_flags);
 // Where module m stores the byte it runs at addr: translated by the first of
 // its program headers that holds addr, else addr itself.
 uint32_t load_address(const ELF_DESC& m, uint32_t addr);

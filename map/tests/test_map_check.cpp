@@ -126,6 +126,75 @@ TEST(MapCheck, LayoutFaultsAreEachOneLine)
               fw.image + ": Shared Data segment: p_filesz (table and note) is 384, expected 476\n");
 }
 
+// Each fault an image can carry that elf-merge would never write; with the
+// modules given, each line names the segment's module and section.
+TEST(MapCheck, ImagesThatWouldNotBootAreCaught)
+{
+    Firmware fw;
+    const Bytes good = fw.merge("kernel");
+    const auto with = [&](uint32_t offset, uint32_t value) {
+        Bytes b = good;
+        tb::put32(b, offset, value);
+        return b;
+    };
+    const std::string e_text = "section 1 (.text) of " + fw.e;
+    struct Case {
+        Bytes bytes;
+        bool with_modules;
+        std::string line;
+    };
+    const Case cases[] = {
+        {with(phdr_at(6) + 24, 0x00100007), true,
+         "segment 6: p_flags 0x00100007, expected 0x00100005 from " + e_text + " given as -e"},
+        {with(phdr_at(6) + 12, 0x2100), true,
+         "segment 6: " + e_text + " loads at 0x00002100, but its module stores it at 0x00002000"},
+        {with(phdr_at(7) + 12, 0x2008), false,
+         "segment 7: load range [0x00002008, 0x00002010) overlaps that of segment 6 [0x00002000, 0x00002010)"},
+        {with(phdr_at(7) + 12, 0x2008), true,
+         "segment 7 (section 2 (.data) of " + fw.e + "): load range [0x00002008, 0x00002010) overlaps that of "
+         "segment 6 (" + e_text + ") [0x00002000, 0x00002010)"},
+        {with(phdr_at(11) + 20, 0x80), true, "segment 11: [0x00003240, 0x00003280) holds no section of the given modules"},
+    };
+    for (const Case& c : cases) {
+        const tb::RunResult r = check_broken(fw, c.bytes, c.with_modules);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr(fw.image + ": " + c.line + "\n"));
+    }
+}
+
+TEST(MapCheck, ModulesLeftOutOrGivenWithAnotherLetterAreCaught)
+{
+    Firmware fw;
+    fw.merge("kernel");
+    const std::vector<std::string> base{"--check", fw.image, "--", "-k", fw.k, "-s", "100000", "-z", "2000"};
+    const auto check = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        return run_map(args);
+    };
+    // -f left out: its three segments come from no given module.
+    const tb::RunResult left_out = check({"-e", fw.e});
+    EXPECT_EQ(left_out.status, 1);
+    EXPECT_THAT(left_out.err, HasSubstr(": segment 9: [0x00003000, 0x00003010) holds no section of the given modules\n"));
+    // -f's file given as -d: pid 3 and bits 0x00300000 instead of 2 and 0x00200000.
+    const tb::RunResult swapped = check({"-e", fw.e, "-d", fw.f});
+    EXPECT_EQ(swapped.status, 1);
+    EXPECT_THAT(swapped.err, HasSubstr(": segment 9: p_flags 0x00200005, expected 0x00300005 from section 1 (.text) of " +
+                                       fw.f + " given as -d\n"));
+    EXPECT_THAT(swapped.err, HasSubstr(": note group 2 (" + fw.f + "): pid is 0x2, expected 0x3\n"));
+}
+
+TEST(MapCheck, ProgramHeaderCountOfPnXnumIsCaughtFromTheImageAlone)
+{
+    Firmware fw;
+    const Bytes good = fw.merge("plain");
+    Bytes b(good.begin(), good.begin() + 52); // the header, then a table of PT_NULL entries
+    tb::put16(b, 44, 0xFFFF);
+    b.resize(52 + 32 * 0xFFFF);
+    EXPECT_THAT(check_broken(fw, b, false).err,
+                HasSubstr(fw.image + ": header: e_phnum is 65535 (PN_XNUM); at most 65534 program headers fit\n"));
+}
+
 TEST(MapCheck, TruncatedImageNamesEverySegmentCutOffUnderCheckAndOneOtherwise)
 {
     Firmware fw;
@@ -189,7 +258,7 @@ TEST(MapParser, EveryPrefixOfAnImageIsReadOrRefusedWithoutStrayReads)
             continue;
         }
         std::ostringstream out;
-        check_image(image);
+        check_image(image, MODULE_SET{});
         write_text_report(out, "x", image, MODULE_SET{});
         write_json_report(out, "x", image, MODULE_SET{});
     }
