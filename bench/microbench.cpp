@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -24,9 +25,7 @@ struct MODULE_TABLES {
     std::vector<Elf32_Phdr> phdrs;
 };
 
-// The tables outlive every ELF_DESC that points at them.
 struct FIXTURE {
-    std::vector<MODULE_TABLES> tables;
     std::vector<ELF_DESC> modules;
     size_t sections = 0;
 };
@@ -60,20 +59,33 @@ MODULE_TABLES module_tables(uint32_t base, bool phdr_per_section, bool shuffled,
     return t;
 }
 
+// A module held in memory, as a pipe's would be: the section header table,
+// big-endian, right after a 52-byte header. Collection reads it from there.
+ELF_DESC held_module(uint32_t pid, const MODULE_TABLES& t)
+{
+    ELF_DESC m("module", static_cast<int32_t>(pid), 0x00F00000, ELF_KIND);
+    m.source.held = true;
+    m.source.bytes.resize(EHDR_SIZE + t.shdrs.size() * SHDR_SIZE);
+    for (size_t k = 0; k < t.shdrs.size(); ++k) {
+        Elf32_Shdr big = t.shdrs[k];
+        convert_shdr(big);
+        std::memcpy(m.source.bytes.data() + EHDR_SIZE + k * SHDR_SIZE, &big, SHDR_SIZE);
+    }
+    m.size = static_cast<uint32_t>(m.source.bytes.size());
+    m.ehdr.e_shoff = EHDR_SIZE;
+    m.shnum = static_cast<uint32_t>(t.shdrs.size());
+    m.phdr = t.phdrs;
+    m.phnum = static_cast<uint32_t>(t.phdrs.size());
+    return m;
+}
+
 FIXTURE make_fixture(bool phdr_per_section, bool shuffled)
 {
     FIXTURE f;
-    f.tables.reserve(MODULES);
     f.modules.reserve(MODULES);
     for (uint32_t i = 0; i < MODULES; ++i) {
-        f.tables.push_back(module_tables(0x10000000 + i * 0x01000000, phdr_per_section, shuffled, i));
-        ELF_DESC m("module", static_cast<int32_t>(i + 1), 0x00F00000, ELF_KIND);
-        m.shdr = f.tables.back().shdrs.data();
-        m.shnum = static_cast<uint32_t>(f.tables.back().shdrs.size());
-        m.phdr = f.tables.back().phdrs.data();
-        m.phnum = static_cast<uint32_t>(f.tables.back().phdrs.size());
-        f.modules.push_back(m);
-        f.sections += m.shnum;
+        f.modules.push_back(held_module(i + 1, module_tables(0x10000000 + i * 0x01000000, phdr_per_section, shuffled, i)));
+        f.sections += f.modules.back().shnum;
     }
     return f;
 }
@@ -85,6 +97,7 @@ void BM_MergeShdr(benchmark::State& state)
     const bool shuffled = state.range(1) != 0;
     const FIXTURE f = make_fixture(phdr_per_section, shuffled);
     size_t segments = 0;
+    // The module tables are read again on every iteration, as in a run.
     // The lists keep their storage from one iteration to the next: first
     // touches of fresh pages are costly on some hosts and would swamp the
     // work measured here (the end-to-end runs include them).
@@ -118,9 +131,14 @@ void BM_SortHandles(benchmark::State& state)
     const FIXTURE f = make_fixture(false, state.range(0) != 0);
     std::vector<SHDR_HANDLE> collected;
     collected.reserve(f.sections);
-    for (const ELF_DESC& m : f.modules)
-        for (uint32_t i = 0; i < m.shnum; ++i)
-            collected.push_back({&m, &m.shdr[i]});
+    for (const ELF_DESC& m : f.modules) {
+        const std::vector<Elf32_Shdr> headers = read_section_headers(m);
+        for (uint32_t i = 0; i < m.shnum; ++i) {
+            const Elf32_Shdr& s = headers[i];
+            collected.push_back({&m, i, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign,
+                                 static_cast<uint16_t>(s.sh_flags), false});
+        }
+    }
     std::vector<SHDR_HANDLE> sections;
     for (auto _ : state) {
         state.PauseTiming();

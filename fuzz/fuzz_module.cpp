@@ -1,6 +1,7 @@
 // One module through the reader: the first input byte picks ELF or one of the
 // two raw image kinds, the rest is the module file. A module that the reader
-// accepts then goes through symbol lookup and section collection.
+// accepts (its start-up symbols looked up on the way) then goes through
+// section collection.
 #include "elf-merge.h"
 #include "fuzz_support.h"
 
@@ -14,30 +15,12 @@ constexpr int32_t kinds[3] = {-1, 1, 2};
 // Exercises the later phases on an accepted module; fatal may end any of them.
 void use_module(const ELF_DESC& m)
 {
-    if (m.strtab) {
-        uint32_t address = 0;
-        int32_t word = 0;
-        m.lookup_symbol("_initPriority", nullptr, &word);
-        m.lookup_symbol("_initStack", &address, nullptr);
-        m.lookup_symbol("no such symbol", &address, &word);
-    }
-    // The vector copies the descriptor; the copy borrows the same buffers.
     const std::vector<ELF_DESC> modules{m};
     Elf32_Ehdr ehdr;
     merge_ehdr(modules, ehdr);
     std::vector<Elf32_Phdr> phdrs;
     std::vector<SHDR_HANDLE> sections;
     merge_shdr(phdrs, sections, modules);
-}
-
-// What the tool leaves to process exit, handed back after every input.
-void release(ELF_DESC& m)
-{
-    if (m.fake != -1) {
-        delete m.ehdr;
-        delete m.shdr;
-    }
-    std::free(m.buf);
 }
 
 } // namespace
@@ -56,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const FUZZ_FATAL&) {
         // A refused module: the expected outcome for most inputs.
     }
-    release(m);
+    // The module's file, open unless the read failed before it was kept.
+    close_module_files();
     return 0;
 }

@@ -126,8 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         elf_merge_main(static_cast<int>(argv.size() - 1), argv.data());
         stop_tracking();
     } catch (const FUZZ_FATAL&) {
-        // The tool leaves its buffers to process exit, which fatal skips here.
+        // The tool leaves its buffers and files to process exit, which fatal
+        // skips here.
         free_tracked();
+        close_module_files();
     }
     return 0;
 }

@@ -40,15 +40,20 @@ struct LOADED {
     }
 };
 
-// Reports the first byte of the section that the loader does not hold.
+// Reports the first byte of the section that the loader does not hold. The
+// module's bytes are read from its file, a chunk at a time.
 void check_loaded(LOADED& memory, const SECTION_REF& s, LINES& out)
 {
-    const Elf32_Shdr& h = s.module->shdr[s.index];
+    const Elf32_Shdr& h = s.header;
     const bool nobits = h.sh_type == SHT_NOBITS;
+    uint8_t chunk[4096] = {};
     for (uint32_t k = 0; k < h.sh_size; ++k) {
+        if (!nobits && k % sizeof chunk == 0)
+            read_module_bytes(*s.module, uint64_t{h.sh_offset} + k,
+                              static_cast<uint32_t>(std::min<uint64_t>(sizeof chunk, h.sh_size - k)), chunk);
         const uint32_t addr = h.sh_addr + k;
         const int found = memory.byte_at(addr);
-        const int wanted = nobits ? 0 : s.module->buf[h.sh_offset + k];
+        const int wanted = nobits ? 0 : chunk[k % sizeof chunk];
         if (found < 0) {
             add(out, "%s: 0x%08" PRIx32 " is not loaded", section_label(s).c_str(), addr);
             return;
@@ -101,7 +106,7 @@ void check_header_values(const MAP_IMAGE& image, const MODULE_SET& set, LINES& o
 {
     uint32_t flags = 0;
     for (const ELF_DESC& m : set.modules)
-        flags |= m.ehdr->e_flags;
+        flags |= m.ehdr.e_flags;
     if (image.ehdr.e_entry != set.entry)
         add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, set.entry);
     if (image.ehdr.e_flags != flags)
@@ -126,7 +131,7 @@ void check_flags(const MAP_IMAGE& image, size_t i, const std::vector<const SECTI
 {
     const uint32_t p_flags = image.phdrs[i].p_flags;
     for (const SECTION_REF* s : held) {
-        const uint32_t wanted = segment_flags(s->module->prot, s->module->shdr[s->index].sh_flags);
+        const uint32_t wanted = segment_flags(s->module->prot, s->header.sh_flags);
         if (p_flags == wanted)
             continue;
         add(out, "segment %zu: p_flags 0x%08" PRIx32 ", expected 0x%08" PRIx32 " from %s given as -%c", i, p_flags,
@@ -141,7 +146,7 @@ void check_load_addresses(const MAP_IMAGE& image, size_t i, const std::vector<co
 {
     const Elf32_Phdr& p = image.phdrs[i];
     for (const SECTION_REF* s : held) {
-        const Elf32_Shdr& h = s->module->shdr[s->index];
+        const Elf32_Shdr& h = s->header;
         if (h.sh_type == SHT_NOBITS)
             continue;
         const uint32_t in_image = p.p_paddr + (h.sh_addr - p.p_vaddr);
@@ -160,7 +165,7 @@ void check_coverage(const MAP_IMAGE& image, size_t i, const std::vector<const SE
     uint64_t reached = p.p_vaddr;
     const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
     for (const SECTION_REF* s : held) {
-        const Elf32_Shdr& h = s->module->shdr[s->index];
+        const Elf32_Shdr& h = s->header;
         if (h.sh_addr > reached)
             break;
         reached = std::max(reached, uint64_t{h.sh_addr} + h.sh_size);

@@ -147,7 +147,7 @@ void write_sections(JSON_WRITER& j, const MAP_IMAGE& image, size_t index, const 
 {
     j.begin("sections", '[');
     for (const SECTION_REF* s : sections_in(image, index, set)) {
-        const Elf32_Shdr& h = s->module->shdr[s->index];
+        const Elf32_Shdr& h = s->header;
         j.element('{');
         j.field("file", std::string(s->module->name));
         j.field("index", s->index);

@@ -92,6 +92,7 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image);
 struct SECTION_REF {
     const ELF_DESC* module;
     uint32_t index;
+    Elf32_Shdr header;
     std::string name; // empty where the module has no usable name table
 };
 

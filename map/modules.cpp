@@ -72,23 +72,30 @@ void find_described(MODULE_SET& set)
     }
 }
 
-// The section's name from the module's section-name table, or "" when the
-// table or the name does not lie inside the module's bytes.
-std::string section_name(const ELF_DESC& m, uint32_t index)
+// The module's section-name table, or nothing where it does not lie inside
+// the module's file.
+std::vector<char> section_names(const ELF_DESC& m, const std::vector<Elf32_Shdr>& headers)
 {
-    if (m.fake != -1 || m.size <= 0)
+    uint32_t index = m.ehdr.e_shstrndx;
+    if (index == 0xFFFF && !headers.empty()) // SHN_XINDEX: the index is held in section header 0
+        index = headers[0].sh_link;
+    if (m.fake != ELF_KIND || index == 0 || index >= headers.size())
+        return {};
+    const Elf32_Shdr& table = headers[index];
+    if (!inside(table.sh_offset, table.sh_size, 1, m.size))
+        return {};
+    std::vector<char> names(table.sh_size);
+    read_module_bytes(m, table.sh_offset, table.sh_size, reinterpret_cast<uint8_t*>(names.data()));
+    return names;
+}
+
+// The name at offset in the table, or "" when it does not end inside it.
+std::string name_at(const std::vector<char>& names, uint32_t offset)
+{
+    if (offset >= names.size())
         return "";
-    const uint32_t size = static_cast<uint32_t>(m.size);
-    const uint32_t table_index = m.ehdr->e_shstrndx;
-    if (table_index == 0 || table_index >= m.shnum)
-        return "";
-    const Elf32_Shdr& table = m.shdr[table_index];
-    const uint32_t name = m.shdr[index].sh_name;
-    if (!inside(table.sh_offset, table.sh_size, 1, size) || name >= table.sh_size)
-        return "";
-    const char* start = reinterpret_cast<const char*>(m.buf) + table.sh_offset + name;
-    const size_t room = table.sh_size - name;
-    const void* end = std::memchr(start, 0, room);
+    const char* start = names.data() + offset;
+    const void* end = std::memchr(start, 0, names.size() - offset);
     return end ? std::string(start, static_cast<const char*>(end)) : "";
 }
 
@@ -98,9 +105,17 @@ void collect(MODULE_SET& set)
     std::vector<Elf32_Phdr> phdrs;
     std::vector<SHDR_HANDLE> handles;
     merge_shdr(phdrs, handles, set.modules);
+    // Headers and names, read once per module.
+    std::vector<std::vector<Elf32_Shdr>> headers;
+    std::vector<std::vector<char>> names;
+    for (const ELF_DESC& m : set.modules) {
+        headers.push_back(read_section_headers(m));
+        names.push_back(section_names(m, headers.back()));
+    }
     for (const SHDR_HANDLE& h : handles) {
-        const auto index = static_cast<uint32_t>(h.shdr - h.desc->shdr);
-        set.sections.push_back({h.desc, index, section_name(*h.desc, index)});
+        const auto module = static_cast<size_t>(h.desc - set.modules.data());
+        const Elf32_Shdr& header = headers[module][h.index];
+        set.sections.push_back({h.desc, h.index, header, name_at(names[module], header.sh_name)});
     }
 }
 
@@ -132,16 +147,9 @@ std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
 
 void release_modules(MODULE_SET& set)
 {
-    for (ELF_DESC& m : set.modules) {
-        if (m.fake != -1) {
-            delete m.ehdr;
-            delete m.shdr;
-        }
-        std::free(m.buf);
-    }
     set.sections.clear();
     set.described.clear();
-    set.modules.clear();
+    release_modules(set.modules);
     set.letters.clear();
 }
 
@@ -162,7 +170,7 @@ std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index
         return held;
     const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
     for (const SECTION_REF& s : set.sections) {
-        const uint32_t addr = s.module->shdr[s.index].sh_addr;
+        const uint32_t addr = s.header.sh_addr;
         if (addr >= p.p_vaddr && addr < end)
             held.push_back(&s);
     }

@@ -86,7 +86,7 @@ void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& 
 void write_sections(std::ostream& out, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     for (const SECTION_REF* s : sections_in(image, index, set)) {
-        const Elf32_Shdr& h = s->module->shdr[s->index];
+        const Elf32_Shdr& h = s->header;
         print(out, "       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
               printable(s->module->name).c_str(), s->index, s->name.empty() ? "-" : printable(s->name).c_str(),
               h.sh_addr, h.sh_size, h.sh_type == SHT_NOBITS ? " (zero-filled)" : "");

@@ -17,6 +17,11 @@ uint64_t section_end(const Elf32_Shdr& s)
     return static_cast<uint64_t>(s.sh_addr) + s.sh_size;
 }
 
+uint64_t section_end(const SHDR_HANDLE& s)
+{
+    return static_cast<uint64_t>(s.sh_addr) + s.sh_size;
+}
+
 uint64_t segment_end(const Elf32_Phdr& p)
 {
     return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
@@ -36,6 +41,29 @@ bool address_aligned(const Elf32_Shdr& s)
 // ---------------------------------------------------------------------------
 // Collection, sorting, overlap
 
+SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t index, const Elf32_Shdr& s)
+{
+    const auto flags = static_cast<uint16_t>(s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR));
+    return {&m, index, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, flags, s.sh_type == SHT_NOBITS};
+}
+
+// Each module's section headers are read again, one table at a time, so
+// that only the collected sections are held.
+void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m)
+{
+    const std::vector<Elf32_Shdr> headers = read_section_headers(m);
+    for (uint32_t i = 0; i < headers.size(); ++i) {
+        const Elf32_Shdr& s = headers[i];
+        if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
+            continue;
+        if (!address_aligned(s))
+            fatal("Section %d of %s has inconsistent alignment.\n", static_cast<int>(i), m.name);
+        if (section_end(s) > ADDRESS_SPACE_END)
+            fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
+        sections.push_back(handle_of(m, i, s));
+    }
+}
+
 void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules)
 {
     // One allocation of the most that can be collected: growing by doubling
@@ -44,18 +72,8 @@ void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_
     for (const ELF_DESC& m : modules)
         most += m.shnum;
     sections.reserve(most);
-    for (const ELF_DESC& m : modules) {
-        for (uint32_t i = 0; i < m.shnum; ++i) {
-            const Elf32_Shdr& s = m.shdr[i];
-            if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
-                continue;
-            if (!address_aligned(s))
-                fatal("Section %d of %s has inconsistent alignment.\n", static_cast<int>(i), m.name);
-            if (section_end(s) > ADDRESS_SPACE_END)
-                fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
-            sections.push_back({&m, &s});
-        }
-    }
+    for (const ELF_DESC& m : modules)
+        collect_module(sections, m);
 }
 
 // Sorted by address, any overlap shows up between neighbours; the first pair
@@ -65,11 +83,10 @@ void check_overlaps(const std::vector<SHDR_HANDLE>& sections)
     for (size_t i = 0; i + 1 < sections.size(); ++i) {
         const SHDR_HANDLE& e = sections[i];
         const SHDR_HANDLE& l = sections[i + 1];
-        if (section_end(*e.shdr) > l.shdr->sh_addr)
+        if (section_end(e) > l.sh_addr)
             fatal("Overlapping sections between %s [0x%08" PRIx32 " - 0x%08" PRIx64 ") and %s [0x%08" PRIx32
                   " - 0x%08" PRIx64 ").\n",
-                  e.desc->name, e.shdr->sh_addr, section_end(*e.shdr), l.desc->name, l.shdr->sh_addr,
-                  section_end(*l.shdr));
+                  e.desc->name, e.sh_addr, section_end(e), l.desc->name, l.sh_addr, section_end(l));
     }
 }
 
@@ -81,7 +98,7 @@ void check_overlaps(const std::vector<SHDR_HANDLE>& sections)
 // then at most one holds any address, so the first match is the only match.
 bool phdrs_ordered(const ELF_DESC& m)
 {
-    for (uint32_t i = 1; i < m.phnum; ++i)
+    for (uint32_t i = 1; i < m.phdr.size(); ++i)
         if (segment_end(m.phdr[i - 1]) > m.phdr[i].p_vaddr || m.phdr[i - 1].p_vaddr >= m.phdr[i].p_vaddr)
             return false;
     return true;
@@ -122,9 +139,9 @@ uint32_t physical_address(const ELF_DESC& m, uint32_t addr, bool ordered)
     return addr + h.p_paddr - h.p_vaddr;
 }
 
-bool has_file_bytes(const Elf32_Shdr& s)
+bool has_file_bytes(const SHDR_HANDLE& s)
 {
-    return s.sh_type != SHT_NOBITS;
+    return !s.nobits;
 }
 
 // Whether section s, with segment flags and its own load address lma, may
@@ -132,7 +149,7 @@ bool has_file_bytes(const Elf32_Shdr& s)
 // end on a 4-byte boundary: the writer pads every section to 4 bytes, and c's
 // size must count that padding. It joins only where its module stores it
 // right after c's bytes, or the image would move it.
-bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags, uint32_t lma)
+bool can_join(const Elf32_Phdr& c, const SHDR_HANDLE& s, uint32_t flags, uint32_t lma)
 {
     if (s.sh_addr != segment_end(c))
         return false;
@@ -147,7 +164,7 @@ bool can_join(const Elf32_Phdr& c, const Elf32_Shdr& s, uint32_t flags, uint32_t
     return s.sh_addralign <= c.p_align || (c.p_vaddr & (s.sh_addralign - 1)) == 0;
 }
 
-void join(Elf32_Phdr& c, const Elf32_Shdr& s)
+void join(Elf32_Phdr& c, const SHDR_HANDLE& s)
 {
     // No std::max: it would bind references to packed, possibly misaligned fields.
     if (s.sh_addralign > c.p_align)
@@ -157,7 +174,7 @@ void join(Elf32_Phdr& c, const Elf32_Shdr& s)
         c.p_filesz += s.sh_size;
 }
 
-Elf32_Phdr new_segment(const Elf32_Shdr& s, uint32_t flags, uint32_t offset, uint32_t lma)
+Elf32_Phdr new_segment(const SHDR_HANDLE& s, uint32_t flags, uint32_t offset, uint32_t lma)
 {
     return Elf32_Phdr{PT_LOAD, offset, s.sh_addr, lma, has_file_bytes(s) ? s.sh_size : 0, s.sh_size, flags,
                       s.sh_addralign};
@@ -194,13 +211,13 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
     size_t current = none;
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
-        const uint32_t flags = segment_flags(h.desc->prot, h.shdr->sh_flags);
+        const uint32_t flags = segment_flags(h.desc->prot, h.sh_flags);
         const bool table_ordered = module_ordered(ordered, modules, h.desc);
-        const uint32_t lma = physical_address(*h.desc, h.shdr->sh_addr, table_ordered);
-        if (current != none && can_join(phdrs[current], *h.shdr, flags, lma)) {
-            join(phdrs[current], *h.shdr);
+        const uint32_t lma = physical_address(*h.desc, h.sh_addr, table_ordered);
+        if (current != none && can_join(phdrs[current], h, flags, lma)) {
+            join(phdrs[current], h);
         } else {
-            phdrs.push_back(new_segment(*h.shdr, flags, static_cast<uint32_t>(running_offset), lma));
+            phdrs.push_back(new_segment(h, flags, static_cast<uint32_t>(running_offset), lma));
             current = phdrs.size() - 1;
         }
         running_offset = round_up4(static_cast<uint64_t>(phdrs[current].p_offset) + phdrs[current].p_filesz);
@@ -281,7 +298,7 @@ void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
     ehdr.e_ehsize = EHDR_SIZE;
     ehdr.e_phentsize = PHDR_SIZE;
     for (const ELF_DESC& m : modules)
-        ehdr.e_flags |= m.ehdr->e_flags;
+        ehdr.e_flags |= m.ehdr.e_flags;
 }
 
 void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags)
@@ -300,7 +317,9 @@ void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sectio
 {
     // Every section's alignment is checked before any overlap is looked for.
     collect_sections(sections, modules);
-    std::sort(sections.begin(), sections.end(), SHDR_COMP());
+    // Modules are usually named in address order, with their sections in it.
+    if (!std::is_sorted(sections.begin(), sections.end(), SHDR_COMP()))
+        std::sort(sections.begin(), sections.end(), SHDR_COMP());
     check_overlaps(sections);
     build_segments(phdrs, sections, modules);
 }

@@ -298,7 +298,7 @@ void place_segments(std::vector<Elf32_Phdr>& phdrs, size_t first, uint32_t data_
 const char* owner_of(const Elf32_Phdr& p, const std::vector<SHDR_HANDLE>& sections)
 {
     const auto first = std::lower_bound(sections.begin(), sections.end(), p.p_vaddr,
-                                        [](const SHDR_HANDLE& h, uint32_t addr) { return h.shdr->sh_addr < addr; });
+                                        [](const SHDR_HANDLE& h, uint32_t addr) { return h.sh_addr < addr; });
     return first != sections.end() ? first->desc->name : "?";
 }
 
@@ -325,18 +325,11 @@ void check_load_ranges(const std::vector<Elf32_Phdr>& phdrs, size_t sd_index,
           name(a.entry), a.start, a.end, name(b.entry), b.start, b.end);
 }
 
-// The run is over: hand back every module buffer, the raw images' synthesized
-// headers and the note, so that leak checkers see a clean exit.
+// The run is over: close the module files and hand back the note, so that
+// leak checkers see a clean exit.
 void release_all(std::vector<ELF_DESC>& modules, NOTE_SPACE& note)
 {
-    for (ELF_DESC& m : modules) {
-        if (m.fake != ELF_KIND) {
-            delete m.ehdr;
-            delete m.shdr;
-        }
-        std::free(m.buf);
-    }
-    modules.clear();
+    release_modules(modules);
     std::free(note.note);
 }
 
@@ -377,6 +370,8 @@ int main(int argc, char** argv)
     // Without system entries no index names the Shared Data segment.
     check_load_ranges(phdrs, settings.load_phdr ? first_section_entry - 1 : SIZE_MAX, sections);
 
+    // The output may be one of the inputs: whatever it would overwrite is read first.
+    protect_inputs(modules, settings.outfile);
     if (write_elf(settings.outfile, ehdr, phdrs, note.note, note.size, sections) < 0)
         fatal("Error writing to %s -- %s.\n", settings.outfile, std::strerror(errno));
     release_all(modules, note);

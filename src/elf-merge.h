@@ -239,27 +239,58 @@ struct RUN_SETTINGS {
 inline RUN_SETTINGS settings;
 
 // ---------------------------------------------------------------------------
-// One input module: the file's bytes and the headers inside them.
+// One input module. Its headers are held as host-order records, copied out of
+// the file and never converted over its bytes; section contents stay in the
+// file and are read when the image is written.
+
+// The largest module file taken: offsets and sizes here are 32-bit, and no
+// firmware module comes near it.
+constexpr uint64_t MAX_MODULE_SIZE = 0x7FFFFFFF;
+
+// Where a module's bytes come from. A regular file stays open (or is opened
+// again, and must then still be the same file); a pipe or device, or a file
+// that the output would overwrite, is held in memory whole.
+struct MODULE_SOURCE {
+    int fd = -1; // -1: held, or closed to stay within the descriptor limit
+    bool held = false;
+    std::vector<uint8_t> bytes; // the whole file, when held
+    // The file as it was first read.
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    int64_t mtime_sec = 0;
+    int64_t mtime_nsec = 0;
+};
+
+// A symbol table's names, read once: the linked section's bytes, and where
+// in the file the last NUL lies, which says whether a name ends in the file.
+struct STRING_TABLE {
+    uint64_t offset = 0;
+    std::vector<char> bytes;
+    uint64_t last_nul = 0;
+    bool any_nul = false;
+};
 
 struct ELF_DESC {
-    uint8_t* buf;
-    int32_t size;
     const char* name;
+    uint32_t size; // bytes in the file
     uint32_t prot;
     int32_t pid;
     int32_t fake;
     uint32_t entry;
-    Elf32_Ehdr* ehdr;
-    Elf32_Phdr* phdr;
+    Elf32_Ehdr ehdr;
+    std::vector<Elf32_Phdr> phdr;
     uint32_t phnum;
-    Elf32_Shdr* shdr;
-    uint32_t shnum;
-    Elf32_Sym* symtab;
-    Elf32_Shdr* symtab_shdr;
-    const char* strtab;
+    uint32_t shnum; // with ELF extended numbering resolved
     int32_t priority;
     int32_t stack_size;
     uint32_t stack;
+    MODULE_SOURCE source;
+
+    // Only while the headers are parsed: the section headers, the symbol
+    // table that the start-up symbols are looked up in, and its names.
+    std::vector<Elf32_Shdr> shdr;
+    std::vector<Elf32_Sym> symtab;
+    STRING_TABLE strtab;
 
     ELF_DESC(const char* name, int32_t pid, uint32_t prot, int32_t fake);
 
@@ -269,18 +300,25 @@ struct ELF_DESC {
     void lookup_symbol(const char* sym_name, uint32_t* address, int32_t* word) const;
 };
 
-// One collected section: its module and its header, both borrowed.
+// One collected section: its module, and the fields of its header that
+// segment building and the writer use. Copied rather than pointed to, so
+// that no module keeps its whole section header table.
 struct SHDR_HANDLE {
     const ELF_DESC* desc;
-    const Elf32_Shdr* shdr;
+    uint32_t index; // in its module's section header table
+    uint32_t sh_addr;
+    uint32_t sh_offset;
+    uint32_t sh_size;
+    uint32_t sh_addralign;
+    uint16_t sh_flags; // SHF_WRITE, SHF_ALLOC and SHF_EXECINSTR
+    bool nobits;       // SHT_NOBITS: memory without file bytes
 };
+
+static_assert(sizeof(SHDR_HANDLE) == 32, "a million sections must stay small");
 
 // Orders collected sections by ascending start address.
 struct SHDR_COMP {
-    bool operator()(const SHDR_HANDLE& a, const SHDR_HANDLE& b) const
-    {
-        return a.shdr->sh_addr < b.shdr->sh_addr;
-    }
+    bool operator()(const SHDR_HANDLE& a, const SHDR_HANDLE& b) const { return a.sh_addr < b.sh_addr; }
 };
 
 // The auxiliary-vector note, built in place in a caller's buffer of
@@ -336,5 +374,19 @@ void convert_ehdr(Elf32_Ehdr& h);
 void convert_phdr(Elf32_Phdr& p);
 void convert_shdr(Elf32_Shdr& s);
 void convert_sym(Elf32_Sym& s);
-int32_t write_elf(const char* path, Elf32_Ehdr& ehdr, std::vector<Elf32_Phdr>& phdrs,
-                  NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);
+// count bytes of module m at offset, which the caller has checked lie in the
+// file. A file that no longer holds them ends the run.
+void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8_t* out);
+// The module's section header table, read again from its file (the one
+// synthesized header of a raw image).
+std::vector<Elf32_Shdr> read_section_headers(const ELF_DESC& m);
+// Before the output is truncated: every module must still be the file that
+// was read, and one that the output would overwrite is read into memory.
+void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);
+// Closes every module file still open, also for a caller that outlives a
+// failed run and so no longer holds its modules.
+void close_module_files();
+// Closes the module files and frees what the modules hold.
+void release_modules(std::vector<ELF_DESC>& modules);
+int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
+                  const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

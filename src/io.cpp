@@ -1,18 +1,19 @@
 // Module input (ELF executables and raw images) and the output writer.
 //
-// Module files are untrusted: every table, name and word is checked against
-// the bytes read before it is touched, and a module that reaches outside its
-// file is refused while its option is handled.
+// Module files are untrusted. Every table, name and word is checked against
+// the file's size before it is read, and is read into a record of its own:
+// nothing is converted over the file's bytes, so no table can alter another,
+// and section contents reach the output exactly as the file holds them. The
+// contents themselves are not read until the image is written, when they are
+// copied through one small buffer.
 #include "elf-merge.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #ifndef O_BINARY
@@ -21,27 +22,228 @@
 
 namespace {
 
-// Owns an open file descriptor and closes it on every way out of its scope.
-struct SCOPED_FD {
-    int fd;
+constexpr size_t COPY_BUFFER_SIZE = 256 * 1024;
 
-    explicit SCOPED_FD(int fd) : fd(fd) {}
-    SCOPED_FD(const SCOPED_FD&) = delete;
-    SCOPED_FD& operator=(const SCOPED_FD&) = delete;
-    ~SCOPED_FD()
-    {
+// ---------------------------------------------------------------------------
+// Reading failures
+
+[[noreturn]] void read_failure(const char* name, const char* why)
+{
+    fatal("Error reading file %s -- %s\n", name, why);
+}
+
+// A module that no longer holds what was read from it: truncated, rewritten
+// or replaced while the run went on.
+[[noreturn]] void changed(const ELF_DESC& m)
+{
+    read_failure(m.name, "the file changed while it was being merged");
+}
+
+// ---------------------------------------------------------------------------
+// Open files. Modules stay open while the descriptor limit allows; beyond it,
+// a module is closed once parsed and opened again, one at a time, when its
+// bytes are wanted.
+
+size_t descriptors_left()
+{
+    static size_t left = [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return size_t{0};
+        // Raise the soft limit as far as the hard one allows.
+        if (limit.rlim_cur < limit.rlim_max) {
+            rlimit raised = limit;
+            raised.rlim_cur = limit.rlim_max;
+            if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+                limit = raised;
+        }
+        // Room for the standard streams, the output, a reopened module and
+        // whatever the runtime holds.
+        constexpr rlim_t reserve = 16;
+        const rlim_t usable = limit.rlim_cur == RLIM_INFINITY ? 65536 : limit.rlim_cur;
+        return usable > reserve ? static_cast<size_t>(usable - reserve) : size_t{0};
+    }();
+    return left;
+}
+
+// The module files kept open, so that they can all be closed at the end.
+std::vector<int> kept_files;
+
+// The one module file opened again after it was closed.
+struct REOPENED {
+    const ELF_DESC* module = nullptr;
+    int fd = -1;
+};
+REOPENED reopened;
+
+void record_identity(MODULE_SOURCE& s, const struct stat& st)
+{
+    s.dev = static_cast<uint64_t>(st.st_dev);
+    s.ino = static_cast<uint64_t>(st.st_ino);
+    s.mtime_sec = st.st_mtim.tv_sec;
+    s.mtime_nsec = st.st_mtim.tv_nsec;
+}
+
+bool same_file(const ELF_DESC& m, const struct stat& st)
+{
+    return m.source.dev == static_cast<uint64_t>(st.st_dev) && m.source.ino == static_cast<uint64_t>(st.st_ino);
+}
+
+bool unchanged(const ELF_DESC& m, const struct stat& st)
+{
+    return same_file(m, st) && static_cast<uint64_t>(st.st_size) == m.size && st.st_mtim.tv_sec == m.source.mtime_sec &&
+           st.st_mtim.tv_nsec == m.source.mtime_nsec;
+}
+
+void close_reopened()
+{
+    if (reopened.fd >= 0)
+        ::close(reopened.fd);
+    reopened = REOPENED{};
+}
+
+int reopen(const ELF_DESC& m)
+{
+    if (reopened.module == &m)
+        return reopened.fd;
+    close_reopened();
+    const int fd = ::open(m.name, O_RDONLY | O_BINARY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !unchanged(m, st)) {
         if (fd >= 0)
             ::close(fd);
+        changed(m);
     }
+    reopened = {&m, fd};
+    return fd;
+}
 
-    // Closes now and gives the result, which the writer reports.
-    int close()
+// A short count is never retried as a loop: the file ended where it should
+// not have, so it changed.
+void pread_all(const ELF_DESC& m, int fd, uint64_t offset, uint32_t count, uint8_t* out)
+{
+    while (count > 0) {
+        const ssize_t got = ::pread(fd, out, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            read_failure(m.name, std::strerror(errno));
+        if (got == 0)
+            changed(m);
+        out += got;
+        offset += static_cast<uint64_t>(got);
+        count -= static_cast<uint32_t>(got);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Reading a module file
+
+// A pipe, device or other stream, read to its end up to the size limit.
+void hold_stream(ELF_DESC& m, int fd)
+{
+    std::vector<uint8_t>& bytes = m.source.bytes;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            read_failure(m.name, std::strerror(errno));
+        if (got == 0)
+            break;
+        if (bytes.size() + static_cast<size_t>(got) > MAX_MODULE_SIZE)
+            read_failure(m.name, std::strerror(EFBIG));
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    m.source.held = true;
+    m.size = static_cast<uint32_t>(bytes.size());
+}
+
+// Regular files are measured, never read whole: their bytes are read as
+// they are needed. Anything else is read to its end now.
+void open_source(ELF_DESC& m, int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        read_failure(m.name, std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        read_failure(m.name, std::strerror(EISDIR));
+    record_identity(m.source, st);
+    if (!S_ISREG(st.st_mode)) {
+        hold_stream(m, fd);
+        return;
+    }
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > MAX_MODULE_SIZE)
+        read_failure(m.name, std::strerror(EFBIG));
+    m.size = static_cast<uint32_t>(st.st_size);
+    m.source.fd = fd;
+}
+
+// The descriptor of a module file being read. A failed read leaves it to
+// be closed here: the process exit would close it too, but a caller that
+// outlives the failure would not.
+struct OPENING {
+    ELF_DESC& m;
+    int fd;
+    bool kept = false;
+
+    OPENING(ELF_DESC& m, int fd) : m(m), fd(fd) {}
+    OPENING(const OPENING&) = delete;
+    OPENING& operator=(const OPENING&) = delete;
+    ~OPENING()
     {
-        int result = ::close(fd);
-        fd = -1;
-        return result;
+        if (kept)
+            return;
+        ::close(fd);
+        if (m.source.fd == fd)
+            m.source.fd = -1;
     }
 };
+
+// After parsing: the file stays open if the limit allows. True when it does.
+bool settle_source(ELF_DESC& m)
+{
+    if (m.source.fd < 0 || kept_files.size() >= descriptors_left()) {
+        m.source.fd = -1;
+        return false;
+    }
+    kept_files.push_back(m.source.fd);
+    return true;
+}
+
+// The whole file in memory, before the output overwrites it.
+void hold_whole(ELF_DESC& m)
+{
+    std::vector<uint8_t> bytes(m.size);
+    if (m.size > 0)
+        read_module_bytes(m, 0, m.size, bytes.data());
+    m.source.bytes = std::move(bytes);
+    m.source.held = true;
+    if (m.source.fd >= 0) {
+        kept_files.erase(std::find(kept_files.begin(), kept_files.end(), m.source.fd));
+        ::close(m.source.fd);
+        m.source.fd = -1;
+    }
+    if (reopened.module == &m)
+        close_reopened();
+}
+
+// The file read must still be there, as it was, under its name.
+void check_unchanged(const ELF_DESC& m)
+{
+    if (m.source.held)
+        return;
+    struct stat named;
+    struct stat opened;
+    if (::stat(m.name, &named) != 0 || !unchanged(m, named))
+        changed(m);
+    if (m.source.fd >= 0 && (fstat(m.source.fd, &opened) != 0 || !unchanged(m, opened)))
+        changed(m);
+}
+
+// ---------------------------------------------------------------------------
+// Byte order and records
 
 uint32_t read_be32(const uint8_t* p)
 {
@@ -50,68 +252,213 @@ uint32_t read_be32(const uint8_t* p)
     return be32(v);
 }
 
-// ---------------------------------------------------------------------------
-// Reading
-
-[[noreturn]] void read_failure(const char* name, const char* why)
-{
-    fatal("Error reading file %s -- %s\n", name, why);
-}
-
-// One allocation and one read of the whole file; any shortfall is final.
-void read_contents(ELF_DESC& m, int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        read_failure(m.name, std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        read_failure(m.name, std::strerror(EISDIR));
-    // Sizes and offsets in this system are 32-bit; refuse before allocating.
-    if (st.st_size < 0 || st.st_size > INT32_MAX)
-        read_failure(m.name, std::strerror(EFBIG));
-
-    const size_t count = static_cast<size_t>(st.st_size);
-    m.buf = static_cast<uint8_t*>(std::malloc(count ? count : 1));
-    if (!m.buf)
-        read_failure(m.name, std::strerror(ENOMEM));
-    const ssize_t got = ::read(fd, m.buf, count);
-    if (got < 0)
-        read_failure(m.name, std::strerror(errno));
-    if (static_cast<size_t>(got) != count)
-        read_failure(m.name, "short read");
-    m.size = static_cast<int32_t>(count);
-}
-
-uint32_t file_size(const ELF_DESC& m)
-{
-    return static_cast<uint32_t>(m.size);
-}
-
-// Address of a table of count entries at offset, or null for an empty table,
-// which reads nothing and so is never out of bounds.
+// A record read from big-endian bytes: a copy, converted.
 template <typename T>
-T* table_at(const ELF_DESC& m, uint32_t offset, uint32_t count, const char* what)
+T record_from(const uint8_t* p, void (*convert)(T&))
 {
+    T record;
+    std::memcpy(&record, p, sizeof record);
+    convert(record);
+    return record;
+}
+
+// A table of count records at offset, each read into a record of its own.
+// The caller has checked that the table lies inside the file.
+template <typename T>
+std::vector<T> read_table(const ELF_DESC& m, uint64_t offset, uint32_t count, void (*convert)(T&))
+{
+    std::vector<T> table;
     if (count == 0)
-        return nullptr;
-    if (!inside(offset, count, sizeof(T), file_size(m)))
+        return table;
+    std::vector<uint8_t> bytes(static_cast<size_t>(count) * sizeof(T));
+    read_module_bytes(m, offset, static_cast<uint32_t>(bytes.size()), bytes.data());
+    table.reserve(count);
+    for (uint32_t i = 0; i < count; ++i)
+        table.push_back(record_from<T>(bytes.data() + static_cast<size_t>(i) * sizeof(T), convert));
+    return table;
+}
+
+void check_table(const ELF_DESC& m, uint32_t offset, uint32_t count, uint32_t stride, const char* what)
+{
+    if (count != 0 && !inside(offset, count, stride, m.size))
         fatal("%s is corrupt -- %s lies outside the file.\n", m.name, what);
-    return reinterpret_cast<T*>(m.buf + offset);
 }
 
 // ---------------------------------------------------------------------------
-// Validation and conversion
+// Validation
 
-void check_identification(const ELF_DESC& m)
+void read_header(ELF_DESC& m)
 {
     static const uint8_t wanted[8] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM};
-    if (file_size(m) < EHDR_SIZE || std::memcmp(m.buf, wanted, sizeof wanted) != 0)
+    uint8_t bytes[EHDR_SIZE];
+    if (m.size < EHDR_SIZE)
         fatal("%s is not a supported Elf file.\n", m.name);
+    read_module_bytes(m, 0, EHDR_SIZE, bytes);
+    if (std::memcmp(bytes, wanted, sizeof wanted) != 0)
+        fatal("%s is not a supported Elf file.\n", m.name);
+    m.ehdr = record_from<Elf32_Ehdr>(bytes, convert_ehdr);
+}
+
+void check_kind(const ELF_DESC& m)
+{
+    const Elf32_Ehdr& h = m.ehdr;
+    if (h.e_type != ET_EXEC || h.e_machine != EM_ARM || h.e_version != EV_CURRENT)
+        fatal("%s is not an ARM executable.\n", m.name);
+}
+
+constexpr uint16_t PN_XNUM = 0xFFFF;
+
+// ELF extended numbering: counts too large for the header are held in
+// section header 0, which must then lie inside the file.
+void resolve_counts(ELF_DESC& m)
+{
+    m.phnum = m.ehdr.e_phnum;
+    m.shnum = m.ehdr.e_shnum;
+    const bool shnum_elsewhere = m.ehdr.e_shnum == 0 && m.ehdr.e_shoff != 0;
+    if (!shnum_elsewhere && m.ehdr.e_phnum != PN_XNUM)
+        return;
+    check_table(m, m.ehdr.e_shoff, 1, SHDR_SIZE, "section header table");
+    const Elf32_Shdr first = read_table<Elf32_Shdr>(m, m.ehdr.e_shoff, 1, convert_shdr).front();
+    if (shnum_elsewhere)
+        m.shnum = first.sh_size;
+    if (m.ehdr.e_phnum == PN_XNUM)
+        m.phnum = first.sh_info;
+}
+
+uint32_t symbol_count(const Elf32_Shdr& symtab)
+{
+    return symtab.sh_size / SYM_SIZE;
+}
+
+// Every symbol table must lie in the file and clear of the section header
+// table; the last one is the table the start-up symbols are looked up in.
+void check_symbol_table(const ELF_DESC& m, uint32_t index)
+{
+    const Elf32_Shdr& s = m.shdr[index];
+    const uint32_t count = symbol_count(s);
+    if (count && !inside(s.sh_offset, count, SYM_SIZE, m.size))
+        fatal("%s is corrupt -- symbol table in section %u lies outside the file.\n", m.name, index);
+    const uint64_t table_start = m.ehdr.e_shoff;
+    const uint64_t table_end = table_start + uint64_t{SHDR_SIZE} * m.shnum;
+    const uint64_t start = s.sh_offset;
+    if (count && start < table_end && table_start < start + uint64_t{SYM_SIZE} * count)
+        fatal("%s is corrupt -- symbol table in section %u overlaps the section header table.\n", m.name, index);
+}
+
+// The writer copies these bytes from the file.
+void check_contents(const ELF_DESC& m, uint32_t index)
+{
+    const Elf32_Shdr& s = m.shdr[index];
+    const bool copied = (s.sh_flags & SHF_ALLOC) && s.sh_size != 0 && s.sh_type != SHT_NOBITS;
+    if (copied && !inside(s.sh_offset, s.sh_size, 1, m.size))
+        fatal("%s is corrupt -- section %u lies outside the file.\n", m.name, index);
+}
+
+// Index of the last symbol table, or shnum when there is none.
+uint32_t check_section_headers(ELF_DESC& m)
+{
+    check_table(m, m.ehdr.e_shoff, m.shnum, SHDR_SIZE, "section header table");
+    m.shdr = read_table<Elf32_Shdr>(m, m.ehdr.e_shoff, m.shnum, convert_shdr);
+    uint32_t symtab = m.shnum;
+    for (uint32_t i = 0; i < m.shnum; ++i) {
+        if (m.shdr[i].sh_type == SHT_SYMTAB) {
+            check_symbol_table(m, i);
+            symtab = i;
+        }
+        check_contents(m, i);
+    }
+    return symtab;
+}
+
+// The file offset of the last NUL at or after from, searched backwards from
+// the end of the file once, so that every name is judged without a rescan.
+void find_last_nul(const ELF_DESC& m, STRING_TABLE& t)
+{
+    uint8_t chunk[65536];
+    uint64_t end = m.size;
+    while (end > t.offset) {
+        const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(sizeof chunk, end - t.offset));
+        read_module_bytes(m, end - count, count, chunk);
+        for (uint32_t k = count; k-- > 0;)
+            if (chunk[k] == 0) {
+                t.last_nul = end - count + k;
+                t.any_nul = true;
+                return;
+            }
+        end -= count;
+    }
+}
+
+// Names are needed only when there are symbols to compare.
+void read_string_table(ELF_DESC& m, uint32_t symtab)
+{
+    const uint32_t link = m.shdr[symtab].sh_link;
+    if (link >= m.shnum)
+        fatal("%s is corrupt -- symbol table links to section %u, which does not exist.\n", m.name, link);
+    const Elf32_Shdr& s = m.shdr[link];
+    if (s.sh_offset > m.size)
+        fatal("%s is corrupt -- string table lies outside the file.\n", m.name);
+    STRING_TABLE& t = m.strtab;
+    t.offset = s.sh_offset;
+    t.bytes.resize(std::min<uint64_t>(s.sh_size, m.size - t.offset));
+    if (!t.bytes.empty())
+        read_module_bytes(m, t.offset, static_cast<uint32_t>(t.bytes.size()), reinterpret_cast<uint8_t*>(t.bytes.data()));
+    find_last_nul(m, t);
+}
+
+// ---------------------------------------------------------------------------
+// Symbol lookup
+
+// Every symbol visited must have a name that ends inside the file. At most
+// the wanted name and its NUL are compared.
+bool symbol_named(const ELF_DESC& m, uint32_t index, const char* wanted, size_t wanted_size)
+{
+    const STRING_TABLE& t = m.strtab;
+    const uint64_t offset = t.offset + m.symtab[index].st_name;
+    if (offset >= m.size || !t.any_nul || offset > t.last_nul)
+        fatal("%s is corrupt -- name of symbol %u is not inside the file.\n", m.name, index);
+    const uint64_t count = std::min<uint64_t>(wanted_size + 1, m.size - offset);
+    if (count < wanted_size + 1)
+        return false;
+    const uint64_t within = offset - t.offset;
+    if (within + count <= t.bytes.size())
+        return std::memcmp(t.bytes.data() + within, wanted, count) == 0;
+    std::vector<char> name(count);
+    read_module_bytes(m, offset, static_cast<uint32_t>(count), reinterpret_cast<uint8_t*>(name.data()));
+    return std::memcmp(name.data(), wanted, count) == 0;
+}
+
+// The initial value of a 32-bit variable, read big-endian from its section.
+int32_t startup_word(const ELF_DESC& m, const Elf32_Sym& sym, const char* sym_name)
+{
+    if (sym.st_shndx >= m.shnum)
+        fatal("%s is corrupt -- symbol %s is in section %u, which does not exist.\n", m.name, sym_name,
+              sym.st_shndx);
+    const Elf32_Shdr& s = m.shdr[sym.st_shndx];
+    // A zero-filled variable's bytes at sh_offset belong to something else.
+    if (s.sh_type == SHT_NOBITS)
+        return 0;
+    const uint32_t offset = sym.st_value - s.sh_addr + s.sh_offset;
+    if (!inside(offset, 1, sizeof(uint32_t), m.size))
+        fatal("%s is corrupt -- the word at symbol %s lies outside the file.\n", m.name, sym_name);
+    uint8_t word[4];
+    read_module_bytes(m, offset, sizeof word, word);
+    return static_cast<int32_t>(read_be32(word));
+}
+
+// The records kept only while parsing are released: a run of many modules
+// holds no symbol or section table.
+void release_parse_records(ELF_DESC& m)
+{
+    std::vector<Elf32_Shdr>().swap(m.shdr);
+    std::vector<Elf32_Sym>().swap(m.symtab);
+    m.strtab = STRING_TABLE{};
 }
 
 } // namespace
 
-// In-place conversion between the file's big-endian order and the host's.
+// ---------------------------------------------------------------------------
+// In-place conversion of records between big-endian and host order.
 
 void convert_ehdr(Elf32_Ehdr& h)
 {
@@ -164,186 +511,127 @@ void convert_sym(Elf32_Sym& s)
     s.st_shndx = be16(s.st_shndx);
 }
 
-namespace {
-
-void check_kind(const ELF_DESC& m)
+void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8_t* out)
 {
-    const Elf32_Ehdr& h = *m.ehdr;
-    if (h.e_type != ET_EXEC || h.e_machine != EM_ARM || h.e_version != EV_CURRENT)
-        fatal("%s is not an ARM executable.\n", m.name);
+    if (count == 0)
+        return;
+    if (!inside(offset, count, 1, m.size))
+        changed(m);
+    if (m.source.held) {
+        if (offset + count > m.source.bytes.size())
+            changed(m);
+        std::memcpy(out, m.source.bytes.data() + offset, count);
+        return;
+    }
+    pread_all(m, m.source.fd >= 0 ? m.source.fd : reopen(m), offset, count, out);
 }
 
-void convert_program_headers(ELF_DESC& m)
+std::vector<Elf32_Shdr> read_section_headers(const ELF_DESC& m)
 {
-    m.phnum = m.ehdr->e_phnum;
-    m.phdr = table_at<Elf32_Phdr>(m, m.ehdr->e_phoff, m.phnum, "program header table");
-    for (uint32_t i = 0; i < m.phnum; ++i)
-        convert_phdr(m.phdr[i]);
+    if (m.fake != ELF_KIND) {
+        Elf32_Shdr s{};
+        s.sh_type = SHT_PROGBITS;
+        s.sh_flags = SHF_ALLOC | SHF_EXECINSTR;
+        s.sh_addr = m.fake == KA1_KIND ? 0x3400 : 0x12FFFE0;
+        s.sh_size = m.size;
+        s.sh_addralign = 1;
+        return {s};
+    }
+    return read_table<Elf32_Shdr>(m, m.ehdr.e_shoff, m.shnum, convert_shdr);
 }
 
-uint32_t symbol_count(const Elf32_Shdr& symtab)
+void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile)
 {
-    return symtab.sh_size / SYM_SIZE;
-}
-
-// Converts every symbol of a symbol table section; the last one wins as the
-// table that the start-up symbols are looked up in.
-void convert_symbol_table(ELF_DESC& m, uint32_t index)
-{
-    Elf32_Shdr& s = m.shdr[index];
-    const uint32_t count = symbol_count(s);
-    if (count && !inside(s.sh_offset, count, SYM_SIZE, file_size(m)))
-        fatal("%s is corrupt -- symbol table in section %u lies outside the file.\n", m.name, index);
-    // Converting symbols in place over section headers would swap headers
-    // that were already converted and checked.
-    const uint64_t table_start = m.ehdr->e_shoff;
-    const uint64_t table_end = table_start + uint64_t{SHDR_SIZE} * m.shnum;
-    const uint64_t start = s.sh_offset;
-    if (count && start < table_end && table_start < start + uint64_t{SYM_SIZE} * count)
-        fatal("%s is corrupt -- symbol table in section %u overlaps the section header table.\n", m.name, index);
-    m.symtab_shdr = &s;
-    m.symtab = count ? reinterpret_cast<Elf32_Sym*>(m.buf + s.sh_offset) : nullptr;
-    for (uint32_t i = 0; i < count; ++i)
-        convert_sym(m.symtab[i]);
-}
-
-// The writer copies these bytes straight from the buffer.
-void check_contents(const ELF_DESC& m, uint32_t index)
-{
-    const Elf32_Shdr& s = m.shdr[index];
-    const bool copied = (s.sh_flags & SHF_ALLOC) && s.sh_size != 0 && s.sh_type != SHT_NOBITS;
-    if (copied && !inside(s.sh_offset, s.sh_size, 1, file_size(m)))
-        fatal("%s is corrupt -- section %u lies outside the file.\n", m.name, index);
-}
-
-void convert_section_headers(ELF_DESC& m)
-{
-    m.shnum = m.ehdr->e_shnum;
-    m.shdr = table_at<Elf32_Shdr>(m, m.ehdr->e_shoff, m.shnum, "section header table");
-    for (uint32_t i = 0; i < m.shnum; ++i) {
-        convert_shdr(m.shdr[i]);
-        if (m.shdr[i].sh_type == SHT_SYMTAB)
-            convert_symbol_table(m, i);
-        check_contents(m, i);
+    struct stat out;
+    const bool exists = ::stat(outfile, &out) == 0;
+    for (ELF_DESC& m : modules) {
+        check_unchanged(m);
+        if (exists && !m.source.held && same_file(m, out))
+            hold_whole(m);
     }
 }
 
-// Names are needed only when there are symbols to compare.
-void locate_strtab(ELF_DESC& m)
+void close_module_files()
 {
-    if (!m.symtab_shdr || symbol_count(*m.symtab_shdr) == 0)
-        return;
-    const uint32_t link = m.symtab_shdr->sh_link;
-    if (link >= m.shnum)
-        fatal("%s is corrupt -- symbol table links to section %u, which does not exist.\n", m.name, link);
-    const uint32_t offset = m.shdr[link].sh_offset;
-    if (offset > file_size(m))
-        fatal("%s is corrupt -- string table lies outside the file.\n", m.name);
-    m.strtab = reinterpret_cast<const char*>(m.buf + offset);
+    close_reopened();
+    for (const int fd : kept_files)
+        ::close(fd);
+    kept_files.clear();
 }
 
-// ---------------------------------------------------------------------------
-// Symbol lookup
-
-// Every symbol visited is compared, so each name must end inside the file.
-bool symbol_named(const ELF_DESC& m, uint32_t index, const char* wanted)
+void release_modules(std::vector<ELF_DESC>& modules)
 {
-    const uint64_t offset = static_cast<uint64_t>(m.strtab - reinterpret_cast<const char*>(m.buf)) +
-                            m.symtab[index].st_name;
-    if (offset >= file_size(m) || !std::memchr(m.buf + offset, 0, file_size(m) - offset))
-        fatal("%s is corrupt -- name of symbol %u is not inside the file.\n", m.name, index);
-    return std::strcmp(reinterpret_cast<const char*>(m.buf + offset), wanted) == 0;
+    close_module_files();
+    modules.clear();
 }
-
-// The initial value of a 32-bit variable, read big-endian from its section.
-int32_t startup_word(const ELF_DESC& m, const Elf32_Sym& sym, const char* sym_name)
-{
-    if (sym.st_shndx >= m.shnum)
-        fatal("%s is corrupt -- symbol %s is in section %u, which does not exist.\n", m.name, sym_name,
-              sym.st_shndx);
-    const Elf32_Shdr& s = m.shdr[sym.st_shndx];
-    // A zero-filled variable's bytes at sh_offset belong to something else.
-    if (s.sh_type == SHT_NOBITS)
-        return 0;
-    const uint32_t offset = sym.st_value - s.sh_addr + s.sh_offset;
-    if (!inside(offset, 1, sizeof(uint32_t), file_size(m)))
-        fatal("%s is corrupt -- the word at symbol %s lies outside the file.\n", m.name, sym_name);
-    return static_cast<int32_t>(read_be32(m.buf + offset));
-}
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // ELF_DESC
 
 ELF_DESC::ELF_DESC(const char* name, int32_t pid, uint32_t prot, int32_t fake)
-    : buf(nullptr), size(0), name(name), prot(prot), pid(pid), fake(fake), entry(0), ehdr(nullptr),
-      phdr(nullptr), phnum(0), shdr(nullptr), shnum(0), symtab(nullptr), symtab_shdr(nullptr),
-      strtab(nullptr), priority(0), stack_size(0), stack(0)
+    : name(name), size(0), prot(prot), pid(pid), fake(fake), entry(0), ehdr{}, phnum(0), shnum(0), priority(0),
+      stack_size(0), stack(0)
 {
 }
 
 void ELF_DESC::read_elf()
 {
-    SCOPED_FD file(::open(name, O_RDONLY | O_BINARY));
-    if (file.fd < 0)
+    const int fd = ::open(name, O_RDONLY | O_BINARY);
+    if (fd < 0)
         fatal("Error opening file %s -- %s\n", name, std::strerror(errno));
-    read_contents(*this, file.fd);
-    if (fake == -1)
+    OPENING opening{*this, fd};
+    open_source(*this, fd);
+    if (fake == ELF_KIND)
         parse_headers();
     else
         fake_headers(fake);
+    opening.kept = settle_source(*this);
 }
 
 void ELF_DESC::parse_headers()
 {
-    check_identification(*this);
-    ehdr = reinterpret_cast<Elf32_Ehdr*>(buf);
-    convert_ehdr(*ehdr);
+    read_header(*this);
     check_kind(*this);
-    entry = ehdr->e_entry;
-    if (ehdr->e_ehsize != EHDR_SIZE)
+    entry = ehdr.e_entry;
+    if (ehdr.e_ehsize != EHDR_SIZE)
         fatal("%s has inconsisten Elf header size.\n", name);
-    convert_program_headers(*this);
-    convert_section_headers(*this);
-    locate_strtab(*this);
-    if (!strtab)
-        return; // no symbols: the start-up values stay 0
-    lookup_symbol("_initPriority", nullptr, &priority);
-    lookup_symbol("_initStackSize", nullptr, &stack_size);
-    lookup_symbol("_initStack", &stack, nullptr);
+    resolve_counts(*this);
+    check_table(*this, ehdr.e_phoff, phnum, PHDR_SIZE, "program header table");
+    phdr = read_table<Elf32_Phdr>(*this, ehdr.e_phoff, phnum, convert_phdr);
+    const uint32_t symtab_index = check_section_headers(*this);
+    if (symtab_index < shnum && symbol_count(shdr[symtab_index]) > 0) {
+        read_string_table(*this, symtab_index);
+        const Elf32_Shdr& s = shdr[symtab_index];
+        symtab = read_table<Elf32_Sym>(*this, s.sh_offset, symbol_count(s), convert_sym);
+        lookup_symbol("_initPriority", nullptr, &priority);
+        lookup_symbol("_initStackSize", nullptr, &stack_size);
+        lookup_symbol("_initStack", &stack, nullptr);
+    }
+    release_parse_records(*this);
 }
 
 void ELF_DESC::fake_headers(int32_t kind)
 {
+    (void)kind; // the one section header is made from the kind whenever it is read
     entry = 0xFFFFFFFF;
-    ehdr = new Elf32_Ehdr{};
-    shdr = new Elf32_Shdr{};
-
+    ehdr = Elf32_Ehdr{};
     const uint8_t ident[9] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM, 1};
-    std::memcpy(ehdr->e_ident, ident, sizeof ident);
-    ehdr->e_type = ET_EXEC;
-    ehdr->e_machine = EM_ARM;
-    ehdr->e_version = EV_CURRENT;
-    ehdr->e_phoff = EHDR_SIZE;
-    ehdr->e_ehsize = EHDR_SIZE;
-    ehdr->e_phentsize = PHDR_SIZE;
-
+    std::memcpy(ehdr.e_ident, ident, sizeof ident);
+    ehdr.e_type = ET_EXEC;
+    ehdr.e_machine = EM_ARM;
+    ehdr.e_version = EV_CURRENT;
+    ehdr.e_phoff = EHDR_SIZE;
+    ehdr.e_ehsize = EHDR_SIZE;
+    ehdr.e_phentsize = PHDR_SIZE;
     shnum = 1;
-    shdr->sh_type = SHT_PROGBITS;
-    shdr->sh_flags = SHF_ALLOC | SHF_EXECINSTR;
-    shdr->sh_addr = kind == 1 ? 0x3400 : 0x12FFFE0;
-    shdr->sh_offset = 0;
-    shdr->sh_size = static_cast<uint32_t>(size);
-    shdr->sh_addralign = 1;
 }
 
 void ELF_DESC::lookup_symbol(const char* sym_name, uint32_t* address, int32_t* word) const
 {
-    const uint32_t count = symbol_count(*symtab_shdr);
+    const size_t wanted_size = std::strlen(sym_name);
     // No early exit: when several symbols carry the name, the last one counts.
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!symbol_named(*this, i, sym_name))
+    for (uint32_t i = 0; i < symtab.size(); ++i) {
+        if (!symbol_named(*this, i, sym_name, wanted_size))
             continue;
         if (address)
             *address = symtab[i].st_value;
@@ -357,130 +645,143 @@ void ELF_DESC::lookup_symbol(const char* sym_name, uint32_t* address, int32_t* w
 
 namespace {
 
-void write_all(int fd, const char* path, const void* data, size_t count)
-{
-    if (::write(fd, data, count) != static_cast<ssize_t>(count))
-        fatal("Error writing to %s -- %s.\n", path, std::strerror(errno));
-}
-
-void note_to_big_endian(NOTE_DESC* note, int32_t note_size)
-{
-    const uint32_t pairs = (static_cast<uint32_t>(note_size) - sizeof(NOTE_DESC)) / sizeof(Elf32_auxv_t);
-    note->n_namesz = be32(note->n_namesz);
-    note->n_descsz = be32(note->n_descsz);
-    note->n_type = be32(note->n_type);
-    Elf32_auxv_t* aux = note->aux();
-    for (uint32_t i = 0; i < pairs; ++i) {
-        aux[i].a_type = be32(aux[i].a_type);
-        aux[i].a_val = be32(aux[i].a_val);
-    }
-}
-
-// Section contents and their padding, queued for one writev: the contents
-// stay in the module buffers, and only the fill bytes are held here. A call
-// per section costs more than the copy on images of many small sections.
-struct GATHER {
-    static constexpr size_t max_entries = IOV_MAX < 1024 ? IOV_MAX : 1024;
-    // Well under SSIZE_MAX even where ssize_t has 32 bits.
-    static constexpr uint64_t max_bytes = 1u << 30;
-
-    std::vector<iovec> iov;
-    std::vector<std::array<uint8_t, 4>> fills;
-    uint64_t bytes = 0;
-
-    GATHER()
-    {
-        // Never reallocated: queued entries point into fills.
-        iov.reserve(max_entries);
-        fills.reserve(max_entries);
-    }
+// The output file and the one buffer every byte passes through.
+struct OUTPUT {
+    int fd;
+    const char* path;
+    std::vector<uint8_t> buffer;
+    size_t used = 0;
 };
 
-// Writes every queued byte; a partial write continues where it stopped.
-void flush(int fd, const char* path, GATHER& g)
+// A partial write continues where it stopped; a failed one is reported with
+// its own error.
+void flush(OUTPUT& out)
 {
-    iovec* next = g.iov.data();
-    size_t left = g.iov.size();
+    const uint8_t* next = out.buffer.data();
+    size_t left = out.used;
     while (left > 0) {
-        const ssize_t done = ::writev(fd, next, static_cast<int>(left));
+        const ssize_t done = ::write(out.fd, next, left);
+        if (done < 0 && errno == EINTR)
+            continue;
         if (done <= 0)
-            fatal("Error writing to %s -- %s.\n", path, std::strerror(errno));
-        size_t count = static_cast<size_t>(done);
-        for (; left > 0 && count >= next->iov_len; ++next, --left)
-            count -= next->iov_len;
-        if (left > 0) {
-            next->iov_base = static_cast<uint8_t*>(next->iov_base) + count;
-            next->iov_len -= count;
-        }
+            fatal("Error writing to %s -- %s.\n", out.path, std::strerror(done < 0 ? errno : EIO));
+        next += done;
+        left -= static_cast<size_t>(done);
     }
-    g.iov.clear();
-    g.fills.clear();
-    g.bytes = 0;
+    out.used = 0;
 }
 
-// Flushes first when count more bytes would not fit in the batch.
-void make_room(int fd, const char* path, GATHER& g, size_t count)
+void put(OUTPUT& out, const void* data, size_t count)
 {
-    if (g.iov.size() == g.iov.capacity() || (g.bytes > 0 && g.bytes + count > GATHER::max_bytes))
-        flush(fd, path, g);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (count > 0) {
+        if (out.used == out.buffer.size())
+            flush(out);
+        const size_t n = std::min(count, out.buffer.size() - out.used);
+        std::memcpy(out.buffer.data() + out.used, bytes, n);
+        out.used += n;
+        bytes += n;
+        count -= n;
+    }
 }
 
-void append(GATHER& g, const void* data, size_t count)
+void put_be32(OUTPUT& out, uint32_t v)
 {
-    g.iov.push_back(iovec{const_cast<void*>(data), count});
-    g.bytes += count;
+    const uint32_t big = be32(v);
+    put(out, &big, sizeof big);
 }
 
-// A section's bytes, then up to three fill bytes that copy its own opening
-// bytes; a fill byte that would come from beyond the module's buffer is 0.
-void write_section(int fd, const char* path, GATHER& g, const SHDR_HANDLE& h)
+// Copies count bytes of m from offset straight into the buffer.
+void copy_from(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
 {
-    const Elf32_Shdr& s = *h.shdr;
-    if (s.sh_type == SHT_NOBITS || static_cast<int32_t>(s.sh_size) <= 0)
-        return;
-    const uint8_t* data = h.desc->buf + s.sh_offset;
-    make_room(fd, path, g, s.sh_size);
-    append(g, data, s.sh_size);
+    while (count > 0) {
+        if (out.used == out.buffer.size())
+            flush(out);
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(count, out.buffer.size() - out.used));
+        read_module_bytes(m, offset, n, out.buffer.data() + out.used);
+        out.used += n;
+        offset += n;
+        count -= n;
+    }
+}
 
-    const uint32_t pad = (4 - s.sh_size % 4) % 4;
-    if (pad == 0)
-        return;
-    // Room first: a flush empties fills.
-    make_room(fd, path, g, pad);
-    std::array<uint8_t, 4>& fill = g.fills.emplace_back();
-    fill.fill(0);
-    for (uint32_t k = 0; k < pad; ++k)
-        if (static_cast<uint64_t>(s.sh_offset) + k < static_cast<uint32_t>(h.desc->size))
-            fill[k] = data[k];
-    append(g, fill.data(), pad);
+void put_note(OUTPUT& out, const NOTE_DESC* note, int32_t note_size)
+{
+    put_be32(out, note->n_namesz);
+    put_be32(out, note->n_descsz);
+    put_be32(out, note->n_type);
+    const uint32_t pairs = (static_cast<uint32_t>(note_size) - sizeof(NOTE_DESC)) / sizeof(Elf32_auxv_t);
+    const auto* aux = reinterpret_cast<const uint8_t*>(note + 1);
+    for (uint32_t i = 0; i < 2 * pairs; ++i) {
+        uint32_t word;
+        std::memcpy(&word, aux + 4 * i, sizeof word);
+        put_be32(out, word);
+    }
+}
+
+bool written(const SHDR_HANDLE& h)
+{
+    return !h.nobits && static_cast<int32_t>(h.sh_size) > 0;
+}
+
+uint32_t padding(const SHDR_HANDLE& h)
+{
+    return (4 - h.sh_size % 4) % 4;
+}
+
+// Up to three fill bytes that copy the section's own opening bytes; a fill
+// byte that would come from beyond the module's file is 0.
+void put_padding(OUTPUT& out, const SHDR_HANDLE& h)
+{
+    uint8_t fill[4] = {0, 0, 0, 0};
+    const uint32_t pad = padding(h);
+    const auto available = static_cast<uint32_t>(std::min<uint64_t>(pad, h.desc->size - h.sh_offset));
+    read_module_bytes(*h.desc, h.sh_offset, available, fill);
+    put(out, fill, pad);
+}
+
+// Sections that lie back to back in one file, with no fill between them,
+// are copied as one run.
+void put_sections(OUTPUT& out, const std::vector<SHDR_HANDLE>& sections)
+{
+    for (size_t i = 0; i < sections.size();) {
+        const SHDR_HANDLE& first = sections[i++];
+        if (!written(first))
+            continue;
+        const SHDR_HANDLE* last = &first;
+        uint64_t end = uint64_t{first.sh_offset} + first.sh_size;
+        while (i < sections.size() && padding(*last) == 0 && written(sections[i]) &&
+               sections[i].desc == first.desc && sections[i].sh_offset == end) {
+            last = &sections[i++];
+            end += last->sh_size;
+        }
+        copy_from(out, *first.desc, first.sh_offset, end - first.sh_offset);
+        if (padding(*last) != 0)
+            put_padding(out, *last);
+    }
 }
 
 } // namespace
 
-int32_t write_elf(const char* path, Elf32_Ehdr& ehdr, std::vector<Elf32_Phdr>& phdrs, NOTE_DESC* note,
-                  int32_t note_size, const std::vector<SHDR_HANDLE>& sections)
+int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
+                  const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections)
 {
-    SCOPED_FD file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755));
-    if (file.fd < 0)
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
+    if (fd < 0)
         fatal("Error opening output file %s -- %s.\n", path, std::strerror(errno));
+    OUTPUT out{fd, path, std::vector<uint8_t>(COPY_BUFFER_SIZE)};
 
-    // Each conversion swaps byte order, so the reader's converters serve here too.
-    convert_ehdr(ehdr);
-    write_all(file.fd, path, &ehdr, sizeof ehdr);
-
-    for (Elf32_Phdr& p : phdrs)
+    // Records are converted as copies; the caller's stay in host order.
+    Elf32_Ehdr header = ehdr;
+    convert_ehdr(header);
+    put(out, &header, sizeof header);
+    for (Elf32_Phdr p : phdrs) {
         convert_phdr(p);
-    if (!phdrs.empty())
-        write_all(file.fd, path, phdrs.data(), phdrs.size() * sizeof(Elf32_Phdr));
-
-    if (note_size > 0 && note) {
-        note_to_big_endian(note, note_size);
-        write_all(file.fd, path, note, static_cast<size_t>(note_size));
+        put(out, &p, sizeof p);
     }
-
-    GATHER gather;
-    for (const SHDR_HANDLE& h : sections)
-        write_section(file.fd, path, gather, h);
-    flush(file.fd, path, gather);
-    return file.close();
+    if (note_size > 0 && note)
+        put_note(out, note, note_size);
+    put_sections(out, sections);
+    flush(out);
+    return ::close(fd);
 }

@@ -209,10 +209,31 @@ TEST(Accepted, ModuleWithoutSectionHeadersAddsOnlyItsNoteGroup)
     TempDir dir;
     Bytes b = good().bytes;
     put16(b, E_SHNUM, 0);
-    put32(b, E_SHOFF, 0xFFFFFFFF);
+    put32(b, E_SHOFF, 0);
     EXPECT_EQ(described(b), (Described{1, 0x10000, 0, 0, 0}));
     ASSERT_EQ(run_tool({"-r", "-e", dir.write("m.elf", b), "-o", dir.path("out.elf")}).status, 0);
     EXPECT_EQ(read_image(dir.path("out.elf")).phnum, 3u); // the system entries alone
+}
+
+TEST(Accepted, ExtendedNumberingCountsComeFromSectionHeaderZero)
+{
+    // e_shnum 0 and e_phnum PN_XNUM: sh_size and sh_info of section header 0
+    // hold the counts. The image must be the one the plain counts give.
+    TempDir dir;
+    Module m = typical(0x10000, 7, 0x100);
+    m.segments = {{0x10000, 0x90000, 0x100}};
+    const Built b = build(m);
+    Bytes extended = b.bytes;
+    put16(extended, E_SHNUM, 0);
+    put16(extended, E_PHNUM, 0xFFFF);
+    put32(extended, b.shdr_at(0) + SH_SIZE, get16(b.bytes, E_SHNUM));
+    put32(extended, b.shdr_at(0) + 28, get16(b.bytes, E_PHNUM)); // sh_info
+    EXPECT_EQ(described(extended), good_described);
+    const std::string plain = dir.path("plain.elf"), ext = dir.path("ext.elf");
+    ASSERT_EQ(run_tool({"-e", dir.write("a.elf", b.bytes), "-o", plain}).status, 0);
+    ASSERT_EQ(run_tool({"-e", dir.write("b.elf", extended), "-o", ext}).status, 0);
+    EXPECT_EQ(read_file(ext), read_file(plain));
+    EXPECT_EQ(read_image(ext).phdrs.at(0).paddr, 0x90000u);
 }
 
 TEST(Accepted, TablesWithNoEntriesAreNeverOutOfBounds)
@@ -323,7 +344,8 @@ TEST(StartUpSymbols, ReadElfFillsTheDescriptor)
     EXPECT_EQ(d.stack, 0x30200u);
     EXPECT_EQ(d.shnum, 7u);
     EXPECT_EQ(d.phnum, 0u);
-    std::free(d.buf); // the descriptor owns its buffer until the run ends
+    std::vector<ELF_DESC> modules{d};
+    release_modules(modules); // closes the file the descriptor keeps open
 }
 
 // ---------------------------------------------------------------------------

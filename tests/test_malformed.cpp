@@ -48,6 +48,14 @@ Bytes with16(Built b, uint32_t offset, uint16_t value)
     return b.bytes;
 }
 
+// The good module with one 16-bit header field changed, for a second change.
+Built with16_built(uint32_t offset, uint16_t value)
+{
+    Built b = good();
+    put16(b.bytes, offset, value);
+    return b;
+}
+
 // A field of section header index.
 Bytes shdr_field(uint32_t index, uint32_t field, uint32_t value)
 {
@@ -137,7 +145,11 @@ const Case cases[] = {
     // The program and section header tables.
     {"PhoffAtEndOfFile", [] { const Built b = good(); return with32(b, E_PHOFF, size_of(b)); }, ph_outside},
     {"PhoffWrapsPastZero", [] { return with32(good(), E_PHOFF, 0xFFFFFFF0); }, ph_outside},
-    {"PhnumHuge", [] { return with16(good(), E_PHNUM, 0xFFFF); }, ph_outside},
+    {"PhnumHuge", [] { return with16(good(), E_PHNUM, 0xFFFE); }, ph_outside},
+    // Extended numbering needs section header 0 inside the file.
+    {"ShnumInHeaderZeroPastEnd", [] { return with32(with16_built(E_SHNUM, 0), E_SHOFF, 0xFFFFFFFF); }, sh_outside},
+    {"PnXnumWithHeaderZeroPastEnd", [] { return with32(with16_built(E_PHNUM, 0xFFFF), E_SHOFF, 0xFFFFFFF0); },
+     sh_outside},
     // The 280-byte table one byte past the end.
     {"ShoffPastEnd", [] { const Built b = good(); return with32(b, E_SHOFF, size_of(b) - 279); }, sh_outside},
     {"ShoffWrapsToZero", [] { return with32(good(), E_SHOFF, 0xFFFFFFD8); }, sh_outside},
