@@ -1,12 +1,15 @@
 // Faults around the files themselves: devices that refuse writes, paths that
 // do not exist, directories and huge files named as modules, and the output
 // file doubling as an input.
+#include "elf-merge.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <unistd.h>
 
 using namespace tb;
 
@@ -19,6 +22,21 @@ TEST(WriteFaults, FullDeviceIsReportedAsAWriteError)
     const RunResult r = run_tool({"-e", a, "-o", "/dev/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error writing to /dev/full -- No space left on device.\n");
+}
+
+// A file size limit cuts a write short: the rest is written on, and the
+// next write's own error is reported.
+TEST(WriteFaults, PartialWriteContinuesAndReportsTheRealError)
+{
+    TempDir dir;
+    Module m;
+    m.sections = {{".text", PROGBITS, ALLOC | EXEC, 0x10000, 4, ramp(8192), 0}};
+    const std::string a = dir.write("a.elf", m);
+    const RunResult r = run_program(
+        "bash", {"-c", "trap '' XFSZ; ulimit -f 2 && exec \"$0\" \"$@\"", ELF_MERGE_PATH, "-e", a, "-o", dir.path("out.elf")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error writing to " + dir.path("out.elf") + " -- File too large.\n");
+    EXPECT_EQ(read_file(dir.path("out.elf")).size(), 2048u);
 }
 
 TEST(WriteFaults, MissingDirectoryIsReportedAsAnOpenError)
@@ -54,6 +72,11 @@ TEST(ReadFaults, HugeSparseModuleIsRefusedBeforeItIsRead)
         EXPECT_EQ(r.status, 1) << letter;
         EXPECT_EQ(r.err, "Error reading file " + huge + " -- File too large\n") << letter;
     }
+    // Just under the limit, a module that is not ELF is refused by its header
+    // alone, without the rest being read.
+    std::filesystem::resize_file(huge, (2ull << 30) - 1);
+    const RunResult r = run_tool({"-e", huge, "-o", dir.path("out.elf")});
+    EXPECT_EQ(r.err, huge + " is not a supported Elf file.\n");
     EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 
@@ -68,20 +91,66 @@ TEST(ReadFaults, ModuleNamedTwiceOverlapsItself)
     EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 
-TEST(ReadFaults, OutputNamedAsInputIsReadWholeFirst)
+// The output may be one of the inputs, under its own name or another: the
+// image must be the one a separate output gets.
+TEST(ReadFaults, OutputThatIsAnInputByNameLinkOrSymlinkIsReadFirst)
+{
+    for (const std::string how : {"same name", "hard link", "symlink"}) {
+        TempDir dir;
+        const std::string pa = dir.write("a.elf", typical(0x10000, 1, 2));
+        const std::string pb = dir.write("b.elf", typical(0x20000, 3, 4));
+        const RunResult apart = run_tool({"-e", pa, "-f", pb, "-o", dir.path("apart.elf")});
+        ASSERT_EQ(apart.status, 0) << apart.err;
+        std::string out = pb;
+        if (how == "hard link")
+            std::filesystem::create_hard_link(pb, out = dir.path("link.elf"));
+        if (how == "symlink")
+            std::filesystem::create_symlink(pb, out = dir.path("sym.elf"));
+        const RunResult r = run_tool({"-e", pa, "-f", pb, "-o", out});
+        ASSERT_EQ(r.status, 0) << how << ": " << r.err;
+        EXPECT_EQ(read_file(out), read_file(dir.path("apart.elf"))) << how;
+    }
+}
+
+// More modules than descriptors: files past the limit are opened again when
+// their bytes are copied, one at a time.
+TEST(ReadFaults, ThousandsOfModulesMergeUnderALowDescriptorLimit)
 {
     TempDir dir;
-    const Module a = typical(0x10000, 1, 2);
-    const Module b = typical(0x20000, 3, 4);
-    const std::string pa = dir.write("a.elf", a);
-    const std::string pb = dir.write("b.elf", b);
-    const RunResult r = run_tool({"-e", pa, "-f", pb, "-o", pb});
+    std::vector<std::string> args;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        args.push_back("-u");
+        args.push_back(dir.write("m" + std::to_string(i) + ".elf", typical(0x100000 + 0x1000 * i, i, 2 * i)));
+    }
+    std::vector<std::string> limited{"-c", "ulimit -n 256 && exec \"$0\" \"$@\"", ELF_MERGE_PATH};
+    limited.insert(limited.end(), args.begin(), args.end());
+    limited.insert(limited.end(), {"-o", dir.path("limited.elf")});
+    args.insert(args.end(), {"-o", dir.path("free.elf")});
+    const RunResult free_run = run_tool(args);
+    ASSERT_EQ(free_run.status, 0) << free_run.err;
+    const RunResult r = run_program("sh", limited);
     ASSERT_EQ(r.status, 0) << r.err;
-    const Image im = read_image(pb);
-    EXPECT_EQ(reader_complaints(pb), "");
-    const LoadedImage loaded(im);
-    EXPECT_EQ(check_sections_loaded(loaded, a), "");
-    EXPECT_EQ(check_sections_loaded(loaded, b), "");
+    EXPECT_EQ(read_file(dir.path("limited.elf")), read_file(dir.path("free.elf")));
+    EXPECT_EQ(check_sections_loaded(LoadedImage(read_image(dir.path("limited.elf"))), typical(0x100000 + 0x1000 * 2999, 2999, 5998)), "");
+}
+
+// A raw image or a module from a pipe or process substitution is read to
+// its end, and merges as the same file would.
+TEST(ReadFaults, PipesAndProcessSubstitutionAreReadWhole)
+{
+    TempDir dir;
+    const std::string raw = dir.write("ka1.bin", ramp(257));
+    const std::string mod = dir.write("m.elf", typical(0x10000, 1, 2));
+    const std::string tool = ELF_MERGE_PATH;
+    ASSERT_EQ(run_tool({"-p", raw, "-e", mod, "-o", dir.path("files.elf")}).status, 0);
+    for (const std::string& line :
+         {tool + " -p <(cat " + raw + ") -e " + mod + " -o " + dir.path("out.elf"),
+          "cat " + raw + " | " + tool + " -p /dev/stdin -e " + mod + " -o " + dir.path("out.elf"),
+          "cat " + mod + " | " + tool + " -p " + raw + " -e /dev/stdin -o " + dir.path("out.elf")}) {
+        const RunResult r = run_program("bash", {"-c", line});
+        ASSERT_EQ(r.status, 0) << line << ": " << r.err;
+        EXPECT_EQ(read_file(dir.path("out.elf")), read_file(dir.path("files.elf"))) << line;
+    }
 }
 
 TEST(WriteFaults, OutputIsCreatedExecutable)
@@ -91,6 +160,52 @@ TEST(WriteFaults, OutputIsCreatedExecutable)
     ASSERT_EQ(run_tool({"-e", a, "-o", dir.path("out.elf")}).status, 0);
     const auto perms = std::filesystem::status(dir.path("out.elf")).permissions();
     EXPECT_NE(perms & std::filesystem::perms::owner_exec, std::filesystem::perms::none);
+}
+
+// A module that changes after it was read ends the run with one line that
+// names it: before the output is opened, and at any read after that.
+TEST(ChangedInputs, TruncatedRewrittenOrReplacedModulesAreRefused)
+{
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string path = dir.path("m.elf");
+    const Bytes good = build(typical(0x10000, 1, 2)).bytes;
+    Bytes other = good;
+    other.back() ^= 1;
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"truncated", [&] { fs::resize_file(path, 100); }},
+        {"rewritten", [&] {
+             const auto when = fs::last_write_time(path);
+             dir.write("m.elf", other);
+             fs::last_write_time(path, when + std::chrono::seconds(1));
+         }},
+        {"replaced", [&] { fs::rename(dir.write("new.elf", other), path); }},
+    };
+    for (const auto& [what, change] : changes) {
+        dir.write("m.elf", good);
+        EXPECT_EXIT(
+            {
+                std::vector<ELF_DESC> modules{ELF_DESC(path.c_str(), 1, 0x00100000, ELF_KIND)};
+                modules[0].read_elf();
+                change();
+                protect_inputs(modules, dir.path("out.elf").c_str());
+                std::exit(0);
+            },
+            testing::ExitedWithCode(1), "Error reading file .*m.elf -- the file changed while it was being merged")
+            << what;
+    }
+    // Cut short while its bytes are copied: a short read is a change, not a loop.
+    dir.write("m.elf", good);
+    EXPECT_EXIT(
+        {
+            ELF_DESC m(path.c_str(), 1, 0x00100000, ELF_KIND);
+            m.read_elf();
+            fs::resize_file(path, 100);
+            uint8_t byte;
+            read_module_bytes(m, good.size() - 1, 1, &byte);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1), "the file changed while it was being merged");
 }
 
 } // namespace

@@ -332,6 +332,33 @@ TEST(StartUpSymbols, NameAndWordMayEndAtTheLastByteOfTheFile)
     EXPECT_EQ(described(bytes), (Described{1, 0x10000, 0x1234, 0x100, 0x10200}));
 }
 
+// Tables are read into records of their own: symbol tables laid over the
+// ELF header or over a section change nothing, and a section over the ELF
+// header reaches the image exactly as the file holds it.
+TEST(StartUpSymbols, TablesLaidOverHeadersAndSectionsAlterNothing)
+{
+    TempDir dir;
+    Module m = typical(0x10000, 7, 0x100);
+    m.sections.push_back({".hdr", PROGBITS, ALLOC, 0x20000, 4, ramp(52), 0});
+    m.sections.push_back({".s1", PROGBITS, 0, 0, 4, ramp(4), 0});
+    m.sections.push_back({".s2", PROGBITS, 0, 0, 4, ramp(4), 0});
+    const Built b = build(m);
+    Bytes bytes = b.bytes;
+    put32(bytes, b.shdr_at(4) + SH_OFFSET, 0); // .hdr is the ELF header
+    for (const auto& [index, offset] : {std::pair{5u, 0u}, std::pair{6u, b.section_offsets[0]}}) {
+        put32(bytes, b.shdr_at(index) + SH_TYPE, SYMTAB);
+        put32(bytes, b.shdr_at(index) + SH_OFFSET, offset);
+        put32(bytes, b.shdr_at(index) + SH_SIZE, 48);
+        put32(bytes, b.shdr_at(index) + SH_LINK, b.symtab_index + 1);
+    }
+    EXPECT_EQ(described(bytes), good_described); // the last symbol table counts
+    const std::string out = dir.path("out.elf");
+    ASSERT_EQ(run_tool({"-e", dir.write("m.elf", bytes), "-o", out}).status, 0);
+    const LoadedImage loaded(read_image(out));
+    EXPECT_TRUE(loaded.holds(0x20000, slice(bytes, 0, 52)));
+    EXPECT_TRUE(loaded.holds(0x10000, m.sections[0].data));
+}
+
 TEST(StartUpSymbols, ReadElfFillsTheDescriptor)
 {
     TempDir dir;
