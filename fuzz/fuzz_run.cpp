@@ -128,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const FUZZ_FATAL&) {
         // The tool leaves its buffers and files to process exit, which fatal
         // skips here.
-        free_tracked();
         close_module_files();
+        free_tracked();
     }
     return 0;
 }

@@ -556,7 +556,8 @@ void close_module_files()
     close_reopened();
     for (const int fd : kept_files)
         ::close(fd);
-    kept_files.clear();
+    std::vector<int>().swap(kept_files); // nothing left behind for a leak checker
+
 }
 
 void release_modules(std::vector<ELF_DESC>& modules)
