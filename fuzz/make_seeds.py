@@ -72,6 +72,37 @@ def elf_module(base, text_size=16, with_symbols=True, entry_offset=0):
     return bytes(image)
 
 
+def put(image, offset, fmt, *values):
+    struct.pack_into(fmt, image, offset, *values)
+
+
+def crafted_modules(good):
+    """Modules that once fooled a reader converting tables in place: extra
+    symbol tables over the ELF header and over .text, a section over the ELF
+    header, and ELF extended numbering (e_shnum 0, e_phnum PN_XNUM)."""
+    shoff = struct.unpack_from(">I", good, 32)[0]
+    shnum = struct.unpack_from(">H", good, 48)[0]
+    text_off = struct.unpack_from(">I", good, shoff + 40 + 16)[0]
+    over = bytearray(good)
+    # The string tables after .symtab become symbol tables; the last one in
+    # index order is the one searched.
+    put(over, shoff + 40 * 5 + 4, ">I", 2)       # .strtab: a symbol table...
+    put(over, shoff + 40 * 5 + 16, ">I", 0)      # ...laid over the ELF header
+    put(over, shoff + 40 * 5 + 20, ">I", 48)
+    put(over, shoff + 40 * 1 + 16, ">I", 0)      # .text holds the ELF header
+    put(over, shoff + 40 * 1 + 20, ">I", 52)
+    over_text = bytearray(good)
+    put(over_text, shoff + 40 * 6 + 4, ">I", 2)  # .shstrtab over .text
+    put(over_text, shoff + 40 * 6 + 16, ">I", text_off)
+    put(over_text, shoff + 40 * 6 + 20, ">I", 16)
+    extended = bytearray(good)
+    put(extended, 44, ">H", 0xFFFF)                # e_phnum: PN_XNUM
+    put(extended, 48, ">H", 0)                     # e_shnum: in section header 0
+    put(extended, shoff + 20, ">I", shnum)         # sh_size of header 0
+    put(extended, shoff + 28, ">I", 2)             # sh_info of header 0
+    return [bytes(over), bytes(over_text), bytes(extended)]
+
+
 def raw_image(size):
     return bytes((i * 13 + 1) & 0xFF for i in range(size))
 
@@ -106,6 +137,8 @@ def main():
     mod = os.path.join(out, "fuzz_module")
     for i, m in enumerate([a, b, bare] + extras):
         write(mod, f"elf-{i}", b"\0" + m)
+    for i, m in enumerate(crafted_modules(a)):
+        write(mod, f"crafted-{i}", b"\0" + m)
     write(mod, "raw1", b"\1" + raw_image(10))
     write(mod, "raw2", b"\2" + raw_image(32))
 
@@ -118,6 +151,8 @@ def main():
     write(run, "kernel-4-z", run_input(1 | 4, [0, anyl("e"), anyl("x"), anyl("P")], [a, b, c, ka]))
     write(run, "rm-2", run_input(2, [anyl("e"), anyl("u")], [a, c]))
     write(run, "rm-3-s-z", run_input(2 | 4 | 8, [anyl("v"), anyl("v"), anyl("k")], [a, b, c]))
+    for i, m in enumerate(crafted_modules(a)):
+        write(run, f"crafted-{i}", run_input(0, [pl("e"), pl("f")], [m, b]))
     for i, m in enumerate(extras):
         write(run, f"kernel-extra-{i}", run_input(1, [0], [m]))
         write(run, f"plain-extra-{i}", run_input(0, [pl("e")], [m]))
