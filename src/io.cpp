@@ -23,6 +23,8 @@
 namespace {
 
 constexpr size_t COPY_BUFFER_SIZE = 256 * 1024;
+// Runs shorter than this are cheaper through the buffer than as a call each.
+constexpr uint64_t KERNEL_COPY_MIN = 64 * 1024;
 
 // ---------------------------------------------------------------------------
 // Reading failures
@@ -652,6 +654,7 @@ struct OUTPUT {
     const char* path;
     std::vector<uint8_t> buffer;
     size_t used = 0;
+    bool kernel_copy = true; // until the kernel refuses a file-to-file copy
 };
 
 // A partial write continues where it stopped; a failed one is reported with
@@ -692,8 +695,8 @@ void put_be32(OUTPUT& out, uint32_t v)
     put(out, &big, sizeof big);
 }
 
-// Copies count bytes of m from offset straight into the buffer.
-void copy_from(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
+// Copies count bytes of m from offset through the buffer.
+void copy_through_buffer(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
 {
     while (count > 0) {
         if (out.used == out.buffer.size())
@@ -704,6 +707,48 @@ void copy_from(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
         offset += n;
         count -= n;
     }
+}
+
+// Has the kernel copy from file to file, without the bytes passing through
+// this process. Returns the bytes it could not copy: the kernel may refuse
+// a pair of files (other file systems, a device), and the buffer then takes
+// the rest.
+uint64_t copy_in_kernel(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
+{
+    const int in = m.source.fd >= 0 ? m.source.fd : reopen(m);
+    while (count > 0) {
+        auto from = static_cast<off_t>(offset);
+        const ssize_t done = ::copy_file_range(in, &from, out.fd, nullptr, std::min<uint64_t>(count, 1u << 30), 0);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                         errno == EBADF || errno == ETXTBSY))
+            return count;
+        if (done < 0)
+            fatal("Error writing to %s -- %s.\n", out.path, std::strerror(errno));
+        if (done == 0)
+            changed(m); // the file ended early
+        offset += static_cast<uint64_t>(done);
+        count -= static_cast<uint64_t>(done);
+    }
+    return 0;
+}
+
+// Large runs of a file's bytes go from file to file in the kernel; small
+// ones, and bytes held in memory, through the buffer.
+void copy_from(OUTPUT& out, const ELF_DESC& m, uint64_t offset, uint64_t count)
+{
+    if (count >= KERNEL_COPY_MIN && !m.source.held && out.kernel_copy) {
+        flush(out);
+        const uint64_t left = copy_in_kernel(out, m, offset, count);
+        // Once refused, the buffer takes every later run: the same files
+        // would most likely be refused again.
+        if (left > 0 && left == count)
+            out.kernel_copy = false;
+        offset += count - left;
+        count = left;
+    }
+    copy_through_buffer(out, m, offset, count);
 }
 
 void put_note(OUTPUT& out, const NOTE_DESC* note, int32_t note_size)

@@ -24,19 +24,26 @@ TEST(WriteFaults, FullDeviceIsReportedAsAWriteError)
     EXPECT_EQ(r.err, "Error writing to /dev/full -- No space left on device.\n");
 }
 
-// A file size limit cuts a write short: the rest is written on, and the
-// next write's own error is reported.
-TEST(WriteFaults, PartialWriteContinuesAndReportsTheRealError)
+// Section bytes go through the writer's buffer, or from file to file in the
+// kernel when there are many. A file size limit cuts either short: the rest
+// is written on, and the next write's own error is reported.
+TEST(WriteFaults, SectionBytesArriveWholeAndAPartialWriteReportsTheRealError)
 {
-    TempDir dir;
-    Module m;
-    m.sections = {{".text", PROGBITS, ALLOC | EXEC, 0x10000, 4, ramp(8192), 0}};
-    const std::string a = dir.write("a.elf", m);
-    const RunResult r = run_program(
-        "bash", {"-c", "trap '' XFSZ; ulimit -f 2 && exec \"$0\" \"$@\"", ELF_MERGE_PATH, "-e", a, "-o", dir.path("out.elf")});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error writing to " + dir.path("out.elf") + " -- File too large.\n");
-    EXPECT_EQ(read_file(dir.path("out.elf")).size(), 2048u);
+    for (const uint32_t size : {8192u, 1u << 20}) {
+        TempDir dir;
+        Module m;
+        m.sections = {{".text", PROGBITS, ALLOC | EXEC, 0x10000, 4, ramp(size), 0}};
+        for (uint32_t i = 0; i < size; i += 251)
+            m.sections[0].data[i] ^= static_cast<uint8_t>(i >> 8);
+        const std::string a = dir.write("a.elf", m);
+        const Image im = merge_ok(dir, {"-e", a}, {m});
+        EXPECT_EQ(im.bytes.size(), 84u + size);
+        const RunResult r = run_program("bash", {"-c", "trap '' XFSZ; ulimit -f 2 && exec \"$0\" \"$@\"",
+                                                 ELF_MERGE_PATH, "-e", a, "-o", dir.path("cut.elf")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error writing to " + dir.path("cut.elf") + " -- File too large.\n");
+        EXPECT_EQ(read_file(dir.path("cut.elf")).size(), 2048u);
+    }
 }
 
 TEST(WriteFaults, MissingDirectoryIsReportedAsAnOpenError)
