@@ -286,9 +286,9 @@ size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges)
     return SIZE_MAX;
 }
 
-void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
+Elf32_Ehdr arm_executable_header()
 {
-    std::memset(&ehdr, 0, sizeof ehdr);
+    Elf32_Ehdr ehdr{};
     const uint8_t ident[9] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM, 1};
     std::memcpy(ehdr.e_ident, ident, sizeof ident);
     ehdr.e_type = ET_EXEC;
@@ -297,6 +297,12 @@ void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
     ehdr.e_phoff = EHDR_SIZE;
     ehdr.e_ehsize = EHDR_SIZE;
     ehdr.e_phentsize = PHDR_SIZE;
+    return ehdr;
+}
+
+void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
+{
+    ehdr = arm_executable_header();
     for (const ELF_DESC& m : modules)
         ehdr.e_flags |= m.ehdr.e_flags;
 }

@@ -344,6 +344,9 @@ constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t)
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // collect
+// The header every image and every synthesized raw-image header starts
+// from: identification, ET_EXEC, EM_ARM, e_phoff 52, all else 0.
+Elf32_Ehdr arm_executable_header();
 void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr);
 void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags);
 void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size);

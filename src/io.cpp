@@ -617,15 +617,7 @@ void ELF_DESC::fake_headers(int32_t kind)
 {
     (void)kind; // the one section header is made from the kind whenever it is read
     entry = 0xFFFFFFFF;
-    ehdr = Elf32_Ehdr{};
-    const uint8_t ident[9] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM, 1};
-    std::memcpy(ehdr.e_ident, ident, sizeof ident);
-    ehdr.e_type = ET_EXEC;
-    ehdr.e_machine = EM_ARM;
-    ehdr.e_version = EV_CURRENT;
-    ehdr.e_phoff = EHDR_SIZE;
-    ehdr.e_ehsize = EHDR_SIZE;
-    ehdr.e_phentsize = PHDR_SIZE;
+    ehdr = arm_executable_header(); // e_flags 0: a raw image adds no flags
     shnum = 1;
 }
 
