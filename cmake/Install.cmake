@@ -13,3 +13,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ElfMergeConfigVersion.cma
   COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/ElfMergeConfig.cmake ${PROJECT_BINARY_DIR}/ElfMergeConfigVersion.cmake
   DESTINATION ${ELF_MERGE_CMAKE_DIR})
+
+# bash-completion looks a command's completion up by the command's name.
+foreach(tool elf-merge elf-merge-map)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/elf-merge.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
+endforeach()
