@@ -377,7 +377,10 @@ def main():
     global SPAWN
     SPAWN = opts.spawn
     if opts.rounds < 5 and not opts.compare:
-        sys.exit("at least 5 rounds")
+        ap.error(f"--rounds {opts.rounds} is too few: each timing is the median of at least 5 runs")
+    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "shuffled"}
+    if unknown:
+        ap.error(f"unknown scenario in --only: {', '.join(sorted(unknown))}")
 
     work = opts.work or tempfile.mkdtemp(prefix="elf-merge-bench-", dir="/tmp")
     os.makedirs(work, exist_ok=True)

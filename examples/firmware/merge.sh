@@ -1,13 +1,31 @@
 #!/usr/bin/env bash
 # Merges the example firmware in bin/ into one image.
 #   merge.sh [kernel|plain|rm] [OUTPUT]     (default: kernel fw.elf)
-# The tool is taken from $ELF_MERGE, else from PATH.
+# The tool is $ELF_MERGE if set, else the one the README's Quick start builds
+# (build/elf-merge at the top of the source tree), else elf-merge from PATH.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-tool=${ELF_MERGE:-elf-merge}
 mode=${1:-kernel}
 out=${2:-fw.elf}
+case $mode in
+    kernel | plain | rm) ;;
+    *) echo "usage: $0 [kernel|plain|rm] [OUTPUT]" >&2; exit 2 ;;
+esac
+
+built=$here/../../build/elf-merge
+if [ -n "${ELF_MERGE:-}" ]; then
+    tool=$ELF_MERGE
+elif [ -x "$built" ]; then
+    tool=$built
+elif command -v elf-merge >/dev/null; then
+    tool=elf-merge
+else
+    echo "merge.sh: no elf-merge found: build it with" >&2
+    echo "  cmake -S . -B build -G Ninja && cmake --build build --target elf-merge" >&2
+    echo "at the top of the source tree, or set ELF_MERGE to the tool" >&2
+    exit 127
+fi
 b=$here/bin
 
 # Every further module and both raw images; the Shared Data range
@@ -19,5 +37,4 @@ case $mode in
     kernel) exec "$tool" -k "$b/kernel.elf" "${modules[@]}" -s 00F00000 -z 8000 -o "$out" ;;
     plain)  exec "$tool" "${modules[@]}" -o "$out" ;;
     rm)     exec "$tool" -r "${modules[@]}" -s 00F00000 -z 8000 -o "$out" ;;
-    *) echo "usage: $0 [kernel|plain|rm] [OUTPUT]" >&2; exit 2 ;;
 esac

@@ -1,0 +1,76 @@
+# SPDX-License-Identifier: MIT
+#
+# bash completion for elf-merge and elf-merge-map. bash-completion loads
+# completions/<command> when a command is first completed, so this one file
+# is installed under both names. It needs nothing but bash itself.
+
+# elf-merge options whose value is a file: the module slots, then -o.
+_elf_merge_file_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -y -F -p -P
+  --kernel --quenlor --vo --zu --ra0 --ra1 --mivo --gul --pim --qy --wy --uq --fyx --dov
+  --rak --tolvin --norvala --hux --lem --tej --ka1 --ka2 -o --outfile'
+# Those whose value is a hexadecimal number, and those without a value.
+_elf_merge_number_options='-s -z --sd_addr --sd_size'
+_elf_merge_flag_options='-r -h --rm --help --version'
+
+_elf_merge_map_number_options='-O --gap-fill'
+_elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
+  -h --help -V --version --"
+
+# Fills COMPREPLY with the files whose names start with $1.
+_elf_merge_files() {
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -f -- "$1")
+}
+
+# Fills COMPREPLY with the words of $1 that start with $2.
+_elf_merge_words() {
+    mapfile -t COMPREPLY < <(compgen -W "$1" -- "$2")
+}
+
+# The word being completed and the option before it. bash splits
+# "--kernel=FILE" at the "=", which is skipped so that FILE completes after
+# --kernel as it would after "--kernel ".
+_elf_merge_current() {
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD - 1]}
+    if [[ $cur == = ]]; then
+        cur=
+    elif [[ $prev == = && COMP_CWORD -ge 2 ]]; then
+        prev=${COMP_WORDS[COMP_CWORD - 2]}
+    fi
+}
+
+_elf_merge() {
+    local cur prev
+    _elf_merge_current
+    if [[ " ${_elf_merge_file_options//$'\n'/ } " == *" $prev "* ]]; then
+        _elf_merge_files "$cur"
+    elif [[ " $_elf_merge_number_options " == *" $prev "* ]]; then
+        COMPREPLY=()
+    else
+        _elf_merge_words "$_elf_merge_file_options $_elf_merge_number_options $_elf_merge_flag_options" "$cur"
+    fi
+}
+
+# Before "--": the map's own options and the image; after it, the options of
+# the elf-merge run that wrote the image.
+_elf_merge_map() {
+    local cur prev i
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        if [[ ${COMP_WORDS[i]} == -- ]]; then
+            _elf_merge
+            return
+        fi
+    done
+    _elf_merge_current
+    if [[ " $_elf_merge_map_number_options " == *" $prev "* ]]; then
+        COMPREPLY=()
+    elif [[ $cur == -* ]]; then
+        _elf_merge_words "$_elf_merge_map_options" "$cur"
+    else
+        _elf_merge_files "$cur"
+    fi
+}
+
+complete -F _elf_merge elf-merge
+complete -F _elf_merge_map elf-merge-map
