@@ -259,14 +259,14 @@ TEST(ExampleFirmware, ModuleFilesReadAsDocumented)
     const Expected k = read_module(kernel);
     EXPECT_EQ(k.module.entry, 0x8000u);
     EXPECT_EQ(k.module.sections.size(), 4u);
-    EXPECT_EQ((std::vector<uint32_t>{k.priority, k.stack_size, k.stack}), (std::vector<uint32_t>{1, 1024, 0x8118}));
+    EXPECT_EQ((std::vector<uint32_t>{k.priority, k.stack_size, k.stack}), (std::vector<uint32_t>{1, 1024, 0x9370}));
     const Expected z = read_module(zu);
-    EXPECT_EQ((std::vector<uint32_t>{z.priority, z.stack_size, z.stack}), (std::vector<uint32_t>{30, 640, 0x30078}));
+    EXPECT_EQ((std::vector<uint32_t>{z.priority, z.stack_size, z.stack}), (std::vector<uint32_t>{30, 640, 0x302d8}));
     const Expected g = read_module(gul);
-    EXPECT_EQ((std::vector<uint32_t>{g.priority, g.stack_size, g.stack}), (std::vector<uint32_t>{0, 256, 0x400b8}));
+    EXPECT_EQ((std::vector<uint32_t>{g.priority, g.stack_size, g.stack}), (std::vector<uint32_t>{0, 256, 0x40318}));
     const Expected v = read_module(vo);
     EXPECT_EQ((std::vector<uint32_t>{v.priority, v.stack_size, v.stack}), (std::vector<uint32_t>{0, 512, 0x28020}));
-    EXPECT_EQ(read_module(ka1).module.sections.at(0).data.size(), 257u);
+    EXPECT_EQ(read_module(ka1).module.sections.at(0).data.size(), 260u);
 }
 
 TEST(ExampleFirmware, PlainMode)
@@ -292,10 +292,10 @@ TEST(ExampleFirmware, KernelMode)
     ASSERT_GE(im.phdrs.size(), 3u);
     EXPECT_EQ(im.phdrs[2].vaddr, 0x00F00000u);
     EXPECT_EQ(im.phdrs[2].memsz, 0x8000u);
-    // vo's .data runs at 0x28000 but is stored at 0x20100.
+    // vo's .data runs at 0x28000 but is stored at 0x20330.
     const auto data = std::find_if(im.phdrs.begin(), im.phdrs.end(), [](const Phdr& p) { return p.vaddr == 0x28000; });
     ASSERT_NE(data, im.phdrs.end());
-    EXPECT_EQ(data->paddr, 0x20100u);
+    EXPECT_EQ(data->paddr, 0x20330u);
 }
 
 TEST(ExampleFirmware, ResourceManagerModeDescribesTheLowestPidToo)
@@ -331,8 +331,8 @@ TEST(ExampleFirmware, SameModuleTwiceOverlaps)
     const std::string q = bin("quenlor.elf");
     const RunResult r = run_tool({"-e", q, "-e", q, "-o", dir.path("out.elf")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Overlapping sections between " + q + " [0x00010000 - 0x00010070) and " + q +
-                         " [0x00010000 - 0x00010070).\n");
+    EXPECT_EQ(r.err, "Overlapping sections between " + q + " [0x00010000 - 0x000102d0) and " + q +
+                         " [0x00010000 - 0x000102d0).\n");
     EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 

@@ -5,7 +5,7 @@ int32_t _initPriority = 127;
 int32_t _initStackSize = 2048;
 FW_STACK(2048);
 
-/* 32-byte aligned ring buffer of 33 bytes: .data is not a word multiple. */
+/* A 32-byte aligned ring buffer of 33 bytes, which module.ld pads to a word. */
 uint8_t tej_ring[33] __attribute__((aligned(32))) = {0x54, 0x45, 0x4a};
 volatile uint32_t tej_head;
 

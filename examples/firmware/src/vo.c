@@ -1,14 +1,12 @@
 /*
  * Vorrel (slot 2, -f): its .data is stored in ROM right after .rodata and
- * copied to RAM at start, so the section's load address differs from its
- * run address. It declares no _initPriority.
+ * copied to RAM by the start-up code, so the section's load address differs
+ * from its run address. It declares no _initPriority.
  */
 #include "module.h"
 
 int32_t _initStackSize = 512;
 FW_STACK(512);
-
-extern uint32_t __data_load[], __data_start[], __data_end[];
 
 uint32_t vo_state[3] = {0x564f0001, 0x564f0002, 0x564f0003};
 uint8_t vo_flags[3] = {1, 2, 3};
@@ -16,18 +14,8 @@ volatile uint32_t vo_counter;
 
 static const uint16_t vo_table[] = {2, 3, 5, 7, 11, 13, 17}; /* 14 bytes */
 
-/* volatile keeps the compiler from turning the copy into a memcpy call. */
-static void copy_data(void)
-{
-    volatile uint32_t *dst = __data_start;
-    const uint32_t *src = __data_load;
-    while (dst < __data_end)
-        *dst++ = *src++;
-}
-
 int main(void)
 {
-    copy_data();
     for (;;) {
         vo_state[vo_counter % 3] += vo_table[vo_counter % 7] + vo_flags[vo_counter % 3];
         ++vo_counter;

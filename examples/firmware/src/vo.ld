@@ -1,7 +1,8 @@
 /*
  * Vorrel (-f): code and constants in ROM at 0x00020000, variables in RAM at
  * 0x00028000. .data runs in RAM but is stored in ROM after .rodata (AT>), and
- * main copies it over before use.
+ * the start-up code copies it over before use. As in module.ld, sections with
+ * file bytes end on a word boundary and the bounds are for startup.c.
  */
 ENTRY(_start)
 
@@ -21,18 +22,24 @@ PHDRS
 
 SECTIONS
 {
-    .text   : { *(.text.start) *(.text .text.*) } >rom :text
+    .text   : { *(.text.start) *(.text .text.*) . = ALIGN(4); } >rom :text
     .rodata : {
+        __rodata_start = .;
         *(.rodata .rodata.*)
-        . = ALIGN(4);           /* the stored .data that follows is read by words */
+        . = ALIGN(4);
+        __rodata_end = .;
     } >rom :rodata
     .data   : {
         __data_start = .;
         *(.data .data.*)
-        . = ALIGN(4);           /* the copy loop moves whole words */
+        . = ALIGN(4);
         __data_end = .;
     } >ram AT>rom :data
     __data_load = LOADADDR(.data);
-    .bss    : { *(.bss .bss.* COMMON) } >ram AT>ram :bss
+    .bss    : {
+        __bss_start = .;
+        *(.bss .bss.* COMMON)
+        __bss_end = .;
+    } >ram AT>ram :bss
     /DISCARD/ : { *(.ARM.exidx* .ARM.extab* .comment .note*) }
 }

@@ -1,0 +1,42 @@
+@ The kernel's exception vectors, copied to address 0 at start-up: a probed
+@ module whose code is not what was linked ends the boot at once, with a
+@ line that says so, instead of running on through memory.
+        .syntax unified
+        .arm
+        .text
+        .global fw_install_vectors
+        .type   fw_install_vectors, %function
+        .p2align 2
+fw_install_vectors:
+        mov     r0, #0
+        adr     r1, vectors
+        mov     r2, #64                 @ 8 instructions, 8 handler addresses
+1:      ldr     r3, [r1], #4
+        str     r3, [r0], #4
+        subs    r2, r2, #4
+        bne     1b
+        bx      lr
+        .size   fw_install_vectors, . - fw_install_vectors
+
+@ Each vector loads pc from the word 32 bytes on (pc reads 8 ahead).
+vectors:
+        .rept   8
+        ldr     pc, [pc, #24]
+        .endr
+        .word   trap0, trap1, trap2, trap3, trap4, trap5, trap6, trap7
+
+        .irp    n, 0, 1, 2, 3, 4, 5, 6, 7
+trap\n: mov     r0, #(\n * 4)
+        b       trap
+        .endr
+
+@ kernel_trap(vector address, return address) on the kernel's stack, which
+@ is no longer needed: it prints and ends the run.
+trap:   mov     r1, lr
+        ldr     sp, =_initStack
+        ldr     r2, =__stack_bytes
+        add     sp, sp, r2
+        bl      kernel_trap
+        .ltorg
+
+        .section .note.GNU-stack, "", %progbits
