@@ -3,19 +3,7 @@
 #include "map.h"
 
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-
-void add(LINES& out, const char* fmt, ...)
-{
-    char line[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
-    out.push_back(line);
-}
 
 namespace {
 

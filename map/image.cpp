@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -27,18 +25,6 @@ constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> make_slots()
 constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> slots = make_slots();
 
 constexpr uint32_t aux_tags[AUX_PAIRS_PER_MODULE] = {11, 9, 125, 126, 127};
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* fmt, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
-    return line;
-}
 
 uint32_t word_at(const uint8_t* p)
 {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The slot bits that elf-merge ORs into p_flags (bits 20 to 23).
@@ -63,8 +64,14 @@ LOAD_TOTALS load_totals(const MAP_IMAGE& image);
 
 // Lines of a report or of a check's findings.
 using LINES = std::vector<std::string>;
+// A printf-formatted line of any length.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Appends one printf-formatted line to out.
 void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// text as one printable line: control characters (C0, DEL, C1) and bytes
+// that are not UTF-8 as \n, \t, \r or \xHH, a backslash as \\; other
+// UTF-8 as it is.
+std::string printable(std::string_view text);
 
 // Reads an image from size bytes at data. Returns the lines that say why it
 // cannot be read (first the most basic); empty when image is complete.

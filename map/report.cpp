@@ -3,47 +3,23 @@
 #include "map.h"
 
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 
 namespace {
 
-void print(std::ostream& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-void print(std::ostream& out, const char* fmt, ...)
-{
-    char line[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(line, sizeof line, fmt, args);
-    va_end(args);
-    out << line;
-}
-
-// Names come from untrusted modules: keep the report one line per row.
-std::string printable(const std::string& text)
-{
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
-            c = '?';
-    return out;
-}
-
+// Names in the rows below go through printable(): they come from the
+// command line and from untrusted modules, and each row stays one line.
 std::string type_text(uint32_t p_type)
 {
     const char* name = segment_type_name(p_type);
-    char number[16];
-    std::snprintf(number, sizeof number, "0x%" PRIx32, p_type);
-    return name ? name : number;
+    return name ? name : format("0x%" PRIx32, p_type);
 }
 
 void write_header(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    print(out, "Image: %s (%" PRIu32 " bytes)\n", printable(path).c_str(), image.size);
-    print(out, "Header: entry 0x%08" PRIx32 ", flags 0x%08" PRIx32 ", %zu program headers\n", image.ehdr.e_entry,
-          image.ehdr.e_flags, image.phdrs.size());
-    print(out, "Mode: %s\n", mode_name(resolved_mode(image, set)));
+    out << format("Image: %s (%" PRIu32 " bytes)\n", printable(path).c_str(), image.size);
+    out << format("Header: entry 0x%08" PRIx32 ", flags 0x%08" PRIx32 ", %zu program headers\n",
+                  image.ehdr.e_entry, image.ehdr.e_flags, image.phdrs.size());
+    out << format("Mode: %s\n", mode_name(resolved_mode(image, set)));
 }
 
 void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
@@ -54,32 +30,32 @@ void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
     }
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
     const Elf32_Phdr& table = image.phdrs[0];
-    print(out, "Shared Data segment: address 0x%08" PRIx32 ", memory size 0x%" PRIx32 ", file size 0x%" PRIx32 "\n",
-          sd.p_vaddr, sd.p_memsz, sd.p_filesz);
-    print(out, "  program header table at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", table.p_vaddr - sd.p_vaddr,
-          table.p_filesz);
+    out << format("Shared Data segment: address 0x%08" PRIx32 ", memory size 0x%" PRIx32 ", file size 0x%" PRIx32 "\n",
+                  sd.p_vaddr, sd.p_memsz, sd.p_filesz);
+    out << format("  program header table at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", table.p_vaddr - sd.p_vaddr,
+                  table.p_filesz);
     if (image.note_index < 0) {
         out << "  note: none\n";
         return;
     }
     const Elf32_Phdr& note = image.phdrs[static_cast<size_t>(image.note_index)];
-    print(out, "  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
+    out << format("  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
 }
 
 void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     if (!image.system)
         return;
-    print(out, "Modules described by the note: %zu\n", image.groups.size());
+    out << format("Modules described by the note: %zu\n", image.groups.size());
     if (image.groups.empty())
         return;
     out << "  pid  entry       priority     stack size  stack       file\n";
     for (size_t g = 0; g < image.groups.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
         const char* file = described_file(set, g);
-        print(out, "  %-4" PRIu32 " 0x%08" PRIx32 "  %-11" PRId32 "  0x%08" PRIx32 "  0x%08" PRIx32 "  %s\n", a.pid,
-              a.entry, static_cast<int32_t>(a.priority), a.stack_size, a.stack,
-              file ? printable(file).c_str() : "-");
+        out << format("  %-4" PRIu32 " 0x%08" PRIx32 "  %-11" PRId32 "  0x%08" PRIx32 "  0x%08" PRIx32 "  %s\n",
+                      a.pid, a.entry, static_cast<int32_t>(a.priority), a.stack_size, a.stack,
+                      file ? printable(file).c_str() : "-");
     }
 }
 
@@ -87,25 +63,25 @@ void write_sections(std::ostream& out, const MAP_IMAGE& image, size_t index, con
 {
     for (const SECTION_REF* s : sections_in(image, index, set)) {
         const Elf32_Shdr& h = s->header;
-        print(out, "       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
-              printable(s->module->name).c_str(), s->index, s->name.empty() ? "-" : printable(s->name).c_str(),
-              h.sh_addr, h.sh_size, h.sh_type == SHT_NOBITS ? " (zero-filled)" : "");
+        out << format("       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
+                      printable(s->module->name).c_str(), s->index,
+                      s->name.empty() ? "-" : printable(s->name).c_str(), h.sh_addr, h.sh_size,
+                      h.sh_type == SHT_NOBITS ? " (zero-filled)" : "");
     }
 }
 
 void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    print(out, "Segments: %zu\n", image.phdrs.size());
+    out << format("Segments: %zu\n", image.phdrs.size());
     out << "  #    type     virtual range            physical    offset      file size   mem size    perm  "
            "prot        slots\n";
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
-        print(out,
-              "  %-4zu %-8s 0x%08" PRIx32 "-0x%08" PRIx64 "  0x%08" PRIx32 "  0x%08" PRIx32 "  0x%08" PRIx32
-              "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
-              i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr, p.p_offset,
-              p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-              segment_slot_letters(image, i).c_str());
+        out << format("  %-4zu %-8s 0x%08" PRIx32 "-0x%08" PRIx64 "  0x%08" PRIx32 "  0x%08" PRIx32 "  0x%08" PRIx32
+                      "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
+                      i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr,
+                      p.p_offset, p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
+                      segment_slot_letters(image, i).c_str());
         write_sections(out, image, i, set);
     }
 }
@@ -113,12 +89,12 @@ void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET&
 void write_summary(std::ostream& out, const MAP_IMAGE& image)
 {
     const LOAD_TOTALS t = load_totals(image);
-    print(out, "Loaded: %zu PT_LOAD segments, 0x%" PRIx64 " bytes from the file, 0x%" PRIx64 " bytes of memory\n",
-          t.segments, t.file_bytes, t.memory_bytes);
+    out << format("Loaded: %zu PT_LOAD segments, 0x%" PRIx64 " bytes from the file, 0x%" PRIx64 " bytes of memory\n",
+                  t.segments, t.file_bytes, t.memory_bytes);
     const std::vector<MAP_GAP> gaps = memory_gaps(image);
-    print(out, "Gaps: %zu\n", gaps.size());
+    out << format("Gaps: %zu\n", gaps.size());
     for (const MAP_GAP& g : gaps)
-        print(out, "  0x%08" PRIx32 "-0x%08" PRIx64 "  0x%" PRIx64 " bytes\n", g.start, g.end, g.end - g.start);
+        out << format("  0x%08" PRIx32 "-0x%08" PRIx64 "  0x%" PRIx64 " bytes\n", g.start, g.end, g.end - g.start);
 }
 
 } // namespace

@@ -1,0 +1,108 @@
+// Lines of any length, and names made safe to print: paths and section
+// names come from the command line and from untrusted modules.
+#include "map.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::string vformat(const char* fmt, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
+}
+
+unsigned char byte_at(std::string_view text, size_t i)
+{
+    return static_cast<unsigned char>(text[i]);
+}
+
+// Length of the well-formed UTF-8 sequence (no overlong form, surrogate or
+// code point past U+10FFFF) that starts at text[i]; 0 where none does.
+size_t utf8_length(std::string_view text, size_t i)
+{
+    const unsigned char lead = byte_at(text, i);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte_at(text, i + k) & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (byte_at(text, i + k) & 0x3F);
+    }
+    static const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (length > 1 && (code < lowest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF))
+        return 0;
+    return length;
+}
+
+// C0 controls, DEL and the C1 controls U+0080 to U+009F, which a terminal
+// may act on.
+bool is_control(std::string_view text, size_t i, size_t length)
+{
+    const unsigned char lead = byte_at(text, i);
+    return (length == 1 && (lead < 0x20 || lead == 0x7F)) ||
+           (length == 2 && lead == 0xC2 && byte_at(text, i + 1) < 0xA0);
+}
+
+void append_escape(std::string& out, std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        const char* named = b == '\n' ? "\\n" : b == '\t' ? "\\t" : b == '\r' ? "\\r" : nullptr;
+        if (named)
+            out += named;
+        else
+            out += {'\\', 'x', digits[b >> 4], digits[b & 0xF]};
+    }
+}
+
+} // namespace
+
+std::string format(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string text = vformat(fmt, args);
+    va_end(args);
+    return text;
+}
+
+void add(LINES& out, const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    out.push_back(vformat(fmt, args));
+    va_end(args);
+}
+
+std::string printable(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length(text, i);
+        if (length == 0) {
+            append_escape(out, text.substr(i, 1));
+            ++i;
+            continue;
+        }
+        if (is_control(text, i, length))
+            append_escape(out, text.substr(i, length));
+        else if (text[i] == '\\')
+            out += "\\\\";
+        else
+            out += text.substr(i, length);
+        i += length;
+    }
+    return out;
+}
