@@ -1,250 +1,135 @@
-// --json: the report as one JSON document. A small writer that tracks
-// whether a comma is due; numbers are plain decimal integers.
+// --json: the report as one JSON document, in the documented field order.
+// Numbers are plain decimal integers. Names are UTF-8 as they stand; a byte
+// that is not UTF-8 becomes U+FFFD, so the document is valid whatever bytes
+// a path or a module's names hold.
 #include "map.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace {
 
-struct JSON_WRITER {
-    std::ostream& out;
-    bool first = true;
+using JSON = nlohmann::ordered_json;
 
-    void separate()
-    {
-        if (!first)
-            out << ',';
-        first = false;
-    }
-    void open(char bracket)
-    {
-        out << bracket;
-        first = true;
-    }
-    void close(char bracket)
-    {
-        out << bracket;
-        first = false;
-    }
-    void key(const char* name)
-    {
-        separate();
-        string(name);
-        out << ':';
-        first = true;
-    }
-    // Every byte outside printable ASCII is escaped, so that the document
-    // stays valid whatever bytes a module's names hold.
-    void string(const std::string& text)
-    {
-        out << '"';
-        for (unsigned char c : text) {
-            if (c == '"' || c == '\\') {
-                out << '\\' << c;
-            } else if (c < 0x20 || c >= 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out << escaped;
-            } else {
-                out << c;
-            }
-        }
-        out << '"';
-    }
-    void field(const char* name, const std::string& text)
-    {
-        key(name);
-        string(text);
-        first = false;
-    }
-    void field(const char* name, int64_t number)
-    {
-        key(name);
-        out << number;
-        first = false;
-    }
-    void field_bool(const char* name, bool value)
-    {
-        key(name);
-        out << (value ? "true" : "false");
-        first = false;
-    }
-    void field_null(const char* name)
-    {
-        key(name);
-        out << "null";
-        first = false;
-    }
-    void begin(const char* name, char bracket)
-    {
-        key(name);
-        open(bracket);
-    }
-    void element(char bracket)
-    {
-        separate();
-        open(bracket);
-    }
-};
+// Layout 2 made names UTF-8 text; layout 1 escaped every byte on its own.
+constexpr int JSON_SCHEMA = 2;
 
-void write_header(JSON_WRITER& j, const MAP_IMAGE& image)
+JSON name_or_null(const char* name)
 {
-    j.begin("header", '{');
-    j.field("entry", image.ehdr.e_entry);
-    j.field("flags", image.ehdr.e_flags);
-    j.field("phnum", image.ehdr.e_phnum);
-    j.close('}');
+    return name ? JSON(name) : JSON(nullptr);
 }
 
-void write_place(JSON_WRITER& j, const char* name, const Elf32_Phdr& p, const Elf32_Phdr& sd)
+JSON header(const MAP_IMAGE& image)
 {
-    j.begin(name, '{');
-    j.field("offset", p.p_vaddr - sd.p_vaddr);
-    j.field("size", p.p_filesz);
-    j.close('}');
+    return {{"entry", image.ehdr.e_entry}, {"flags", image.ehdr.e_flags}, {"phnum", image.ehdr.e_phnum}};
 }
 
-void write_shared_data(JSON_WRITER& j, const MAP_IMAGE& image)
+JSON place(const Elf32_Phdr& p, const Elf32_Phdr& sd)
 {
-    if (!image.system) {
-        j.field_null("shared_data");
-        return;
-    }
+    return {{"offset", p.p_vaddr - sd.p_vaddr}, {"size", p.p_filesz}};
+}
+
+JSON shared_data(const MAP_IMAGE& image)
+{
+    if (!image.system)
+        return nullptr;
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    j.begin("shared_data", '{');
-    j.field("address", sd.p_vaddr);
-    j.field("memory_size", sd.p_memsz);
-    j.field("file_size", sd.p_filesz);
-    write_place(j, "table", image.phdrs[0], sd);
-    if (image.note_index >= 0)
-        write_place(j, "note", image.phdrs[static_cast<size_t>(image.note_index)], sd);
-    else
-        j.field_null("note");
-    j.close('}');
+    JSON j = {{"address", sd.p_vaddr},
+              {"memory_size", sd.p_memsz},
+              {"file_size", sd.p_filesz},
+              {"table", place(image.phdrs[0], sd)}};
+    j["note"] = image.note_index < 0 ? JSON(nullptr) : place(image.phdrs[static_cast<size_t>(image.note_index)], sd);
+    return j;
 }
 
-void write_modules(JSON_WRITER& j, const MAP_IMAGE& image, const MODULE_SET& set)
+JSON modules(const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    j.begin("modules", '[');
+    JSON list = JSON::array();
     for (size_t g = 0; g < image.groups.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
-        j.element('{');
-        j.field("pid", a.pid);
-        j.field("entry", a.entry);
-        j.field("priority", static_cast<int32_t>(a.priority));
-        j.field("stack_size", a.stack_size);
-        j.field("stack_address", a.stack);
-        if (const char* file = described_file(set, g))
-            j.field("file", std::string(file));
-        else
-            j.field_null("file");
-        j.close('}');
+        list.push_back({{"pid", a.pid},
+                        {"entry", a.entry},
+                        {"priority", static_cast<int32_t>(a.priority)},
+                        {"stack_size", a.stack_size},
+                        {"stack_address", a.stack},
+                        {"file", name_or_null(described_file(set, g))}});
     }
-    j.close(']');
+    return list;
 }
 
-void write_sections(JSON_WRITER& j, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+JSON sections(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    j.begin("sections", '[');
+    JSON list = JSON::array();
     for (const SECTION_REF* s : sections_in(image, index, set)) {
         const Elf32_Shdr& h = s->header;
-        j.element('{');
-        j.field("file", std::string(s->module->name));
-        j.field("index", s->index);
-        if (s->name.empty())
-            j.field_null("name");
-        else
-            j.field("name", s->name);
-        j.field("address", h.sh_addr);
-        j.field("size", h.sh_size);
-        j.field_bool("nobits", h.sh_type == SHT_NOBITS);
-        j.close('}');
+        list.push_back({{"file", s->module->name},
+                        {"index", s->index},
+                        {"name", s->name.empty() ? JSON(nullptr) : JSON(s->name)},
+                        {"address", h.sh_addr},
+                        {"size", h.sh_size},
+                        {"nobits", h.sh_type == SHT_NOBITS}});
     }
-    j.close(']');
+    return list;
 }
 
-void write_slots(JSON_WRITER& j, const MAP_IMAGE& image, size_t index)
+JSON slots(const MAP_IMAGE& image, size_t index)
 {
     const std::string letters = segment_slot_letters(image, index);
-    j.begin("slots", '[');
-    if (letters == "system") {
-        j.separate();
-        j.string(letters);
-    } else {
-        for (char c : letters) {
-            j.separate();
-            j.string(std::string(1, c));
-        }
-    }
-    j.close(']');
+    JSON list = JSON::array();
+    if (letters == "system")
+        list.push_back(letters);
+    else
+        for (char c : letters)
+            list.push_back(std::string(1, c));
+    return list;
 }
 
-void write_segment(JSON_WRITER& j, const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+JSON segment(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
 {
     const Elf32_Phdr& p = image.phdrs[i];
-    j.element('{');
-    j.field("index", static_cast<int64_t>(i));
-    j.field("type", p.p_type);
-    if (const char* name = segment_type_name(p.p_type))
-        j.field("type_name", std::string(name));
-    else
-        j.field_null("type_name");
-    j.field("vaddr", p.p_vaddr);
-    j.field("end", static_cast<int64_t>(uint64_t{p.p_vaddr} + p.p_memsz));
-    j.field("paddr", p.p_paddr);
-    j.field("offset", p.p_offset);
-    j.field("file_size", p.p_filesz);
-    j.field("memory_size", p.p_memsz);
-    j.field("align", p.p_align);
-    j.field("flags", p.p_flags);
-    j.field_bool("read", p.p_flags & PF_R);
-    j.field_bool("write", p.p_flags & PF_W);
-    j.field_bool("execute", p.p_flags & PF_X);
-    j.field("protection", p.p_flags & PROT_BITS);
-    write_slots(j, image, i);
-    write_sections(j, image, i, set);
-    j.close('}');
+    return {{"index", i},
+            {"type", p.p_type},
+            {"type_name", name_or_null(segment_type_name(p.p_type))},
+            {"vaddr", p.p_vaddr},
+            {"end", uint64_t{p.p_vaddr} + p.p_memsz},
+            {"paddr", p.p_paddr},
+            {"offset", p.p_offset},
+            {"file_size", p.p_filesz},
+            {"memory_size", p.p_memsz},
+            {"align", p.p_align},
+            {"flags", p.p_flags},
+            {"read", (p.p_flags & PF_R) != 0},
+            {"write", (p.p_flags & PF_W) != 0},
+            {"execute", (p.p_flags & PF_X) != 0},
+            {"protection", p.p_flags & PROT_BITS},
+            {"slots", slots(image, i)},
+            {"sections", sections(image, i, set)}};
 }
 
-void write_summary(JSON_WRITER& j, const MAP_IMAGE& image)
+JSON gaps(const MAP_IMAGE& image)
 {
-    const LOAD_TOTALS t = load_totals(image);
-    const auto loads = static_cast<int64_t>(t.segments);
-    const auto file_bytes = static_cast<int64_t>(t.file_bytes);
-    const auto memory_bytes = static_cast<int64_t>(t.memory_bytes);
-    j.begin("loaded", '{');
-    j.field("segments", loads);
-    j.field("file_bytes", file_bytes);
-    j.field("memory_bytes", memory_bytes);
-    j.close('}');
-    j.begin("gaps", '[');
-    for (const MAP_GAP& g : memory_gaps(image)) {
-        j.element('{');
-        j.field("start", g.start);
-        j.field("end", static_cast<int64_t>(g.end));
-        j.field("size", static_cast<int64_t>(g.end - g.start));
-        j.close('}');
-    }
-    j.close(']');
+    JSON list = JSON::array();
+    for (const MAP_GAP& g : memory_gaps(image))
+        list.push_back({{"start", g.start}, {"end", g.end}, {"size", g.end - g.start}});
+    return list;
 }
 
 } // namespace
 
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    JSON_WRITER j{out};
-    j.open('{');
-    j.field("image", path);
-    j.field("file_size", image.size);
-    write_header(j, image);
-    j.field("mode", std::string(mode_name(resolved_mode(image, set))));
-    write_shared_data(j, image);
-    write_modules(j, image, set);
-    j.begin("segments", '[');
+    JSON j;
+    j["schema"] = JSON_SCHEMA;
+    j["image"] = path;
+    j["file_size"] = image.size;
+    j["header"] = header(image);
+    j["mode"] = mode_name(resolved_mode(image, set));
+    j["shared_data"] = shared_data(image);
+    j["modules"] = modules(image, set);
+    JSON& list = j["segments"] = JSON::array();
     for (size_t i = 0; i < image.phdrs.size(); ++i)
-        write_segment(j, image, i, set);
-    j.close(']');
-    write_summary(j, image);
-    j.close('}');
-    out << '\n';
+        list.push_back(segment(image, i, set));
+    const LOAD_TOTALS t = load_totals(image);
+    j["loaded"] = {{"segments", t.segments}, {"file_bytes", t.file_bytes}, {"memory_bytes", t.memory_bytes}};
+    j["gaps"] = gaps(image);
+    out << j.dump(-1, ' ', false, JSON::error_handler_t::replace) << '\n';
 }

@@ -95,6 +95,7 @@ TEST(MapJson, DocumentParsesAndCarriesTheReport)
     const tb::RunResult r = fw.map({"--json"}, "kernel");
     ASSERT_EQ(r.status, 0) << r.err;
     tb::TempDir dir;
+    EXPECT_EQ(json_query(dir, r.out, "list(d)[0], d['schema']"), "schema 2\n");
     EXPECT_EQ(json_query(dir, r.out, "d['mode'], d['header']['entry'], d['header']['phnum']"), "kernel 4096 12\n");
     EXPECT_EQ(json_query(dir, r.out, "d['shared_data']"),
               "{'address': 1048576, 'memory_size': 8192, 'file_size': 476, 'table': {'offset': 0, 'size': 384}, "
@@ -110,8 +111,8 @@ TEST(MapJson, DocumentParsesAndCarriesTheReport)
 }
 
 // Section names come from the module's bytes; the document must stay valid
-// JSON whatever they hold.
-TEST(MapJson, NamesWithQuotesControlAndHighBytesAreEscaped)
+// JSON whatever they hold: a byte that is not UTF-8 becomes U+FFFD.
+TEST(MapJson, NamesWithQuotesControlAndInvalidBytesAreEscaped)
 {
     tb::TempDir dir;
     tb::Module m = tb::typical(0x2000, 1, 0x100);
@@ -121,8 +122,8 @@ TEST(MapJson, NamesWithQuotesControlAndHighBytesAreEscaped)
     ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
     const tb::RunResult r = run_map({"--json", image, "--", "-e", mod});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr(R"("name":"a\"b\\c\u000a\u00ff")"));
-    EXPECT_EQ(json_query(dir, r.out, "repr(d['segments'][0]['sections'][0]['name'])"), "'a\"b\\\\c\\nÿ'\n");
+    EXPECT_THAT(r.out, HasSubstr(R"("name":"a\"b\\c\n)" "\xEF\xBF\xBD\""));
+    EXPECT_EQ(json_query(dir, r.out, "ascii(d['segments'][0]['sections'][0]['name'])"), "'a\"b\\\\c\\n\\ufffd'\n");
 }
 
 TEST(MapCommandLine, VersionHelpAndMistakes)
