@@ -6,15 +6,22 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <iostream>
+#include <new>
+#include <sstream>
+#include <sys/stat.h>
 
 #ifndef ELF_MERGE_VERSION
 #define ELF_MERGE_VERSION "unknown"
 #endif
 
 namespace {
+
+// A 32-bit image cannot describe a file of 4 GiB or more.
+constexpr uint64_t IMAGE_LIMIT = uint64_t{1} << 32;
 
 struct MAP_OPTIONS {
     bool json = false;
@@ -36,8 +43,44 @@ const char* usage_text =
 
 [[noreturn]] void usage_error(const std::string& why)
 {
-    std::cerr << "elf-merge-map: " << why << "\n" << usage_text;
+    std::cerr << "elf-merge-map: " << printable(why) << "\n" << usage_text;
     std::exit(1);
+}
+
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
+}
+
+[[noreturn]] void output_lost(int error)
+{
+    std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",
+                 error ? std::strerror(error) : "");
+    std::_Exit(1);
+}
+
+// The report goes out in one write, so that a failure is seen at once and
+// with its reason (stdio drops a buffer that it could not write).
+void write_standard_output(const std::string& text)
+{
+    errno = 0;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    if (std::ferror(stdout))
+        output_lost(errno);
+}
+
+// Standard output is buffered: a full disk, or a descriptor that the shell
+// closed, shows only when it is flushed, and must still fail the run.
+// Closing an already closed descriptor is no fault when nothing was due.
+void close_standard_output()
+{
+    errno = 0;
+    const bool lost = std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (lost)
+        output_lost(errno);
+    if (std::fclose(stdout) != 0 && errno != EBADF)
+        output_lost(errno);
 }
 
 // Everything after the first "--" belongs to elf-merge's own options.
@@ -53,6 +96,20 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
     }
 }
 
+void read_option(MAP_OPTIONS& options, int letter, char** argv)
+{
+    if (letter == 'j')
+        options.json = true;
+    else if (letter == 'c')
+        options.check = true;
+    else if (letter == 'h')
+        std::cout << usage_text, std::exit(0);
+    else if (letter == 'V')
+        std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n", std::exit(0);
+    else
+        usage_error(std::string("unknown option ") + argv[optind - 1]);
+}
+
 MAP_OPTIONS parse_command_line(int argc, char** argv)
 {
     MAP_OPTIONS options;
@@ -64,55 +121,71 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int letter;
-    while ((letter = getopt_long(argc, argv, "hV", longs, nullptr)) != -1) {
-        if (letter == 'j')
-            options.json = true;
-        else if (letter == 'c')
-            options.check = true;
-        else if (letter == 'h')
-            std::cout << usage_text, std::exit(0);
-        else if (letter == 'V')
-            std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n", std::exit(0);
-        else
-            usage_error(std::string("unknown option ") + argv[optind - 1]);
-    }
+    while ((letter = getopt_long(argc, argv, "hV", longs, nullptr)) != -1)
+        read_option(options, letter, argv);
     if (optind != argc - 1)
         usage_error(optind >= argc ? "no IMAGE given" : "one IMAGE only");
     options.image = argv[optind];
     return options;
 }
 
-[[noreturn]] void image_error(const std::string& path, const std::string& why)
+[[noreturn]] void file_error(const std::string& path, const std::string& why, int error)
 {
-    std::cerr << path << ": " << why << "\n";
+    std::cerr << printable(path) << ": " << why;
+    if (error != 0)
+        std::cerr << " -- " << std::strerror(error);
+    std::cerr << "\n";
     std::exit(1);
 }
 
+// Reads to the end, but no further than the limit. Once the first bytes
+// show that no ELF file follows, the rest is counted and not kept, so that
+// /dev/zero reaches the limit without holding 4 GiB.
+uint64_t read_to_limit(FILE* file, std::vector<uint8_t>& bytes)
+{
+    std::vector<uint8_t> chunk(65536);
+    uint64_t total = 0;
+    size_t got;
+    while (total < IMAGE_LIMIT && (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        total += got;
+        if (could_be_elf(bytes.data(), bytes.size()))
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    }
+    return total;
+}
+
+// A regular file's size is checked before a byte is read; a pipe or a
+// device is read to its end, up to the same limit.
 std::vector<uint8_t> read_image_file(const std::string& path)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
-        image_error(path, std::string("cannot open -- ") + std::strerror(errno));
+        file_error(path, "cannot open", errno);
     std::vector<uint8_t> bytes;
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    const bool failed = std::ferror(file);
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (static_cast<uint64_t>(st.st_size) >= IMAGE_LIMIT)
+            file_error(path, IMAGE_TOO_LARGE, 0);
+        bytes.reserve(static_cast<size_t>(st.st_size));
+    }
+    const uint64_t total = read_to_limit(file, bytes);
+    const int error = std::ferror(file) ? errno : 0;
     std::fclose(file);
-    if (failed)
-        image_error(path, std::string("cannot read -- ") + std::strerror(errno));
+    if (error != 0)
+        file_error(path, "cannot read", error);
+    if (total >= IMAGE_LIMIT)
+        file_error(path, IMAGE_TOO_LARGE, 0);
     return bytes;
 }
 
 int report_violations(const std::string& path, const std::vector<std::string>& lines)
 {
     for (const std::string& line : lines)
-        std::cerr << path << ": " << line << "\n";
+        std::cerr << printable(path) << ": " << printable(line) << "\n";
     return lines.empty() ? 0 : 1;
 }
 
-int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set)
+int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, std::ostream& out)
 {
     std::vector<std::string> lines = check_image(image, set);
     if (set.given) {
@@ -121,7 +194,26 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
     }
     const int status = report_violations(options.image, lines);
     if (status == 0 && !options.json)
-        std::cout << options.image << ": all checks hold\n";
+        out << printable(options.image) << ": all checks hold\n";
+    return status;
+}
+
+int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+{
+    MODULE_SET set;
+    if (options.with_modules) {
+        const std::string fault = load_modules(options.module_args, set);
+        if (!fault.empty())
+            usage_error(fault);
+    }
+    std::ostringstream out;
+    if (options.json)
+        write_json_report(out, options.image, image, set);
+    else if (!options.check)
+        write_text_report(out, options.image, image, set);
+    const int status = options.check ? run_checks(options, image, set, out) : 0;
+    release_modules(set);
+    write_standard_output(out.str());
     return status;
 }
 
@@ -129,6 +221,11 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
 
 int main(int argc, char** argv)
 {
+    // No run ends in an abort: a failed allocation is one line and status 1,
+    // and output that never reached its file is an error.
+    std::set_new_handler(out_of_memory);
+    std::atexit(close_standard_output);
+
     const MAP_OPTIONS options = parse_command_line(argc, argv);
     const std::vector<uint8_t> bytes = read_image_file(options.image);
 
@@ -137,19 +234,5 @@ int main(int argc, char** argv)
     const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
     if (!faults.empty())
         return report_violations(options.image, options.check ? faults : std::vector<std::string>{faults[0]});
-
-    MODULE_SET set;
-    if (options.with_modules) {
-        const std::string fault = load_modules(options.module_args, set);
-        if (!fault.empty())
-            usage_error(fault);
-    }
-
-    if (options.json)
-        write_json_report(std::cout, options.image, image, set);
-    else if (!options.check)
-        write_text_report(std::cout, options.image, image, set);
-    const int status = options.check ? run_checks(options, image, set) : 0;
-    release_modules(set);
-    return status;
+    return write_map(options, image);
 }

@@ -24,6 +24,8 @@ constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> make_slots()
 
 constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> slots = make_slots();
 
+constexpr uint8_t ELF_MAGIC[4] = {ELFMAG0, 'E', 'L', 'F'};
+
 constexpr uint32_t aux_tags[AUX_PAIRS_PER_MODULE] = {11, 9, 125, 126, 127};
 
 uint32_t word_at(const uint8_t* p)
@@ -50,13 +52,12 @@ Elf32_Phdr read_phdr(const uint8_t* p)
 // The identification that any reading needs; the rest is for --check.
 std::string identify(const uint8_t* data, size_t size)
 {
-    static const uint8_t magic[4] = {ELFMAG0, 'E', 'L', 'F'};
-    if (size < sizeof magic || std::memcmp(data, magic, sizeof magic) != 0)
+    if (size < sizeof ELF_MAGIC || !could_be_elf(data, size))
         return "not an ELF file";
     if (size < EHDR_SIZE)
         return format("truncated: %zu bytes, shorter than the 52-byte ELF header", size);
     if (size > UINT32_MAX)
-        return "larger than 4 GiB, which a 32-bit image cannot describe";
+        return IMAGE_TOO_LARGE;
     if (data[4] != ELFCLASS32)
         return format("not a 32-bit ELF file (EI_CLASS %u)", data[4]);
     if (data[5] != ELFDATA2MSB)
@@ -151,6 +152,11 @@ std::string read_note(MAP_IMAGE& image)
 }
 
 } // namespace
+
+bool could_be_elf(const uint8_t* data, size_t size)
+{
+    return size == 0 || std::memcmp(data, ELF_MAGIC, std::min(size, sizeof ELF_MAGIC)) == 0;
+}
 
 const MAP_SLOT* find_slot(char letter)
 {

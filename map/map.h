@@ -73,6 +73,13 @@ void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)))
 // UTF-8 as it is.
 std::string printable(std::string_view text);
 
+// Whether size bytes at data can begin an ELF file: ELF's magic number, as
+// far as they reach.
+bool could_be_elf(const uint8_t* data, size_t size);
+
+// Why a file of 4 GiB or more is refused.
+constexpr const char* IMAGE_TOO_LARGE = "larger than 4 GiB, which a 32-bit image cannot describe";
+
 // Reads an image from size bytes at data. Returns the lines that say why it
 // cannot be read (first the most basic); empty when image is complete.
 std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image);

@@ -17,6 +17,15 @@ inline tb::RunResult run_map(const std::vector<std::string>& args)
     return tb::run_program(ELF_MERGE_MAP_PATH, args);
 }
 
+// Runs the map through sh, which sets up what the map is to face (a limit,
+// a redirection): shell gets the map as $0 and args as "$@".
+inline tb::RunResult run_map_in_shell(const std::string& shell, const std::vector<std::string>& args)
+{
+    std::vector<std::string> all{"-c", shell, ELF_MERGE_MAP_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return tb::run_program("sh", all);
+}
+
 struct Firmware {
     tb::TempDir dir;
     std::string k, e, f, image;

@@ -152,4 +152,54 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
     EXPECT_THAT(bad_module.err, HasSubstr("Error opening file " + fw.image + ".missing -- No such file or directory\n"));
 }
 
+// Faults of the run itself: each ends with one line and status 1, or prints
+// the name as one line of its own.
+TEST(MapCommandLine, NoFaultOfTheRunIsSilent)
+{
+    Firmware fw;
+    const Bytes image = fw.merge("kernel");
+    const tb::RunResult zero = run_map({"/dev/zero"});
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(zero.err, "/dev/zero: larger than 4 GiB, which a 32-bit image cannot describe\n");
+
+    const tb::RunResult full = run_map_in_shell("exec \"$0\" \"$@\" > /dev/full", {"--json", fw.image});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "elf-merge-map: cannot write standard output -- No space left on device\n");
+
+    // About 600 characters, in components that a file system takes.
+    const std::string long_dir = fw.dir.path(std::string(200, 'd') + "/" + std::string(200, 'e'));
+    ASSERT_EQ(tb::run_program("mkdir", {"-p", long_dir}).status, 0);
+    const std::string long_path = long_dir + "/" + std::string(190, 'f') + ".elf";
+    fw.dir.write(long_path.substr(fw.dir.path("").size()), image);
+    const std::string report = run_map({long_path}).out;
+    EXPECT_EQ(report.substr(0, report.find("\nMode:")),
+              "Image: " + long_path + " (" + std::to_string(image.size()) + " bytes)\nHeader: entry 0x00001000, "
+              "flags 0x05000000, 12 program headers");
+
+    // A newline in a name cannot start a line of its own.
+    const std::string forged = fw.dir.write("x.elf: all checks hold\nfw.elf", image);
+    EXPECT_EQ(run_map({"--check", forged}).out, fw.dir.path("x.elf: all checks hold\\nfw.elf: all checks hold\n"));
+    const std::string broken = fw.dir.write("y\n.elf", Bytes{'#', '!'});
+    EXPECT_EQ(run_map({"--check", broken}).err, fw.dir.path("y\\n.elf: not an ELF file\n"));
+
+    const std::string utf8 = fw.dir.write("\xC3\xA9.elf", image);
+    EXPECT_EQ(json_query(fw.dir, run_map({"--json", utf8}).out, "d['image'].endswith('\\u00e9.elf')"), "True\n");
+}
+
+// An allocation that fails ends the run with one line; sanitizer builds
+// cannot run under an address-space limit.
+TEST(MapCommandLine, OutOfMemoryIsOneLine)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+    Firmware fw;
+    Bytes head = fw.merge("plain");
+    fw.dir.write("big.elf", head);
+    ASSERT_EQ(tb::run_program("truncate", {"-s", "1600M", fw.dir.path("big.elf")}).status, 0);
+    const tb::RunResult r = run_map_in_shell("ulimit -v 300000 && exec \"$0\" \"$@\"", {fw.dir.path("big.elf")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory.\n");
+}
+
 } // namespace
