@@ -1,13 +1,16 @@
 // elf-merge-map: prints the map of an image that elf-merge wrote (header,
 // mode, Shared Data segment, the modules the note describes, segments with
 // their slots and, given the module options, the sections they hold), as
-// text or JSON, and with --check verifies the image.
+// text or JSON; with --check verifies the image; with -O writes the bytes a
+// loader stores as a flash image.
 #include "map.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <getopt.h>
 #include <iostream>
 #include <new>
@@ -29,12 +32,21 @@ struct MAP_OPTIONS {
     std::string image;
     bool with_modules = false;
     std::vector<std::string> module_args;
+    bool flash = false; // -O
+    bool gap_fill_given = false;
+    FLASH_SETTINGS flash_settings;
+    std::string output;
 };
 
 const char* usage_text =
     "usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]\n"
+    "       elf-merge-map -O FORMAT [--gap-fill BYTE] IMAGE OUTPUT\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
+    "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
+    "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
+    "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
+    "             (decimal, or hexadecimal after 0x; default 0)\n"
     "  -h, --help     print this message\n"
     "  -V, --version  print the version\n"
     "After \"--\", the module options of the elf-merge run that wrote IMAGE name\n"
@@ -83,6 +95,31 @@ void close_standard_output()
         output_lost(errno);
 }
 
+// "binary", "ihex" or "srec", as objcopy names them.
+FLASH_FORMAT flash_format(const std::string& name)
+{
+    if (name == "binary")
+        return FLASH_FORMAT::binary;
+    if (name == "ihex")
+        return FLASH_FORMAT::ihex;
+    if (name == "srec")
+        return FLASH_FORMAT::srec;
+    usage_error("-O " + name + ": the formats are binary, ihex and srec");
+}
+
+// A byte in decimal, or in hexadecimal after "0x".
+uint8_t gap_fill_byte(const std::string& text)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* first = text.data() + (hex ? 2 : 0);
+    const char* last = text.data() + text.size();
+    unsigned value = 0;
+    const auto [end, fault] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (first == last || end != last || fault != std::errc() || value > 0xFF)
+        usage_error("--gap-fill " + text + ": not a byte (0 to 255, or 0x00 to 0xFF)");
+    return static_cast<uint8_t>(value);
+}
+
 // Everything after the first "--" belongs to elf-merge's own options.
 void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 {
@@ -102,12 +139,35 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         options.json = true;
     else if (letter == 'c')
         options.check = true;
+    else if (letter == 'O')
+        options.flash = true, options.flash_settings.format = flash_format(optarg);
+    else if (letter == 'g')
+        options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
     else if (letter == 'h')
         std::cout << usage_text, std::exit(0);
     else if (letter == 'V')
         std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n", std::exit(0);
+    else if (letter == ':')
+        usage_error(std::string(argv[optind - 1]) + " needs a value");
     else
         usage_error(std::string("unknown option ") + argv[optind - 1]);
+}
+
+// -O stands on its own: it writes OUTPUT and prints no map.
+void check_usage(const MAP_OPTIONS& options, int count)
+{
+    // HEX and S-record files hold nothing between the load ranges.
+    if (options.gap_fill_given && !(options.flash && options.flash_settings.format == FLASH_FORMAT::binary))
+        usage_error("--gap-fill needs -O binary");
+    if (!options.flash) {
+        if (count != 1)
+            usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
+        return;
+    }
+    if (options.json || options.check || options.with_modules)
+        usage_error("-O takes neither --json, --check nor module options");
+    if (count != 2)
+        usage_error("-O writes one IMAGE to one OUTPUT");
 }
 
 MAP_OPTIONS parse_command_line(int argc, char** argv)
@@ -116,16 +176,18 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
     split_module_args(argc, argv, options);
     static const option longs[] = {{"json", no_argument, nullptr, 'j'},
                                    {"check", no_argument, nullptr, 'c'},
+                                   {"gap-fill", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int letter;
-    while ((letter = getopt_long(argc, argv, "hV", longs, nullptr)) != -1)
+    while ((letter = getopt_long(argc, argv, ":hVO:", longs, nullptr)) != -1)
         read_option(options, letter, argv);
-    if (optind != argc - 1)
-        usage_error(optind >= argc ? "no IMAGE given" : "one IMAGE only");
+    check_usage(options, argc - optind);
     options.image = argv[optind];
+    if (options.flash)
+        options.output = argv[optind + 1];
     return options;
 }
 
@@ -198,6 +260,37 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
     return status;
 }
 
+// A partial flash image must not pass for a whole one, to make or to the
+// next run of a build script; a device is left alone.
+void remove_partial_output(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        std::remove(path.c_str());
+}
+
+// OUTPUT is created only once the ranges are known to be storable.
+int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+{
+    const std::string fault = flash_refusal(image);
+    if (!fault.empty())
+        return report_violations(options.image, {fault});
+    FLASH_SETTINGS settings = options.flash_settings;
+    settings.name = options.image;
+    std::ofstream out(options.output, std::ios::binary | std::ios::trunc);
+    if (!out)
+        file_error(options.output, "cannot create", errno);
+    errno = 0;
+    write_flash_image(out, image, settings);
+    out.close();
+    if (!out) {
+        const int error = errno;
+        remove_partial_output(options.output);
+        file_error(options.output, "cannot write", error);
+    }
+    return 0;
+}
+
 int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     MODULE_SET set;
@@ -234,5 +327,5 @@ int main(int argc, char** argv)
     const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
     if (!faults.empty())
         return report_violations(options.image, options.check ? faults : std::vector<std::string>{faults[0]});
-    return write_map(options, image);
+    return options.flash ? write_flash(options, image) : write_map(options, image);
 }

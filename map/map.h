@@ -158,6 +158,26 @@ void write_text_report(std::ostream& out, const std::string& path, const MAP_IMA
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
                        const MODULE_SET& set);
 
+// ---------------------------------------------------------------------------
+// Flash images (-O)
+
+enum class FLASH_FORMAT { binary, ihex, srec };
+
+struct FLASH_SETTINGS {
+    FLASH_FORMAT format = FLASH_FORMAT::binary;
+    uint8_t gap_fill = 0; // binary: the bytes between load ranges
+    std::string name;     // the image's path; its file name heads an S-record file
+};
+
+// What a loader stores is every PT_LOAD entry's file bytes at its load
+// address, [p_paddr, p_paddr + p_filesz); memory past p_filesz is not
+// stored. Returns the line that says why the image's ranges cannot be
+// stored (two overlap, or one passes 4 GiB), empty when they can.
+std::string flash_refusal(const MAP_IMAGE& image);
+// Writes what a loader stores from an image that parse_image read without
+// a fault and flash_refusal accepts. The same image gives the same bytes.
+void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings);
+
 // Shared by both report writers.
 const char* segment_type_name(uint32_t p_type); // null for a type without a name
 std::string permissions(uint32_t p_flags);        // "R-X" and so on
