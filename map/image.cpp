@@ -225,10 +225,20 @@ const char* mode_name(MAP_MODE mode)
     return "kernel or resource-manager";
 }
 
-std::string segment_slot_letters(const MAP_IMAGE& image, size_t index)
+std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     if (image.system && index < image.first_section)
         return "system";
+    // With the modules given, the letters they were named with; several
+    // slots share protection bits, so the bits alone leave a choice.
+    std::string given;
+    for (const SECTION_REF* s : sections_in(image, index, set)) {
+        const char letter = module_letter(set, *s->module);
+        if (given.find(letter) == std::string::npos)
+            given += letter;
+    }
+    if (!given.empty())
+        return given;
     const uint32_t prot = image.phdrs[index].p_flags & PROT_BITS;
     std::string letters;
     for (const MAP_SLOT& s : slots)

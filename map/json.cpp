@@ -65,15 +65,16 @@ JSON sections(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
                         {"index", s->index},
                         {"name", s->name.empty() ? JSON(nullptr) : JSON(s->name)},
                         {"address", h.sh_addr},
+                        {"load_address", load_address(*s->module, h.sh_addr)},
                         {"size", h.sh_size},
                         {"nobits", h.sh_type == SHT_NOBITS}});
     }
     return list;
 }
 
-JSON slots(const MAP_IMAGE& image, size_t index)
+JSON slots(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    const std::string letters = segment_slot_letters(image, index);
+    const std::string letters = segment_slot_letters(image, index, set);
     JSON list = JSON::array();
     if (letters == "system")
         list.push_back(letters);
@@ -101,7 +102,7 @@ JSON segment(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
             {"write", (p.p_flags & PF_W) != 0},
             {"execute", (p.p_flags & PF_X) != 0},
             {"protection", p.p_flags & PROT_BITS},
-            {"slots", slots(image, i)},
+            {"slots", slots(image, i, set)},
             {"sections", sections(image, i, set)}};
 }
 

@@ -88,10 +88,6 @@ std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE
 MAP_MODE image_mode(const MAP_IMAGE& image);
 const char* mode_name(MAP_MODE mode);
 
-// The option letters of the slots whose bits are prot; "system" for the
-// system entries.
-std::string segment_slot_letters(const MAP_IMAGE& image, size_t index);
-
 // A gap in memory between two PT_LOAD entries, in address order.
 struct MAP_GAP {
     uint32_t start;
@@ -130,6 +126,11 @@ struct MODULE_SET {
 // elf-merge's own message. Returns an error line, empty on success.
 std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set);
 void release_modules(MODULE_SET& set);
+
+// The option letters of a segment's slots: with modules given, those its
+// modules were named with; else every letter whose slot has its protection
+// bits. "system" for the system entries.
+std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 
 // Mode resolved by the module options where they are given.
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);

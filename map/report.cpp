@@ -81,7 +81,7 @@ void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET&
                       "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
                       i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr,
                       p.p_offset, p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-                      segment_slot_letters(image, i).c_str());
+                      segment_slot_letters(image, i, set).c_str());
         write_sections(out, image, i, set);
     }
 }

@@ -76,7 +76,9 @@ TEST(MapReport, ModeIsToldFromTheImageWhereItCanBeAndFromTheOptionsOtherwise)
     EXPECT_THAT(plain, HasSubstr("Mode: plain\nShared Data segment: none\nSegments: 6\n"));
 }
 
-TEST(MapReport, RawImagesAreNamedByFileWithTheLettersOfTheirSlotBits)
+// Several slots share protection bits: the image alone names them all, the
+// modules name the slot each segment's module was given.
+TEST(MapReport, SegmentsNameTheSlotOfTheirModuleWhenModulesAreGiven)
 {
     Firmware fw;
     tb::TempDir dir;
@@ -84,8 +86,9 @@ TEST(MapReport, RawImagesAreNamedByFileWithTheLettersOfTheirSlotBits)
     const std::string image = dir.path("raw.elf");
     ASSERT_EQ(tb::run_tool({"-p", raw, "-c", fw.e, "-o", image}).status, 0);
     const std::string out = run_map({image, "--", "-p", raw, "-c", fw.e}).out;
-    EXPECT_THAT(out, HasSubstr("R-X   0x00f00000  uvEanWLKNbCxyPp\n       " + raw + " section 0 -  0x00003400  0x6\n"));
+    EXPECT_THAT(out, HasSubstr("R-X   0x00f00000  p\n       " + raw + " section 0 -  0x00003400  0x6\n"));
     EXPECT_THAT(out, HasSubstr("R-X   0x00700000  c\n       " + fw.e + " section 1 .text"));
+    EXPECT_THAT(run_map({image}).out, HasSubstr("R-X   0x00f00000  uvEanWLKNbCxyPp\n"));
 }
 
 TEST(MapJson, DocumentParsesAndCarriesTheReport)
@@ -105,9 +108,26 @@ TEST(MapJson, DocumentParsesAndCarriesTheReport)
     EXPECT_EQ(json_query(dir, r.out, "[(s['index'], s['slots'], s['read'], s['write'], s['execute']) for s in d['segments'][5:7]]"),
               "[(5, ['k'], True, True, False), (6, ['e'], True, False, True)]\n");
     EXPECT_EQ(json_query(dir, r.out, "d['segments'][5]['sections']"),
-              "[{'file': '" + fw.k + "', 'index': 3, 'name': '.bss', 'address': 4608, 'size': 64, 'nobits': True}]\n");
+              "[{'file': '" + fw.k + "', 'index': 3, 'name': '.bss', 'address': 4608, 'load_address': 4608, 'size': 64, "
+              "'nobits': True}]\n");
     EXPECT_EQ(json_query(dir, r.out, "d['loaded'], d['gaps'][0]"),
               "{'segments': 10, 'file_bytes': 548, 'memory_bytes': 8456} {'start': 4112, 'end': 4352, 'size': 240}\n");
+}
+
+// A section stored apart from where it runs shows both addresses.
+TEST(MapJson, SectionsCarryTheirLoadAddress)
+{
+    tb::TempDir dir;
+    tb::Module m = tb::typical(0x2000, 1, 0x100);
+    m.segments = {{0x2100, 0x9100, 8}};
+    const std::string mod = dir.write("m.elf", m);
+    const std::string image = dir.path("out.elf");
+    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const tb::RunResult r = run_map({"--json", image, "--", "-e", mod});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_query(dir, r.out,
+                         "[(s['name'], s['address'], s['load_address']) for g in d['segments'] for s in g['sections']]"),
+              "[('.text', 8192, 8192), ('.data', 8448, 37120), ('.bss', 8704, 8704)]\n");
 }
 
 // Section names come from the module's bytes; the document must stay valid
