@@ -378,7 +378,7 @@ def main():
     SPAWN = opts.spawn
     if opts.rounds < 5 and not opts.compare:
         ap.error(f"--rounds {opts.rounds} is too few: each timing is the median of at least 5 runs")
-    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "shuffled"}
+    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "lookup", "shuffled"}
     if unknown:
         ap.error(f"unknown scenario in --only: {', '.join(sorted(unknown))}")
 

@@ -132,7 +132,8 @@ void BM_SortHandles(benchmark::State& state)
     std::vector<SHDR_HANDLE> collected;
     collected.reserve(f.sections);
     for (const ELF_DESC& m : f.modules) {
-        const std::vector<Elf32_Shdr> headers = read_section_headers(m);
+        std::vector<Elf32_Shdr> headers(m.shnum);
+        read_section_headers(m, 0, headers);
         for (uint32_t i = 0; i < m.shnum; ++i) {
             const Elf32_Shdr& s = headers[i];
             collected.push_back({&m, i, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign,

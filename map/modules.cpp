@@ -109,7 +109,8 @@ void collect(MODULE_SET& set)
     std::vector<std::vector<Elf32_Shdr>> headers;
     std::vector<std::vector<char>> names;
     for (const ELF_DESC& m : set.modules) {
-        headers.push_back(read_section_headers(m));
+        headers.emplace_back(m.shnum);
+        read_section_headers(m, 0, headers.back());
         names.push_back(section_names(m, headers.back()));
     }
     for (const SHDR_HANDLE& h : handles) {

@@ -286,9 +286,8 @@ struct ELF_DESC {
     uint32_t stack;
     MODULE_SOURCE source;
 
-    // Only while the headers are parsed: the section headers, the symbol
-    // table that the start-up symbols are looked up in, and its names.
-    std::vector<Elf32_Shdr> shdr;
+    // Only while the headers are parsed: the symbol table that the start-up
+    // symbols are looked up in, and its names.
     std::vector<Elf32_Sym> symtab;
     STRING_TABLE strtab;
 
@@ -380,9 +379,11 @@ void convert_sym(Elf32_Sym& s);
 // count bytes of module m at offset, which the caller has checked lie in the
 // file. A file that no longer holds them ends the run.
 void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8_t* out);
-// The module's section header table, read again from its file (the one
-// synthesized header of a raw image).
-std::vector<Elf32_Shdr> read_section_headers(const ELF_DESC& m);
+// Section headers [first, first + out.size()) of module m, read into out
+// from its file (for a raw image, its one synthesized header). Tables are
+// read a chunk of SHDR_CHUNK headers at a time, so that none is held whole.
+constexpr uint32_t SHDR_CHUNK = 1024;
+void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_Shdr>& out);
 // Before the output is truncated: every module must still be the file that
 // was read, and one that the output would overwrite is read into memory.
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);

@@ -24,9 +24,9 @@ TEST(WriteFaults, FullDeviceIsReportedAsAWriteError)
     EXPECT_EQ(r.err, "Error writing to /dev/full -- No space left on device.\n");
 }
 
-// Section bytes go through the writer's buffer, or from file to file in the
-// kernel when there are many. A file size limit cuts either short: the rest
-// is written on, and the next write's own error is reported.
+// Section bytes go through the writer's buffer, in one piece or in many. A
+// file size limit cuts a write short: the rest is written on, and the next
+// write's own error is reported.
 TEST(WriteFaults, SectionBytesArriveWholeAndAPartialWriteReportsTheRealError)
 {
     for (const uint32_t size : {8192u, 1u << 20}) {
