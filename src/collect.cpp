@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
-#include <functional>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -131,17 +130,29 @@ bool phdrs_ordered(const ELF_DESC& m)
     return true;
 }
 
+// How a module's program headers are searched. An ordered table is searched
+// from the header that held the last address asked for, then by binary
+// search: sections come in address order, so the next one is usually in the
+// same header or the one after it.
+struct PHDR_LOOKUP {
+    bool ordered = false;
+    uint32_t last = 0;
+};
+
 // Index of the program header that holds addr, or phnum: the first match in
-// table order, which for an ordered table is found by binary search.
-uint32_t holding_phdr(const ELF_DESC& m, uint32_t addr, bool ordered)
+// table order, the only match in an ordered table.
+uint32_t holding_phdr(const ELF_DESC& m, uint32_t addr, PHDR_LOOKUP& lookup)
 {
     const auto holds = [addr](const Elf32_Phdr& h) { return h.p_vaddr <= addr && addr < segment_end(h); };
-    if (!ordered) {
+    if (!lookup.ordered) {
         for (uint32_t i = 0; i < m.phnum; ++i)
             if (holds(m.phdr[i]))
                 return i;
         return m.phnum;
     }
+    for (uint32_t i = lookup.last; i < m.phnum && i <= lookup.last + 1; ++i)
+        if (holds(m.phdr[i]))
+            return lookup.last = i;
     // The last header starting at or below addr is the only candidate.
     uint32_t lo = 0;
     uint32_t hi = m.phnum;
@@ -152,14 +163,16 @@ uint32_t holding_phdr(const ELF_DESC& m, uint32_t addr, bool ordered)
         else
             hi = mid;
     }
-    return lo > 0 && holds(m.phdr[lo - 1]) ? lo - 1 : m.phnum;
+    if (lo == 0 || !holds(m.phdr[lo - 1]))
+        return m.phnum;
+    return lookup.last = lo - 1;
 }
 
 // The section's load address: translated by the first of its module's program
 // headers that holds its run address.
-uint32_t physical_address(const ELF_DESC& m, uint32_t addr, bool ordered)
+uint32_t physical_address(const ELF_DESC& m, uint32_t addr, PHDR_LOOKUP& lookup)
 {
-    const uint32_t i = holding_phdr(m, addr, ordered);
+    const uint32_t i = holding_phdr(m, addr, lookup);
     if (i == m.phnum)
         return addr;
     const Elf32_Phdr& h = m.phdr[i];
@@ -207,25 +220,22 @@ Elf32_Phdr new_segment(const SHDR_HANDLE& s, uint32_t flags, uint32_t offset, ui
                       s.sh_addralign};
 }
 
-// Whether each module's program header table allows a binary search, by
-// module index; worked out once, as a module may start many segments.
-std::vector<bool> ordered_tables(const std::vector<ELF_DESC>& modules)
+// How each module's program headers are searched, by module index; whether
+// a table is ordered is worked out once, as a module may hold many sections.
+std::vector<PHDR_LOOKUP> phdr_lookups(const std::vector<ELF_DESC>& modules)
 {
-    std::vector<bool> ordered;
-    ordered.reserve(modules.size());
+    std::vector<PHDR_LOOKUP> lookups;
+    lookups.reserve(modules.size());
     for (const ELF_DESC& m : modules)
-        ordered.push_back(phdrs_ordered(m));
-    return ordered;
+        lookups.push_back({phdrs_ordered(m), 0});
+    return lookups;
 }
 
-// Handles point into modules, so a module's index is its offset there; a
-// module found elsewhere is taken as unordered and scanned.
-bool module_ordered(const std::vector<bool>& ordered, const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
+// The handles were collected from modules, so a module's index is its
+// offset there.
+PHDR_LOOKUP& lookup_of(std::vector<PHDR_LOOKUP>& lookups, const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
 {
-    const ELF_DESC* first = modules.data();
-    if (std::less<>()(m, first) || !std::less<>()(m, first + modules.size()))
-        return false;
-    return ordered[static_cast<size_t>(m - first)];
+    return lookups[static_cast<size_t>(m - modules.data())];
 }
 
 // Offsets are relative to the start of the section data; the caller adds
@@ -233,14 +243,13 @@ bool module_ordered(const std::vector<bool>& ordered, const std::vector<ELF_DESC
 void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections,
                     const std::vector<ELF_DESC>& modules)
 {
-    const std::vector<bool> ordered = ordered_tables(modules);
+    std::vector<PHDR_LOOKUP> lookups = phdr_lookups(modules);
     const size_t none = SIZE_MAX;
     size_t current = none;
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
         const uint32_t flags = segment_flags(h.desc->prot, h.sh_flags);
-        const bool table_ordered = module_ordered(ordered, modules, h.desc);
-        const uint32_t lma = physical_address(*h.desc, h.sh_addr, table_ordered);
+        const uint32_t lma = physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc));
         if (current != none && can_join(phdrs[current], h, flags, lma)) {
             join(phdrs[current], h);
         } else {
@@ -288,7 +297,8 @@ uint32_t segment_flags(uint32_t prot, uint32_t sh_flags)
 
 uint32_t load_address(const ELF_DESC& m, uint32_t addr)
 {
-    return physical_address(m, addr, phdrs_ordered(m));
+    PHDR_LOOKUP lookup{phdrs_ordered(m), 0};
+    return physical_address(m, addr, lookup);
 }
 
 std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs)
