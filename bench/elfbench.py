@@ -288,7 +288,7 @@ def scenario_shuffled(d):
         secs = layout(0x10000000 + i * 0x01000000, small_shapes(2000, 7))
         ph = phdr_per_section(secs, 0x20000000 + i)
         ph = ph[1::2] + ph[0::2]
-        ph.insert(len(ph) // 3, (secs[10].addr, 0x70000000, 4096, 4096))
+        ph.insert(len(ph) // 3, (secs[10].addr, 0x70000000 + i * 0x01000000, 4096, 4096))
         p = os.path.join(d, f"shuf{i:02}.elf")
         write_module(p, secs, ph, i)
         args += ["-" + LETTERS[i], p]
