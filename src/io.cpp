@@ -139,25 +139,44 @@ void pread_all(const ELF_DESC& m, int fd, uint64_t offset, uint32_t count, uint8
 // ---------------------------------------------------------------------------
 // Reading a module file
 
-// A pipe, device or other stream, read to its end up to the size limit.
-void hold_stream(ELF_DESC& m, int fd)
+// The identification every ELF module must carry, from its first 8 bytes.
+bool identified(const uint8_t* bytes)
+{
+    static const uint8_t wanted[8] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM};
+    return std::memcmp(bytes, wanted, sizeof wanted) == 0;
+}
+
+// Appends what a stream delivers until the module holds `until` bytes or
+// the stream ends, up to the size limit.
+void read_stream(ELF_DESC& m, int fd, size_t until)
 {
     std::vector<uint8_t>& bytes = m.source.bytes;
     uint8_t chunk[65536];
-    for (;;) {
+    while (bytes.size() < until) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             read_failure(m.name, std::strerror(errno));
         if (got == 0)
-            break;
+            return;
         if (bytes.size() + static_cast<size_t>(got) > MAX_MODULE_SIZE)
             read_failure(m.name, std::strerror(EFBIG));
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
+}
+
+// A pipe, device or other stream, read to its end. An ELF module's header is
+// checked first, so that a stream that is no module (/dev/zero) is refused
+// without being read.
+void hold_stream(ELF_DESC& m, int fd)
+{
+    read_stream(m, fd, EHDR_SIZE);
+    if (m.fake == ELF_KIND && m.source.bytes.size() >= EHDR_SIZE && !identified(m.source.bytes.data()))
+        fatal("%s is not a supported Elf file.\n", m.name);
+    read_stream(m, fd, SIZE_MAX);
     m.source.held = true;
-    m.size = static_cast<uint32_t>(bytes.size());
+    m.size = static_cast<uint32_t>(m.source.bytes.size());
 }
 
 // Regular files are measured, never read whole: their bytes are read as
@@ -301,12 +320,11 @@ void check_table(const ELF_DESC& m, uint32_t offset, uint32_t count, uint32_t st
 
 void read_header(ELF_DESC& m)
 {
-    static const uint8_t wanted[8] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM};
     uint8_t bytes[EHDR_SIZE];
     if (m.size < EHDR_SIZE)
         fatal("%s is not a supported Elf file.\n", m.name);
     read_module_bytes(m, 0, EHDR_SIZE, bytes);
-    if (std::memcmp(bytes, wanted, sizeof wanted) != 0)
+    if (!identified(bytes))
         fatal("%s is not a supported Elf file.\n", m.name);
     m.ehdr = record_from<Elf32_Ehdr>(bytes, convert_ehdr);
 }

@@ -158,6 +158,9 @@ TEST(ReadFaults, PipesAndProcessSubstitutionAreReadWhole)
         ASSERT_EQ(r.status, 0) << line << ": " << r.err;
         EXPECT_EQ(read_file(dir.path("out.elf")), read_file(dir.path("files.elf"))) << line;
     }
+    // A stream's header is checked before the rest is read: this one has no end.
+    const RunResult zero = run_tool({"-e", "/dev/zero", "-o", dir.path("zero.elf")});
+    EXPECT_EQ(zero.err, "/dev/zero is not a supported Elf file.\n");
 }
 
 TEST(WriteFaults, OutputIsCreatedExecutable)
