@@ -1,8 +1,8 @@
 // elf-merge-map: prints the map of an image that elf-merge wrote (header,
 // mode, Shared Data segment, the modules the note describes, segments with
-// their slots and, given the module options, the sections they hold), as
-// text or JSON; with --check verifies the image; with -O writes the bytes a
-// loader stores as a flash image.
+// their slots and, given the module options, the sections they hold, memory
+// use by module and by region), as text or JSON; with --check verifies the
+// image; with -O writes the bytes a loader stores as a flash image.
 #include "map.h"
 
 #include <cerrno>
@@ -32,7 +32,8 @@ struct MAP_OPTIONS {
     std::string image;
     bool with_modules = false;
     std::vector<std::string> module_args;
-    bool flash = false; // -O
+    std::vector<REGION> regions;
+    bool flash = false;    // -O
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
     std::string output;
@@ -43,6 +44,10 @@ const char* usage_text =
     "       elf-merge-map -O FORMAT [--gap-fill BYTE] IMAGE OUTPUT\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
+    "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
+    "             (hexadecimal; repeatable): a usage table, and --check fails a\n"
+    "             segment outside every region and a region over its size\n"
+    "  --load-region NAME=START:SIZE  the same for load addresses\n"
     "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
@@ -120,6 +125,15 @@ uint8_t gap_fill_byte(const std::string& text)
     return static_cast<uint8_t>(value);
 }
 
+void add_region(MAP_OPTIONS& options, REGION_KIND kind, const char* option, const char* text)
+{
+    REGION region;
+    const std::string why = parse_region(text, kind, region);
+    if (!why.empty())
+        usage_error(std::string(option) + " " + text + ": " + why);
+    options.regions.push_back(region);
+}
+
 // Everything after the first "--" belongs to elf-merge's own options.
 void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 {
@@ -135,39 +149,57 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 
 void read_option(MAP_OPTIONS& options, int letter, char** argv)
 {
-    if (letter == 'j')
+    switch (letter) {
+    case 'j':
         options.json = true;
-    else if (letter == 'c')
+        return;
+    case 'c':
         options.check = true;
-    else if (letter == 'O')
+        return;
+    case 'r':
+    case 'l':
+        if (letter == 'r')
+            add_region(options, REGION_KIND::run, "--region", optarg);
+        else
+            add_region(options, REGION_KIND::load, "--load-region", optarg);
+        return;
+    case 'O':
         options.flash = true, options.flash_settings.format = flash_format(optarg);
-    else if (letter == 'g')
+        return;
+    case 'g':
         options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
-    else if (letter == 'h')
-        std::cout << usage_text, std::exit(0);
-    else if (letter == 'V')
-        std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n", std::exit(0);
-    else if (letter == ':')
+        return;
+    case 'h':
+        std::cout << usage_text;
+        std::exit(0);
+    case 'V':
+        std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n";
+        std::exit(0);
+    case ':':
         usage_error(std::string(argv[optind - 1]) + " needs a value");
-    else
-        usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+    usage_error(std::string("unknown option ") + argv[optind - 1]);
 }
 
 // -O stands on its own: it writes OUTPUT and prints no map.
-void check_usage(const MAP_OPTIONS& options, int count)
+void check_modes(const MAP_OPTIONS& options)
 {
     // HEX and S-record files hold nothing between the load ranges.
     if (options.gap_fill_given && !(options.flash && options.flash_settings.format == FLASH_FORMAT::binary))
         usage_error("--gap-fill needs -O binary");
-    if (!options.flash) {
-        if (count != 1)
-            usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
-        return;
-    }
-    if (options.json || options.check || options.with_modules)
+    if (!options.regions.empty() && options.flash)
+        usage_error("--region and --load-region go with the map and --check");
+    if (options.flash && (options.json || options.check || options.with_modules))
         usage_error("-O takes neither --json, --check nor module options");
-    if (count != 2)
+}
+
+void check_usage(const MAP_OPTIONS& options, int count)
+{
+    check_modes(options);
+    if (options.flash && count != 2)
         usage_error("-O writes one IMAGE to one OUTPUT");
+    if (!options.flash && count != 1)
+        usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
 }
 
 MAP_OPTIONS parse_command_line(int argc, char** argv)
@@ -176,6 +208,8 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
     split_module_args(argc, argv, options);
     static const option longs[] = {{"json", no_argument, nullptr, 'j'},
                                    {"check", no_argument, nullptr, 'c'},
+                                   {"region", required_argument, nullptr, 'r'},
+                                   {"load-region", required_argument, nullptr, 'l'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -250,10 +284,10 @@ int report_violations(const std::string& path, const std::vector<std::string>& l
 int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, std::ostream& out)
 {
     std::vector<std::string> lines = check_image(image, set);
-    if (set.given) {
-        const std::vector<std::string> more = check_against_modules(image, set);
+    for (const std::vector<std::string>& more :
+         {set.given ? check_against_modules(image, set) : std::vector<std::string>{},
+          check_regions(image, options.regions, set)})
         lines.insert(lines.end(), more.begin(), more.end());
-    }
     const int status = report_violations(options.image, lines);
     if (status == 0 && !options.json)
         out << printable(options.image) << ": all checks hold\n";
@@ -291,19 +325,24 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     return 0;
 }
 
+void read_modules(const MAP_OPTIONS& options, MODULE_SET& set)
+{
+    if (!options.with_modules)
+        return;
+    const std::string fault = load_modules(options.module_args, set);
+    if (!fault.empty())
+        usage_error(fault);
+}
+
 int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     MODULE_SET set;
-    if (options.with_modules) {
-        const std::string fault = load_modules(options.module_args, set);
-        if (!fault.empty())
-            usage_error(fault);
-    }
+    read_modules(options, set);
     std::ostringstream out;
     if (options.json)
-        write_json_report(out, options.image, image, set);
+        write_json_report(out, options.image, image, set, options.regions);
     else if (!options.check)
-        write_text_report(out, options.image, image, set);
+        write_text_report(out, options.image, image, set, options.regions);
     const int status = options.check ? run_checks(options, image, set, out) : 0;
     release_modules(set);
     write_standard_output(out.str());

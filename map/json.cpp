@@ -114,9 +114,47 @@ JSON gaps(const MAP_IMAGE& image)
     return list;
 }
 
+JSON usage(const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    JSON list = JSON::array();
+    for (const USAGE_ROW& r : memory_usage(image, set))
+        list.push_back({{"slots", r.slots},
+                        {"file", name_or_null(r.file)},
+                        {"pid", r.pid < 0 ? JSON(nullptr) : JSON(r.pid)},
+                        {"code", r.code},
+                        {"rodata", r.rodata},
+                        {"data", r.data},
+                        {"bss", r.bss},
+                        {"total", r.total()}});
+    return list;
+}
+
+JSON regions(const MAP_IMAGE& image, const std::vector<REGION>& given)
+{
+    JSON list = JSON::array();
+    for (const REGION& r : given)
+        list.push_back({{"name", r.name},
+                        {"kind", region_kind_name(r.kind)},
+                        {"start", r.start},
+                        {"size", r.size},
+                        {"used", region_used(image, r)}});
+    return list;
+}
+
+JSON loaded(const LOAD_TOTALS& t)
+{
+    return {{"segments", t.segments}, {"file_bytes", t.file_bytes}, {"memory_bytes", t.memory_bytes}};
+}
+
+void write_document(std::ostream& out, const JSON& j)
+{
+    out << j.dump(-1, ' ', false, JSON::error_handler_t::replace) << '\n';
+}
+
 } // namespace
 
-void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
+void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,
+                       const std::vector<REGION>& given)
 {
     JSON j;
     j["schema"] = JSON_SCHEMA;
@@ -129,8 +167,9 @@ void write_json_report(std::ostream& out, const std::string& path, const MAP_IMA
     JSON& list = j["segments"] = JSON::array();
     for (size_t i = 0; i < image.phdrs.size(); ++i)
         list.push_back(segment(image, i, set));
-    const LOAD_TOTALS t = load_totals(image);
-    j["loaded"] = {{"segments", t.segments}, {"file_bytes", t.file_bytes}, {"memory_bytes", t.memory_bytes}};
+    j["loaded"] = loaded(load_totals(image));
     j["gaps"] = gaps(image);
-    out << j.dump(-1, ' ', false, JSON::error_handler_t::replace) << '\n';
+    j["usage"] = usage(image, set);
+    j["regions"] = regions(image, given);
+    write_document(out, j);
 }

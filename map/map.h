@@ -152,12 +152,53 @@ std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& s
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------
+// Memory use by module, and by the memories that --region and --load-region
+// name.
+
+// The bytes one module takes, or without modules those of one slot's
+// segments (slots that share protection bits share a row).
+struct USAGE_ROW {
+    std::string slots;            // option letters
+    const char* file = nullptr;   // null without modules
+    int32_t pid = -1;             // -1: none, or more than one
+    uint64_t code = 0;            // SHF_EXECINSTR
+    uint64_t rodata = 0;          // SHF_ALLOC only
+    uint64_t data = 0;            // SHF_WRITE with file bytes
+    uint64_t bss = 0;             // SHT_NOBITS: zero-filled
+    uint64_t total() const { return code + rodata + data + bss; }
+};
+// With modules, one row per module in command-line order; without, one
+// row per slot in slot order, the Shared Data segment left out.
+std::vector<USAGE_ROW> memory_usage(const MAP_IMAGE& image, const MODULE_SET& set);
+
+// A run region holds segments by run address (p_vaddr, p_memsz bytes), a
+// load region by load address (p_paddr, p_filesz bytes).
+enum class REGION_KIND { run, load };
+struct REGION {
+    std::string name;
+    REGION_KIND kind;
+    uint32_t start;
+    uint32_t size;
+};
+const char* region_kind_name(REGION_KIND kind); // "run", "load"
+// Reads NAME=START:SIZE (hexadecimal). Returns why the text is no region,
+// empty when region was set.
+std::string parse_region(const std::string& text, REGION_KIND kind, REGION& region);
+// The bytes of the PT_LOAD entries whose address of the region's kind lies
+// in it.
+uint64_t region_used(const MAP_IMAGE& image, const REGION& region);
+// One line for each segment that lies wholly inside no region of its kind
+// (where regions of that kind are given) and for each region over budget.
+std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
+                                       const MODULE_SET& set);
+
+// ---------------------------------------------------------------------------
 // Reports
 
 void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
-                       const MODULE_SET& set);
+                       const MODULE_SET& set, const std::vector<REGION>& regions = {});
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
-                       const MODULE_SET& set);
+                       const MODULE_SET& set, const std::vector<REGION>& regions = {});
 
 // ---------------------------------------------------------------------------
 // Flash images (-O)
