@@ -33,6 +33,7 @@ struct MAP_OPTIONS {
     bool with_modules = false;
     std::vector<std::string> module_args;
     std::vector<REGION> regions;
+    std::string sha256; // with --check: the digest the image must have
     bool flash = false;    // -O
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
@@ -48,6 +49,7 @@ const char* usage_text =
     "             (hexadecimal; repeatable): a usage table, and --check fails a\n"
     "             segment outside every region and a region over its size\n"
     "  --load-region NAME=START:SIZE  the same for load addresses\n"
+    "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"
     "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
@@ -134,6 +136,17 @@ void add_region(MAP_OPTIONS& options, REGION_KIND kind, const char* option, cons
     options.regions.push_back(region);
 }
 
+// 64 hexadecimal digits, kept in lower case as sha256_hex writes them.
+std::string sha256_digest(const std::string& text)
+{
+    std::string digest;
+    for (const char c : text)
+        digest += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    if (digest.size() != 64 || digest.find_first_not_of("0123456789abcdef") != std::string::npos)
+        usage_error("--sha256 " + text + ": not a SHA-256 digest (64 hexadecimal digits)");
+    return digest;
+}
+
 // Everything after the first "--" belongs to elf-merge's own options.
 void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 {
@@ -163,6 +176,9 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         else
             add_region(options, REGION_KIND::load, "--load-region", optarg);
         return;
+    case 's':
+        options.sha256 = sha256_digest(optarg);
+        return;
     case 'O':
         options.flash = true, options.flash_settings.format = flash_format(optarg);
         return;
@@ -187,6 +203,8 @@ void check_modes(const MAP_OPTIONS& options)
     // HEX and S-record files hold nothing between the load ranges.
     if (options.gap_fill_given && !(options.flash && options.flash_settings.format == FLASH_FORMAT::binary))
         usage_error("--gap-fill needs -O binary");
+    if (!options.sha256.empty() && !options.check)
+        usage_error("--sha256 needs --check");
     if (!options.regions.empty() && options.flash)
         usage_error("--region and --load-region go with the map and --check");
     if (options.flash && (options.json || options.check || options.with_modules))
@@ -210,6 +228,7 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {"check", no_argument, nullptr, 'c'},
                                    {"region", required_argument, nullptr, 'r'},
                                    {"load-region", required_argument, nullptr, 'l'},
+                                   {"sha256", required_argument, nullptr, 's'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -281,12 +300,22 @@ int report_violations(const std::string& path, const std::vector<std::string>& l
     return lines.empty() ? 0 : 1;
 }
 
+std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+{
+    if (options.sha256.empty())
+        return {};
+    const std::string digest = sha256_hex(image.bytes, image.size);
+    if (digest == options.sha256)
+        return {};
+    return {"SHA-256 is " + digest + ", expected " + options.sha256};
+}
+
 int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, std::ostream& out)
 {
     std::vector<std::string> lines = check_image(image, set);
     for (const std::vector<std::string>& more :
          {set.given ? check_against_modules(image, set) : std::vector<std::string>{},
-          check_regions(image, options.regions, set)})
+          check_regions(image, options.regions, set), sha256_check(options, image)})
         lines.insert(lines.end(), more.begin(), more.end());
     const int status = report_violations(options.image, lines);
     if (status == 0 && !options.json)

@@ -103,7 +103,8 @@ JSON segment(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
             {"execute", (p.p_flags & PF_X) != 0},
             {"protection", p.p_flags & PROT_BITS},
             {"slots", slots(image, i, set)},
-            {"sections", sections(image, i, set)}};
+            {"sections", sections(image, i, set)},
+            {"sha256", segment_sha256(image, i)}};
 }
 
 JSON gaps(const MAP_IMAGE& image)
@@ -171,5 +172,6 @@ void write_json_report(std::ostream& out, const std::string& path, const MAP_IMA
     j["gaps"] = gaps(image);
     j["usage"] = usage(image, set);
     j["regions"] = regions(image, given);
+    j["sha256"] = sha256_hex(image.bytes, image.size);
     write_document(out, j);
 }

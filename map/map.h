@@ -192,6 +192,11 @@ uint64_t region_used(const MAP_IMAGE& image, const REGION& region);
 std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
                                        const MODULE_SET& set);
 
+// The SHA-256 of size bytes at data, as 64 lower-case hex digits.
+std::string sha256_hex(const uint8_t* data, size_t size);
+// Of a segment's file bytes; empty when it has none.
+std::string segment_sha256(const MAP_IMAGE& image, size_t index);
+
 // ---------------------------------------------------------------------------
 // Reports
 

@@ -1,6 +1,6 @@
 // The default report: header, mode, Shared Data segment, the modules that
 // the note describes, the segment table, a summary, memory use by module
-// and by region, as plain text.
+// and by region, and the image's digest, as plain text.
 #include "map.h"
 
 #include <algorithm>
@@ -186,4 +186,5 @@ void write_text_report(std::ostream& out, const std::string& path, const MAP_IMA
     write_summary(out, image);
     write_usage(out, image, set);
     write_regions(out, image, regions);
+    out << format("SHA-256 of the image: %s\n", sha256_hex(image.bytes, image.size).c_str());
 }
