@@ -2,7 +2,8 @@
 // mode, Shared Data segment, the modules the note describes, segments with
 // their slots and, given the module options, the sections they hold, memory
 // use by module and by region), as text or JSON; with --check verifies the
-// image; with -O writes the bytes a loader stores as a flash image.
+// image; with --diff compares two images; with -O writes the bytes a loader
+// stores as a flash image.
 #include "map.h"
 
 #include <cerrno>
@@ -29,19 +30,33 @@ constexpr uint64_t IMAGE_LIMIT = uint64_t{1} << 32;
 struct MAP_OPTIONS {
     bool json = false;
     bool check = false;
-    std::string image;
+    std::string image; // OLD with --diff
     bool with_modules = false;
     std::vector<std::string> module_args;
     std::vector<REGION> regions;
     std::string sha256; // with --check: the digest the image must have
+    bool diff = false;
+    std::string new_image; // --diff: NEW
     bool flash = false;    // -O
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
     std::string output;
 };
 
+// diff(1) ends in trouble with status 2. A --diff run that does not reach
+// its result leaves through exit(), elf-merge's module reader included,
+// and end_diff_in_trouble makes that 2.
+bool diff_in_progress = false;
+
+void end_diff_in_trouble()
+{
+    if (diff_in_progress)
+        std::_Exit(2);
+}
+
 const char* usage_text =
     "usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]\n"
+    "       elf-merge-map --diff [--json] OLD NEW [-- MODULE OPTIONS]\n"
     "       elf-merge-map -O FORMAT [--gap-fill BYTE] IMAGE OUTPUT\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
@@ -50,15 +65,17 @@ const char* usage_text =
     "             segment outside every region and a region over its size\n"
     "  --load-region NAME=START:SIZE  the same for load addresses\n"
     "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"
+    "  --diff     list what changed from OLD to NEW; exit status 0 when they are\n"
+    "             identical, 1 when they differ, 2 on trouble\n"
     "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
     "             (decimal, or hexadecimal after 0x; default 0)\n"
     "  -h, --help     print this message\n"
     "  -V, --version  print the version\n"
-    "After \"--\", the module options of the elf-merge run that wrote IMAGE name\n"
-    "the file and section behind every segment and let --check compare the\n"
-    "image with its modules.\n";
+    "After \"--\", the module options of the elf-merge run that wrote IMAGE (with\n"
+    "--diff, NEW) name the file and section behind every segment and let --check\n"
+    "compare the image with its modules.\n";
 
 [[noreturn]] void usage_error(const std::string& why)
 {
@@ -75,7 +92,7 @@ const char* usage_text =
 {
     std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",
                  error ? std::strerror(error) : "");
-    std::_Exit(1);
+    std::_Exit(diff_in_progress ? 2 : 1);
 }
 
 // The report goes out in one write, so that a failure is seen at once and
@@ -147,6 +164,25 @@ std::string sha256_digest(const std::string& text)
     return digest;
 }
 
+// --diff decides the exit status of every failure, so it is looked for
+// before any option is read; getopt_long takes any unambiguous abbreviation.
+bool asks_for_diff(int argc, char** argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string_view word = argv[i];
+        if (word.size() >= 3 && std::string_view("--diff").starts_with(word))
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void print_and_exit(const char* text)
+{
+    diff_in_progress = false;
+    std::cout << text;
+    std::exit(0);
+}
+
 // Everything after the first "--" belongs to elf-merge's own options.
 void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 {
@@ -179,6 +215,9 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     case 's':
         options.sha256 = sha256_digest(optarg);
         return;
+    case 'd':
+        options.diff = true;
+        return;
     case 'O':
         options.flash = true, options.flash_settings.format = flash_format(optarg);
         return;
@@ -186,18 +225,16 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
         return;
     case 'h':
-        std::cout << usage_text;
-        std::exit(0);
+        print_and_exit(usage_text);
     case 'V':
-        std::cout << "elf-merge-map " ELF_MERGE_VERSION "\n";
-        std::exit(0);
+        print_and_exit("elf-merge-map " ELF_MERGE_VERSION "\n");
     case ':':
         usage_error(std::string(argv[optind - 1]) + " needs a value");
     }
     usage_error(std::string("unknown option ") + argv[optind - 1]);
 }
 
-// -O stands on its own: it writes OUTPUT and prints no map.
+// -O and --diff each stand on their own: they print no map.
 void check_modes(const MAP_OPTIONS& options)
 {
     // HEX and S-record files hold nothing between the load ranges.
@@ -205,10 +242,14 @@ void check_modes(const MAP_OPTIONS& options)
         usage_error("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
         usage_error("--sha256 needs --check");
-    if (!options.regions.empty() && options.flash)
+    if (options.flash && options.diff)
+        usage_error("-O and --diff go one at a time");
+    if (!options.regions.empty() && (options.flash || options.diff))
         usage_error("--region and --load-region go with the map and --check");
     if (options.flash && (options.json || options.check || options.with_modules))
         usage_error("-O takes neither --json, --check nor module options");
+    if (options.diff && options.check)
+        usage_error("--diff takes no --check");
 }
 
 void check_usage(const MAP_OPTIONS& options, int count)
@@ -216,19 +257,23 @@ void check_usage(const MAP_OPTIONS& options, int count)
     check_modes(options);
     if (options.flash && count != 2)
         usage_error("-O writes one IMAGE to one OUTPUT");
-    if (!options.flash && count != 1)
+    if (options.diff && count != 2)
+        usage_error("--diff compares one OLD image with one NEW image");
+    if (!options.flash && !options.diff && count != 1)
         usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
 }
 
 MAP_OPTIONS parse_command_line(int argc, char** argv)
 {
     MAP_OPTIONS options;
+    diff_in_progress = asks_for_diff(argc, argv);
     split_module_args(argc, argv, options);
     static const option longs[] = {{"json", no_argument, nullptr, 'j'},
                                    {"check", no_argument, nullptr, 'c'},
                                    {"region", required_argument, nullptr, 'r'},
                                    {"load-region", required_argument, nullptr, 'l'},
                                    {"sha256", required_argument, nullptr, 's'},
+                                   {"diff", no_argument, nullptr, 'd'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -241,6 +286,8 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
     options.image = argv[optind];
     if (options.flash)
         options.output = argv[optind + 1];
+    if (options.diff)
+        options.new_image = argv[optind + 1];
     return options;
 }
 
@@ -378,6 +425,38 @@ int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     return status;
 }
 
+// An image that cannot be read is one line, as for the map, here with
+// diff(1)'s status for trouble.
+bool read_diff_image(const std::string& path, const std::vector<uint8_t>& bytes, MAP_IMAGE& image)
+{
+    const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
+    if (!faults.empty())
+        report_violations(path, {faults[0]});
+    return faults.empty();
+}
+
+int run_diff(const MAP_OPTIONS& options)
+{
+    const std::vector<uint8_t> before_bytes = read_image_file(options.image);
+    const std::vector<uint8_t> after_bytes = read_image_file(options.new_image);
+    MAP_IMAGE before, after;
+    if (!read_diff_image(options.image, before_bytes, before) ||
+        !read_diff_image(options.new_image, after_bytes, after))
+        return 2;
+    MODULE_SET set;
+    read_modules(options, set);
+    const IMAGE_DIFF diff = diff_images(before, after, set);
+    std::ostringstream out;
+    if (options.json)
+        write_diff_json(out, options.image, options.new_image, diff);
+    else
+        write_diff_text(out, diff);
+    release_modules(set);
+    write_standard_output(out.str());
+    diff_in_progress = false;
+    return diff.identical ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -386,8 +465,11 @@ int main(int argc, char** argv)
     // and output that never reached its file is an error.
     std::set_new_handler(out_of_memory);
     std::atexit(close_standard_output);
+    std::atexit(end_diff_in_trouble);
 
     const MAP_OPTIONS options = parse_command_line(argc, argv);
+    if (options.diff)
+        return run_diff(options);
     const std::vector<uint8_t> bytes = read_image_file(options.image);
 
     // An image that cannot be read is reported before any module is.

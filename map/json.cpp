@@ -1,4 +1,5 @@
-// --json: the report as one JSON document, in the documented field order.
+// --json: the report, or with --diff the differences, as one JSON document,
+// in the documented field order.
 // Numbers are plain decimal integers. Names are UTF-8 as they stand; a byte
 // that is not UTF-8 becomes U+FFFD, so the document is valid whatever bytes
 // a path or a module's names hold.
@@ -142,6 +143,55 @@ JSON regions(const MAP_IMAGE& image, const std::vector<REGION>& given)
     return list;
 }
 
+// A value that one image lacks is null.
+JSON side(const std::optional<int64_t>& value)
+{
+    return value ? JSON(*value) : JSON(nullptr);
+}
+
+JSON field_changes(const std::vector<FIELD_CHANGE>& fields)
+{
+    JSON list = JSON::array();
+    for (const FIELD_CHANGE& f : fields)
+        list.push_back({{"field", f.field}, {"old", side(f.before)}, {"new", side(f.after)}});
+    return list;
+}
+
+const char* change_name(CHANGE kind)
+{
+    return kind == CHANGE::added ? "added" : kind == CHANGE::removed ? "removed" : "changed";
+}
+
+JSON index_or_null(size_t index)
+{
+    return index == SIZE_MAX ? JSON(nullptr) : JSON(index);
+}
+
+JSON note_changes(const IMAGE_DIFF& d)
+{
+    JSON list = JSON::array();
+    for (const GROUP_CHANGE& g : d.note)
+        list.push_back({{"change", change_name(g.kind)},
+                        {"pid", g.pid},
+                        {"file", name_or_null(g.file)},
+                        {"fields", field_changes(g.fields)}});
+    return list;
+}
+
+JSON segment_changes(const IMAGE_DIFF& d)
+{
+    JSON list = JSON::array();
+    for (const SEGMENT_CHANGE& c : d.segments)
+        list.push_back({{"change", change_name(c.kind)},
+                        {"old_index", index_or_null(c.before)},
+                        {"new_index", index_or_null(c.after)},
+                        {"label", c.label},
+                        {"fields", field_changes(c.fields)},
+                        {"differing_bytes", c.differing_bytes},
+                        {"first_difference", c.differing_bytes ? JSON(c.first_difference) : JSON(nullptr)}});
+    return list;
+}
+
 JSON loaded(const LOAD_TOTALS& t)
 {
     return {{"segments", t.segments}, {"file_bytes", t.file_bytes}, {"memory_bytes", t.memory_bytes}};
@@ -173,5 +223,23 @@ void write_json_report(std::ostream& out, const std::string& path, const MAP_IMA
     j["usage"] = usage(image, set);
     j["regions"] = regions(image, given);
     j["sha256"] = sha256_hex(image.bytes, image.size);
+    write_document(out, j);
+}
+
+void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,
+                     const IMAGE_DIFF& d)
+{
+    JSON j;
+    j["schema"] = JSON_SCHEMA;
+    j["old"] = before_path;
+    j["new"] = after_path;
+    j["identical"] = d.identical;
+    j["header"] = field_changes(d.header);
+    j["mode"] = d.mode_before == d.mode_after ? JSON(nullptr) : JSON({{"old", d.mode_before}, {"new", d.mode_after}});
+    j["shared_data"] = field_changes(d.shared_data);
+    j["note"] = note_changes(d);
+    j["segments"] = segment_changes(d);
+    j["other_difference"] = d.other_difference ? JSON(*d.other_difference) : JSON(nullptr);
+    j["loaded"] = {{"old", loaded(d.loaded_before)}, {"new", loaded(d.loaded_after)}};
     write_document(out, j);
 }

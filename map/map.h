@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -131,6 +132,8 @@ void release_modules(MODULE_SET& set);
 // modules were named with; else every letter whose slot has its protection
 // bits. "system" for the system entries.
 std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// "slot k", "slots uvEanWLKNbCxyPp" or "system".
+std::string slots_text(const std::string& letters);
 
 // Mode resolved by the module options where they are given.
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
@@ -204,6 +207,62 @@ void write_text_report(std::ostream& out, const std::string& path, const MAP_IMA
                        const MODULE_SET& set, const std::vector<REGION>& regions = {});
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
                        const MODULE_SET& set, const std::vector<REGION>& regions = {});
+
+// ---------------------------------------------------------------------------
+// --diff: what changed from one image to another.
+
+// How a value reads in the text: 0x%08x, 0x%x with the signed difference,
+// p_flags with their R/W/X, or decimal.
+enum class VALUE_STYLE { address, size, flags, number };
+
+// One field that differs; a side where the field does not exist holds no
+// value.
+struct FIELD_CHANGE {
+    std::string field;
+    VALUE_STYLE style;
+    std::optional<int64_t> before, after;
+};
+
+enum class CHANGE { added, removed, changed };
+
+// A module of the note, matched by pid.
+struct GROUP_CHANGE {
+    CHANGE kind;
+    uint32_t pid;
+    const char* file; // the module file behind the new group, or null
+    std::vector<FIELD_CHANGE> fields;
+};
+
+// A section-built segment, matched by protection bits and address.
+struct SEGMENT_CHANGE {
+    CHANGE kind;
+    size_t before = SIZE_MAX, after = SIZE_MAX; // index in each image
+    uint32_t address = 0;                       // run address, new where there is one
+    std::string label;                          // "segment 9 (section 3 (.data) of m.elf)"
+    std::vector<FIELD_CHANGE> fields;
+    uint64_t differing_bytes = 0; // for an unchanged layout
+    uint32_t first_difference = 0;
+};
+
+struct IMAGE_DIFF {
+    bool identical = false;
+    std::vector<FIELD_CHANGE> header;
+    std::string mode_before, mode_after;
+    std::vector<FIELD_CHANGE> shared_data;
+    std::vector<GROUP_CHANGE> note;
+    std::vector<SEGMENT_CHANGE> segments;
+    // The first differing file offset, where the files differ and nothing
+    // above says how.
+    std::optional<uint32_t> other_difference;
+    LOAD_TOTALS loaded_before, loaded_after;
+};
+
+// The modules, given, are those of the new image and name its segments.
+IMAGE_DIFF diff_images(const MAP_IMAGE& before, const MAP_IMAGE& after, const MODULE_SET& set);
+// Nothing for identical images, as diff(1).
+void write_diff_text(std::ostream& out, const IMAGE_DIFF& diff);
+void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,
+                     const IMAGE_DIFF& diff);
 
 // ---------------------------------------------------------------------------
 // Flash images (-O)
