@@ -2,8 +2,8 @@
 // mode, Shared Data segment, the modules the note describes, segments with
 // their slots and, given the module options, the sections they hold, memory
 // use by module and by region), as text or JSON; with --check verifies the
-// image; with --diff compares two images; with -O writes the bytes a loader
-// stores as a flash image.
+// image; with --diff compares two images; with --svg draws the address
+// space; with -O writes the bytes a loader stores as a flash image.
 #include "map.h"
 
 #include <cerrno>
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <getopt.h>
 #include <iostream>
 #include <new>
@@ -37,6 +38,7 @@ struct MAP_OPTIONS {
     std::string sha256; // with --check: the digest the image must have
     bool diff = false;
     std::string new_image; // --diff: NEW
+    std::string svg;       // --svg: the picture's file
     bool flash = false;    // -O
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
@@ -57,6 +59,7 @@ void end_diff_in_trouble()
 const char* usage_text =
     "usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]\n"
     "       elf-merge-map --diff [--json] OLD NEW [-- MODULE OPTIONS]\n"
+    "       elf-merge-map --svg FILE IMAGE [-- MODULE OPTIONS]\n"
     "       elf-merge-map -O FORMAT [--gap-fill BYTE] IMAGE OUTPUT\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
@@ -67,6 +70,7 @@ const char* usage_text =
     "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"
     "  --diff     list what changed from OLD to NEW; exit status 0 when they are\n"
     "             identical, 1 when they differ, 2 on trouble\n"
+    "  --svg FILE write a picture of the address space to FILE as SVG\n"
     "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
@@ -218,6 +222,9 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     case 'd':
         options.diff = true;
         return;
+    case 'G':
+        options.svg = optarg;
+        return;
     case 'O':
         options.flash = true, options.flash_settings.format = flash_format(optarg);
         return;
@@ -234,7 +241,7 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     usage_error(std::string("unknown option ") + argv[optind - 1]);
 }
 
-// -O and --diff each stand on their own: they print no map.
+// -O, --svg and --diff each stand on their own: they print no map.
 void check_modes(const MAP_OPTIONS& options)
 {
     // HEX and S-record files hold nothing between the load ranges.
@@ -242,12 +249,15 @@ void check_modes(const MAP_OPTIONS& options)
         usage_error("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
         usage_error("--sha256 needs --check");
-    if (options.flash && options.diff)
-        usage_error("-O and --diff go one at a time");
-    if (!options.regions.empty() && (options.flash || options.diff))
+    const bool svg = !options.svg.empty();
+    if (options.flash + svg + options.diff > 1)
+        usage_error("-O, --svg and --diff go one at a time");
+    if (!options.regions.empty() && (options.flash || svg || options.diff))
         usage_error("--region and --load-region go with the map and --check");
     if (options.flash && (options.json || options.check || options.with_modules))
         usage_error("-O takes neither --json, --check nor module options");
+    if (svg && (options.json || options.check))
+        usage_error("--svg takes neither --json nor --check");
     if (options.diff && options.check)
         usage_error("--diff takes no --check");
 }
@@ -274,6 +284,7 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {"load-region", required_argument, nullptr, 'l'},
                                    {"sha256", required_argument, nullptr, 's'},
                                    {"diff", no_argument, nullptr, 'd'},
+                                   {"svg", required_argument, nullptr, 'G'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
@@ -370,13 +381,29 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
     return status;
 }
 
-// A partial flash image must not pass for a whole one, to make or to the
-// next run of a build script; a device is left alone.
+// A partial output must not pass for a whole one, to make or to the next
+// run of a build script; a device is left alone.
 void remove_partial_output(const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
         std::remove(path.c_str());
+}
+
+// A flash image or a picture goes to a file of its own.
+void write_output_file(const std::string& path, const std::function<void(std::ostream&)>& write)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        file_error(path, "cannot create", errno);
+    errno = 0;
+    write(out);
+    out.close();
+    if (!out) {
+        const int error = errno;
+        remove_partial_output(path);
+        file_error(path, "cannot write", error);
+    }
 }
 
 // OUTPUT is created only once the ranges are known to be storable.
@@ -387,17 +414,7 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
         return report_violations(options.image, {fault});
     FLASH_SETTINGS settings = options.flash_settings;
     settings.name = options.image;
-    std::ofstream out(options.output, std::ios::binary | std::ios::trunc);
-    if (!out)
-        file_error(options.output, "cannot create", errno);
-    errno = 0;
-    write_flash_image(out, image, settings);
-    out.close();
-    if (!out) {
-        const int error = errno;
-        remove_partial_output(options.output);
-        file_error(options.output, "cannot write", error);
-    }
+    write_output_file(options.output, [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
 }
 
@@ -408,6 +425,15 @@ void read_modules(const MAP_OPTIONS& options, MODULE_SET& set)
     const std::string fault = load_modules(options.module_args, set);
     if (!fault.empty())
         usage_error(fault);
+}
+
+int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+{
+    MODULE_SET set;
+    read_modules(options, set);
+    write_output_file(options.svg, [&](std::ostream& out) { write_svg(out, options.image, image, set); });
+    release_modules(set);
+    return 0;
 }
 
 int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
@@ -477,5 +503,7 @@ int main(int argc, char** argv)
     const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
     if (!faults.empty())
         return report_violations(options.image, options.check ? faults : std::vector<std::string>{faults[0]});
-    return options.flash ? write_flash(options, image) : write_map(options, image);
+    if (options.flash)
+        return write_flash(options, image);
+    return options.svg.empty() ? write_map(options, image) : write_picture(options, image);
 }

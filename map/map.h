@@ -207,6 +207,8 @@ void write_text_report(std::ostream& out, const std::string& path, const MAP_IMA
                        const MODULE_SET& set, const std::vector<REGION>& regions = {});
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
                        const MODULE_SET& set, const std::vector<REGION>& regions = {});
+// --svg: the address space as a self-contained SVG picture.
+void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------
 // --diff: what changed from one image to another.
