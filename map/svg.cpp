@@ -99,11 +99,11 @@ uint64_t y_of(const AXIS& axis, uint64_t address)
     return axis.y[stop_index(axis, address)];
 }
 
-// Text for XML: printable, then with XML's five special characters and the
-// two code points that XML refuses (U+FFFE, U+FFFF) escaped.
-std::string xml_text(std::string_view raw)
+// Printable text for XML: its special characters as entities, and the two
+// code points that XML refuses (U+FFFE, U+FFFF) escaped as printable()
+// escapes bytes.
+std::string xml_escape(const std::string& text)
 {
-    const std::string text = printable(raw);
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -117,6 +117,11 @@ std::string xml_text(std::string_view raw)
         out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
     }
     return out;
+}
+
+std::string xml_text(std::string_view raw)
+{
+    return xml_escape(printable(raw));
 }
 
 // At most count characters of printable text; a longer one ends in an
@@ -202,7 +207,7 @@ void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const 
                   x, top, COLUMN_WIDTH, height, colour_of(segment_slot_letters(image, b.entry, set)));
     if (height >= MIN_BAND)
         out << format("<text x=\"%d\" y=\"%" PRIu64 "\">%s</text>", x + 6, top + 12,
-                      xml_text(fit(printable(label), LABEL_CHARS)).c_str());
+                      xml_escape(fit(printable(label), LABEL_CHARS)).c_str());
     out << "</g>\n";
 }
 
@@ -259,7 +264,7 @@ void write_legend(std::ostream& out, const std::vector<LEGEND_ENTRY>& entries, i
         out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"12\" height=\"12\" fill=\"%s\" stroke=\"#555555\" "
                       "stroke-width=\"0.5\"/><text x=\"%d\" y=\"%" PRIu64 "\">%s</text>\n",
                       x, y, colour_of(e.letters), x + 18, y + 10,
-                      xml_text(fit(printable(legend_text(e)), LABEL_CHARS - 10)).c_str());
+                      xml_escape(fit(printable(legend_text(e)), LABEL_CHARS - 10)).c_str());
         y += LEGEND_ROW;
     }
     out << "</g>\n";
@@ -285,7 +290,7 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
     out << "<title>" << xml_text("Memory map of " + path) << "</title>\n";
     out << format("<rect width=\"%d\" height=\"%" PRIu64 "\" fill=\"#ffffff\"/>\n", width, height);
     out << format("<text x=\"%d\" y=\"20\" font-size=\"13\">%s</text>\n", MARGIN,
-                  xml_text(fit(printable(path), 2 * LABEL_CHARS)).c_str());
+                  xml_escape(fit(printable(path), 2 * LABEL_CHARS)).c_str());
     out << format("<text x=\"%d\" y=\"%d\">run addresses</text>\n", MARGIN, static_cast<int>(TOP) - 8);
     if (any_stored)
         out << format("<text x=\"%d\" y=\"%d\">load addresses, where they differ</text>\n",

@@ -206,6 +206,26 @@ TEST(MapLayout, SvgRendersWithoutWarningAndHasOneBandPerLoadSegment)
     EXPECT_EQ(tb::slice(tb::read_file(png), 0, 4), (Bytes{0x89, 'P', 'N', 'G'}));
 }
 
+// Names come from untrusted modules: the picture must stay XML that parses,
+// with each name escaped once, as the text map shows it.
+TEST(MapLayout, SvgStaysValidXmlWhateverNamesHold)
+{
+    tb::TempDir dir;
+    tb::Module m = tb::typical(0x2000, 1, 0x100);
+    m.sections[0].name = std::string("a<b&\"c\n\xff\xEF\xBF\xBE\\");
+    const std::string mod = dir.write("m.elf", m);
+    const std::string image = dir.path("out.elf");
+    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const std::string svg = dir.path("map.svg");
+    ASSERT_EQ(run_map({"--svg", svg, image, "--", "-e", mod}).status, 0);
+    EXPECT_EQ(python("import sys, xml.etree.ElementTree as ET\n"
+                     "g = next(g for g in ET.parse(sys.argv[1]).iter('{http://www.w3.org/2000/svg}g') "
+                     "if g.get('class') == 'segment')\n"
+                     "print(g.find('{http://www.w3.org/2000/svg}text').text)",
+                     {svg}),
+              "m.elf a<b&\"c\\n\\xff\\xef\\xbf\\xbe\\\\  0x00002000-0x00002010\n");
+}
+
 // Digests of each segment's file bytes, from the program headers as
 // python3 reads them, and of the whole file.
 const char* digests_from_hashlib = R"(
