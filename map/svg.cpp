@@ -46,20 +46,16 @@ struct AXIS {
     std::vector<bool> cut;
 };
 
-std::vector<BAND> bands_of(const MAP_IMAGE& image, bool& any_stored)
+std::vector<BAND> bands_of(const MAP_IMAGE& image)
 {
     std::vector<BAND> bands;
-    for (size_t i = 0; i < image.phdrs.size(); ++i)
-        if (image.phdrs[i].p_type == PT_LOAD)
-            bands.push_back({i, image.phdrs[i].p_vaddr, uint64_t{image.phdrs[i].p_vaddr} + image.phdrs[i].p_memsz,
-                             false});
-    any_stored = false;
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
-        if (p.p_type == PT_LOAD && p.p_filesz > 0 && p.p_paddr != p.p_vaddr) {
+        if (p.p_type != PT_LOAD)
+            continue;
+        bands.push_back({i, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, false});
+        if (p.p_filesz > 0 && p.p_paddr != p.p_vaddr)
             bands.push_back({i, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz, true});
-            any_stored = true;
-        }
     }
     return bands;
 }
@@ -199,7 +195,8 @@ void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const 
 {
     const uint64_t top = y_of(axis, b.start), height = y_of(axis, b.end) - top;
     const int x = b.stored ? MARGIN + COLUMN_WIDTH + COLUMN_GAP : MARGIN;
-    const std::string label = band_name(image, b.entry, set) + (b.stored ? "  stored " : "  ") + range_text(b.start, b.end);
+    const std::string label =
+        band_name(image, b.entry, set) + (b.stored ? "  stored " : "  ") + range_text(b.start, b.end);
     out << format("<g class=\"%s\"><title>%s</title>", b.stored ? "stored" : "segment",
                   band_title(image, b.entry, set).c_str());
     out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"%d\" height=\"%" PRIu64
@@ -218,13 +215,14 @@ void write_break(std::ostream& out, const AXIS& axis, size_t i)
     out << "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
     for (int k = 0; k <= 8; ++k)
         out << format("%s%d,%" PRIu64, k ? " " : "", MARGIN + 6 * k, middle + (k % 2 ? 4 : 0) - 2);
-    out << format("\"/><text x=\"%d\" y=\"%" PRIu64 "\" fill=\"#666666\">a gap of 0x%" PRIx64 " bytes, cut short</text></g>\n",
+    out << format("\"/><text x=\"%d\" y=\"%" PRIu64 "\" fill=\"#666666\">a gap of 0x%" PRIx64
+                  " bytes, cut short</text></g>\n",
                   MARGIN + 60, middle + 4, axis.stops[i + 1] - axis.stops[i]);
 }
 
 struct LEGEND_ENTRY {
     std::string letters;
-    std::string files;
+    std::vector<std::string> files; // with the modules given
 };
 
 // One entry per set of slot letters, in address order of first use.
@@ -233,13 +231,14 @@ std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BA
     std::vector<LEGEND_ENTRY> entries;
     for (const BAND& b : bands) {
         const std::string letters = segment_slot_letters(image, b.entry, set);
-        auto e = std::find_if(entries.begin(), entries.end(), [&](const LEGEND_ENTRY& x) { return x.letters == letters; });
+        auto e = std::find_if(entries.begin(), entries.end(),
+                              [&](const LEGEND_ENTRY& x) { return x.letters == letters; });
         if (e == entries.end())
-            e = entries.insert(entries.end(), {letters, ""});
+            e = entries.insert(entries.end(), {letters, {}});
         for (const SECTION_REF* s : sections_in(image, b.entry, set)) {
             const std::string file = base_name(s->module->name);
-            if (e->files.find(file) == std::string::npos)
-                e->files += (e->files.empty() ? "" : ", ") + file;
+            if (std::find(e->files.begin(), e->files.end(), file) == e->files.end())
+                e->files.push_back(file);
         }
     }
     return entries;
@@ -253,7 +252,9 @@ std::string legend_text(const LEGEND_ENTRY& e)
     const MAP_SLOT* slot = e.letters.size() == 1 ? find_slot(e.letters[0]) : nullptr;
     if (slot && slot->pid >= 0)
         text += format(", pid %" PRId32, slot->pid);
-    return e.files.empty() ? text : text + ": " + e.files;
+    for (size_t k = 0; k < e.files.size(); ++k)
+        text += (k ? ", " : ": ") + e.files[k];
+    return text;
 }
 
 void write_legend(std::ostream& out, const std::vector<LEGEND_ENTRY>& entries, int x)
@@ -274,8 +275,8 @@ void write_legend(std::ostream& out, const std::vector<LEGEND_ENTRY>& entries, i
 
 void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    bool any_stored = false;
-    std::vector<BAND> bands = bands_of(image, any_stored);
+    std::vector<BAND> bands = bands_of(image);
+    const bool any_stored = std::any_of(bands.begin(), bands.end(), [](const BAND& b) { return b.stored; });
     const AXIS axis = make_axis(bands);
     std::stable_sort(bands.begin(), bands.end(), [](const BAND& a, const BAND& b) { return a.start < b.start; });
     const int legend_x = MARGIN + (any_stored ? 2 : 1) * (COLUMN_WIDTH + COLUMN_GAP);
@@ -284,8 +285,8 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
     const int width = legend_x + LEGEND_WIDTH;
 
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out << format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%" PRIu64 "\" viewBox=\"0 0 %d %" PRIu64
-                  "\" font-family=\"monospace\" font-size=\"11\">\n",
+    out << format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%" PRIu64
+                  "\" viewBox=\"0 0 %d %" PRIu64 "\" font-family=\"monospace\" font-size=\"11\">\n",
                   width, height, width, height);
     out << "<title>" << xml_text("Memory map of " + path) << "</title>\n";
     out << format("<rect width=\"%d\" height=\"%" PRIu64 "\" fill=\"#ffffff\"/>\n", width, height);

@@ -55,10 +55,11 @@ TEST(MapLayout, UsageByModuleAndBySlotEqualsTheSectionsReadelfLists)
     EXPECT_EQ(json_query(fw.dir, with.out, "[r['pid'] for r in d['usage']]"), "[0, 1, 2, 3, 7, 14, 19, None, None]\n");
     EXPECT_EQ(json_query(fw.dir, without.out, "[r['slots'] for r in d['usage']]"),
               "['k', 'e', 'f', 'd', 'uvEanWLKNbCxyPp', 'c', 'S', 'F']\n");
-    EXPECT_THAT(fw.map({}).out, HasSubstr("Memory use by module: 9\n"
-                                          "  slot  pid  code        rodata      data        bss         total       file\n"
-                                          "  k     0    4364        592         8           1036        6000        " +
-                                          Example::module("kernel.elf") + "\n"));
+    EXPECT_THAT(fw.map({}).out,
+                HasSubstr("Memory use by module: 9\n"
+                          "  slot  pid  code        rodata      data        bss         total       file\n"
+                          "  k     0    4364        592         8           1036        6000        " +
+                          Example::module("kernel.elf") + "\n"));
 }
 
 // zu's four segments fill [0x30000, 0x30558) without a gap; the load ranges
@@ -168,7 +169,8 @@ TEST(MapLayout, DiffAgainstThePlainImageListsModeAndNoteAndTroubleIsStatus2)
     const std::string missing = fw.dir.path("none.elf");
     const std::pair<std::vector<std::string>, std::string> troubles[] = {
         {{"--diff", fw.image, missing}, missing + ": cannot open -- No such file or directory\n"},
-        {{"--diff", fw.image, plain, "--", "-e", missing}, "Error opening file " + missing + " -- No such file or directory\n"},
+        {{"--diff", fw.image, plain, "--", "-e", missing},
+         "Error opening file " + missing + " -- No such file or directory\n"},
         {{"--diff", fw.image}, "elf-merge-map: --diff compares one OLD image with one NEW image\n"}};
     for (const auto& [args, err] : troubles) {
         const tb::RunResult t = run_map(args);
@@ -246,7 +248,8 @@ TEST(MapLayout, DigestsEqualHashlibsAndCheckComparesTheImagesDigest)
 {
     Example fw;
     const std::string json = fw.map({"--json"}).out;
-    const std::string out = python(digests_from_hashlib, {fw.image, fw.dir.write("map.json", Bytes(json.begin(), json.end()))});
+    const std::string report = fw.dir.write("map.json", Bytes(json.begin(), json.end()));
+    const std::string out = python(digests_from_hashlib, {fw.image, report});
     ASSERT_EQ(out.substr(0, 10), "True True\n");
     const std::string digest = out.substr(10, 64);
     EXPECT_THAT(fw.map({}).out, testing::EndsWith("\nSHA-256 of the image: " + digest + "\n"));
