@@ -144,8 +144,9 @@ std::vector<PAIR> pair_segments(const MAP_IMAGE& a, const MAP_IMAGE& b)
     std::vector<PAIR> pairs;
     std::vector<size_t> left_after;
     for (size_t j = b.first_section; j < b.phdrs.size(); ++j) {
-        const auto found = by_address.find({prot_of(b, j), b.phdrs[j].p_vaddr});
-        if (found == by_address.end()) {
+        const std::pair<uint32_t, uint32_t> key{prot_of(b, j), b.phdrs[j].p_vaddr};
+        const auto found = by_address.lower_bound(key); // the first of equal keys, in image order
+        if (found == by_address.end() || found->first != key) {
             left_after.push_back(j);
             continue;
         }
