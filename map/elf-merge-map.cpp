@@ -38,7 +38,8 @@ struct MAP_OPTIONS {
     std::string sha256; // with --check: the digest the image must have
     bool diff = false;
     std::string new_image; // --diff: NEW
-    std::string svg;       // --svg: the picture's file
+    bool picture = false;  // --svg
+    std::string svg;       // the picture's file
     bool flash = false;    // -O
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
@@ -223,7 +224,7 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         options.diff = true;
         return;
     case 'G':
-        options.svg = optarg;
+        options.picture = true, options.svg = optarg;
         return;
     case 'O':
         options.flash = true, options.flash_settings.format = flash_format(optarg);
@@ -249,7 +250,7 @@ void check_modes(const MAP_OPTIONS& options)
         usage_error("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
         usage_error("--sha256 needs --check");
-    const bool svg = !options.svg.empty();
+    const bool svg = options.picture;
     if (options.flash + svg + options.diff > 1)
         usage_error("-O, --svg and --diff go one at a time");
     if (!options.regions.empty() && (options.flash || svg || options.diff))
@@ -505,5 +506,5 @@ int main(int argc, char** argv)
         return report_violations(options.image, options.check ? faults : std::vector<std::string>{faults[0]});
     if (options.flash)
         return write_flash(options, image);
-    return options.svg.empty() ? write_map(options, image) : write_picture(options, image);
+    return options.picture ? write_picture(options, image) : write_map(options, image);
 }
