@@ -12,7 +12,9 @@ _elf_merge_file_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -
 _elf_merge_number_options='-s -z --sd_addr --sd_size'
 _elf_merge_flag_options='-r -h --rm --help --version'
 
-_elf_merge_map_number_options='-O --gap-fill'
+# elf-merge-map options whose value is typed, not a file; -O names a format.
+_elf_merge_map_typed_options='--gap-fill --region --load-region --sha256'
+_elf_merge_map_formats='binary ihex srec'
 _elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
   -h --help -V --version --"
 
@@ -52,8 +54,9 @@ _elf_merge() {
     fi
 }
 
-# Before "--": the map's own options and the image; after it, the options of
-# the elf-merge run that wrote the image.
+# Before "--": the map's own options and the image (--svg FILE and the two
+# images of --diff complete as files); after it, the options of the
+# elf-merge run that wrote the image.
 _elf_merge_map() {
     local cur prev i
     for ((i = 1; i < COMP_CWORD; i++)); do
@@ -63,8 +66,10 @@ _elf_merge_map() {
         fi
     done
     _elf_merge_current
-    if [[ " $_elf_merge_map_number_options " == *" $prev "* ]]; then
+    if [[ " $_elf_merge_map_typed_options " == *" $prev "* ]]; then
         COMPREPLY=()
+    elif [[ $prev == -O ]]; then
+        _elf_merge_words "$_elf_merge_map_formats" "$cur"
     elif [[ $cur == -* ]]; then
         _elf_merge_words "$_elf_merge_map_options" "$cur"
     else

@@ -1,7 +1,8 @@
 // elf-merge-map's image parser: any bytes are read as an image; one that is
-// read goes through every check, both report writers and the flash image
-// writers. None of these ends the process, so a crash or a sanitizer report
-// is a real fault.
+// read goes through every check, both report writers, the flash image
+// writers, memory use, regions, the SVG picture and the diff, against
+// itself and against a copy with its second half changed. None of these
+// ends the process, so a crash or a sanitizer report is a real fault.
 #include "map.h"
 
 #include <sstream>
@@ -21,6 +22,21 @@ void write_flash_images(const MAP_IMAGE& image, std::ostream& out)
         write_flash_image(out, image, {FLASH_FORMAT::binary, 0xFF, "fuzz.elf"});
 }
 
+// Regions of both kinds that part of any image falls in and part not.
+const std::vector<REGION> regions = {{"low", REGION_KIND::run, 0, 0x10000},
+                                     {"rest", REGION_KIND::run, 0x10000, 0xFFFF0000},
+                                     {"flash", REGION_KIND::load, 0x1000, 0x1000}};
+
+void diff_with(const MAP_IMAGE& image, const uint8_t* data, size_t size, std::ostream& out)
+{
+    MAP_IMAGE other;
+    if (!parse_image(data, size, other).empty())
+        return;
+    const IMAGE_DIFF diff = diff_images(image, other, MODULE_SET{});
+    write_diff_text(out, diff);
+    write_diff_json(out, "old.elf", "new.elf", diff);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -29,10 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!parse_image(data, size, image).empty())
         return 0;
     check_image(image, MODULE_SET{});
+    check_regions(image, regions, MODULE_SET{});
     const MODULE_SET no_modules;
     std::ostringstream out;
-    write_text_report(out, "fuzz.elf", image, no_modules);
-    write_json_report(out, "fuzz.elf", image, no_modules);
+    write_text_report(out, "fuzz.elf", image, no_modules, regions);
+    write_json_report(out, "fuzz.elf", image, no_modules, regions);
     write_flash_images(image, out);
+    write_svg(out, "fuzz.elf", image, no_modules);
+    diff_with(image, data, size, out);
+    std::vector<uint8_t> changed(data, data + size);
+    for (size_t i = size / 2; i < size; ++i)
+        changed[i] = static_cast<uint8_t>(changed[i] * 31 + 7);
+    diff_with(image, changed.data(), changed.size(), out);
     return 0;
 }

@@ -247,6 +247,13 @@ std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MOD
     return letters;
 }
 
+std::string slots_text(const std::string& letters)
+{
+    if (letters == "system")
+        return letters;
+    return (letters.size() == 1 ? "slot " : "slots ") + letters;
+}
+
 std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)
 {
     std::vector<const Elf32_Phdr*> loads;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -131,6 +132,8 @@ void release_modules(MODULE_SET& set);
 // modules were named with; else every letter whose slot has its protection
 // bits. "system" for the system entries.
 std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// "slot k", "slots uvEanWLKNbCxyPp" or "system".
+std::string slots_text(const std::string& letters);
 
 // Mode resolved by the module options where they are given.
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
@@ -152,12 +155,116 @@ std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& s
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------
+// Memory use by module, and by the memories that --region and --load-region
+// name.
+
+// The bytes one module takes, or without modules those of one slot's
+// segments (slots that share protection bits share a row).
+struct USAGE_ROW {
+    std::string slots;            // option letters
+    const char* file = nullptr;   // null without modules
+    int32_t pid = -1;             // -1: none, or more than one
+    uint64_t code = 0;            // SHF_EXECINSTR
+    uint64_t rodata = 0;          // SHF_ALLOC only
+    uint64_t data = 0;            // SHF_WRITE with file bytes
+    uint64_t bss = 0;             // SHT_NOBITS: zero-filled
+    uint64_t total() const { return code + rodata + data + bss; }
+};
+// With modules, one row per module in command-line order; without, one
+// row per slot in slot order, the Shared Data segment left out.
+std::vector<USAGE_ROW> memory_usage(const MAP_IMAGE& image, const MODULE_SET& set);
+
+// A run region holds segments by run address (p_vaddr, p_memsz bytes), a
+// load region by load address (p_paddr, p_filesz bytes).
+enum class REGION_KIND { run, load };
+struct REGION {
+    std::string name;
+    REGION_KIND kind;
+    uint32_t start;
+    uint32_t size;
+};
+const char* region_kind_name(REGION_KIND kind); // "run", "load"
+// Reads NAME=START:SIZE (hexadecimal). Returns why the text is no region,
+// empty when region was set.
+std::string parse_region(const std::string& text, REGION_KIND kind, REGION& region);
+// The bytes of the PT_LOAD entries whose address of the region's kind lies
+// in it.
+uint64_t region_used(const MAP_IMAGE& image, const REGION& region);
+// One line for each segment that lies wholly inside no region of its kind
+// (where regions of that kind are given) and for each region over budget.
+std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
+                                       const MODULE_SET& set);
+
+// The SHA-256 of size bytes at data, as 64 lower-case hex digits.
+std::string sha256_hex(const uint8_t* data, size_t size);
+// Of a segment's file bytes; empty when it has none.
+std::string segment_sha256(const MAP_IMAGE& image, size_t index);
+
+// ---------------------------------------------------------------------------
 // Reports
 
 void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
-                       const MODULE_SET& set);
+                       const MODULE_SET& set, const std::vector<REGION>& regions = {});
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image,
-                       const MODULE_SET& set);
+                       const MODULE_SET& set, const std::vector<REGION>& regions = {});
+// --svg: the address space as a self-contained SVG picture.
+void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set);
+
+// ---------------------------------------------------------------------------
+// --diff: what changed from one image to another.
+
+// How a value reads in the text: 0x%08x, 0x%x with the signed difference,
+// p_flags with their R/W/X, or decimal.
+enum class VALUE_STYLE { address, size, flags, number };
+
+// One field that differs; a side where the field does not exist holds no
+// value.
+struct FIELD_CHANGE {
+    std::string field;
+    VALUE_STYLE style;
+    std::optional<int64_t> before, after;
+};
+
+enum class CHANGE { added, removed, changed };
+
+// A module of the note, matched by pid.
+struct GROUP_CHANGE {
+    CHANGE kind;
+    uint32_t pid;
+    const char* file; // the module file behind the new group, or null
+    std::vector<FIELD_CHANGE> fields;
+};
+
+// A section-built segment, matched by protection bits and address.
+struct SEGMENT_CHANGE {
+    CHANGE kind;
+    size_t before = SIZE_MAX, after = SIZE_MAX; // index in each image
+    uint32_t address = 0;                       // run address, new where there is one
+    std::string label;                          // "segment 9 (section 3 (.data) of m.elf)"
+    std::vector<FIELD_CHANGE> fields;
+    uint64_t differing_bytes = 0; // for an unchanged layout
+    uint32_t first_difference = 0;
+};
+
+struct IMAGE_DIFF {
+    bool identical = false;
+    std::vector<FIELD_CHANGE> header;
+    std::string mode_before, mode_after;
+    std::vector<FIELD_CHANGE> shared_data;
+    std::vector<GROUP_CHANGE> note;
+    std::vector<SEGMENT_CHANGE> segments;
+    // The first differing file offset, where the files differ and nothing
+    // above says how.
+    std::optional<uint32_t> other_difference;
+    LOAD_TOTALS loaded_before, loaded_after;
+};
+
+// The modules, given, are those of the new image and name its segments.
+IMAGE_DIFF diff_images(const MAP_IMAGE& before, const MAP_IMAGE& after, const MODULE_SET& set);
+// Nothing for identical images, as diff(1).
+void write_diff_text(std::ostream& out, const IMAGE_DIFF& diff);
+void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,
+                     const IMAGE_DIFF& diff);
 
 // ---------------------------------------------------------------------------
 // Flash images (-O)

@@ -1,7 +1,9 @@
 // The default report: header, mode, Shared Data segment, the modules that
-// the note describes, the segment table and a summary, as plain text.
+// the note describes, the segment table, a summary, memory use by module
+// and by region, and the image's digest, as plain text.
 #include "map.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 namespace {
@@ -97,6 +99,51 @@ void write_summary(std::ostream& out, const MAP_IMAGE& image)
         out << format("  0x%08" PRIx32 "-0x%08" PRIx64 "  0x%" PRIx64 " bytes\n", g.start, g.end, g.end - g.start);
 }
 
+// Sizes in decimal, as a linker's memory report gives them.
+void write_usage(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    const std::vector<USAGE_ROW> rows = memory_usage(image, set);
+    out << format("Memory use by %s: %zu\n", set.given ? "module" : "slot", rows.size());
+    if (rows.empty())
+        return;
+    int width = 4;
+    for (const USAGE_ROW& row : rows)
+        width = std::max(width, static_cast<int>(row.slots.size()));
+    out << format("  %-*s  pid  code        rodata      data        bss         total%s\n", width, "slot",
+                  set.given ? "       file" : "");
+    for (const USAGE_ROW& r : rows) {
+        const std::string row = format("  %-*s  %-3s  %-10" PRIu64 "  %-10" PRIu64 "  %-10" PRIu64 "  %-10" PRIu64
+                                       "  %-10" PRIu64,
+                                       width, r.slots.c_str(), r.pid < 0 ? "-" : std::to_string(r.pid).c_str(),
+                                       r.code, r.rodata, r.data, r.bss, r.total());
+        out << (r.file ? row + "  " + printable(r.file) : row.substr(0, row.find_last_not_of(' ') + 1)) << "\n";
+    }
+}
+
+// Used of size as a percentage with two decimals, rounded down.
+std::string percentage(uint64_t used, uint32_t size)
+{
+    const uint64_t hundredths = used * 10000 / size;
+    return format("%" PRIu64 ".%02" PRIu64 "%%", hundredths / 100, hundredths % 100);
+}
+
+void write_regions(std::ostream& out, const MAP_IMAGE& image, const std::vector<REGION>& regions)
+{
+    if (regions.empty())
+        return;
+    int width = 6;
+    for (const REGION& r : regions)
+        width = std::max(width, static_cast<int>(printable(r.name).size()));
+    out << format("Memory regions: %zu\n", regions.size());
+    out << format("  %-*s  kind  start       used        size        used %%\n", width, "region");
+    for (const REGION& r : regions) {
+        const uint64_t used = region_used(image, r);
+        out << format("  %-*s  %-4s  0x%08" PRIx32 "  %-10" PRIu64 "  %-10" PRIu32 "  %s\n", width,
+                      printable(r.name).c_str(), region_kind_name(r.kind), r.start, used, r.size,
+                      percentage(used, r.size).c_str());
+    }
+}
+
 } // namespace
 
 const char* segment_type_name(uint32_t p_type)
@@ -129,11 +176,15 @@ const char* described_file(const MODULE_SET& set, size_t g)
     return g < set.described.size() ? set.described[g]->name : nullptr;
 }
 
-void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
+void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,
+                       const std::vector<REGION>& regions)
 {
     write_header(out, path, image, set);
     write_shared_data(out, image);
     write_modules(out, image, set);
     write_segments(out, image, set);
     write_summary(out, image);
+    write_usage(out, image, set);
+    write_regions(out, image, regions);
+    out << format("SHA-256 of the image: %s\n", sha256_hex(image.bytes, image.size).c_str());
 }

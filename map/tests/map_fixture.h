@@ -75,15 +75,58 @@ struct Firmware {
     }
 };
 
+// The example firmware merged in kernel mode by its merge.sh, and the module
+// options that merge.sh gives elf-merge, so that the map can name them.
+struct Example {
+    tb::TempDir dir;
+    std::string image = dir.path("fw.elf");
+
+    Example()
+    {
+        const std::string merge = std::string(EXAMPLE_DIR) + "/merge.sh";
+        const tb::RunResult r =
+            tb::run_program("env", {std::string("ELF_MERGE=") + ELF_MERGE_PATH, merge, "kernel", image});
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+
+    static std::string module(const std::string& name) { return std::string(EXAMPLE_DIR) + "/bin/" + name; }
+
+    // quenlor may be replaced by a variant of it.
+    static std::vector<std::string> module_options(const std::string& quenlor = module("quenlor.elf"))
+    {
+        return {"-k", module("kernel.elf"), "-e", quenlor, "-f", module("vo.elf"), "-d", module("zu.elf"),
+                "-c", module("gul.elf"), "-S", module("rak.elf"), "-F", module("tej.elf"), "-p", module("ka1.bin"),
+                "-P", module("ka2.bin"), "-s", "00F00000", "-z", "8000"};
+    }
+
+    // Runs the map with flags on the image, followed by the module options.
+    tb::RunResult map(std::vector<std::string> flags) const
+    {
+        flags.push_back(image);
+        flags.push_back("--");
+        for (const std::string& o : module_options())
+            flags.push_back(o);
+        return run_map(flags);
+    }
+};
+
+// Runs a Python program with args and returns what it prints; it must
+// succeed.
+inline std::string python(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> all{"-c", program};
+    all.insert(all.end(), args.begin(), args.end());
+    const tb::RunResult r = tb::run_program("python3", all);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
 // Evaluates a Python expression over the JSON document (as d) and returns
 // what print() writes; the document must parse.
 inline std::string json_query(const tb::TempDir& dir, const std::string& json, const std::string& expr)
 {
     const std::string path = dir.write("report.json", Bytes(json.begin(), json.end()));
-    const tb::RunResult r =
-        tb::run_program("python3", {"-c", "import json,sys; d=json.load(open(sys.argv[1])); print(" + expr + ")", path});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
+    return python("import json,sys; d=json.load(open(sys.argv[1])); print(" + expr + ")", {path});
 }
 
 } // namespace maptest

@@ -80,18 +80,7 @@ TEST(MapFlash, EachFormatIsWrittenAsCheckedByHand)
 // The example's kernel-mode image: its ranges lie from 0x3400 to 0x1300000,
 // vo's .data is stored at 0x20100 though it runs at 0x28000, and the Shared
 // Data segment's table and note are stored at 0xF00000.
-struct ExampleFlash {
-    tb::TempDir dir;
-    std::string image = dir.path("fw.elf");
-
-    ExampleFlash()
-    {
-        const std::string merge = std::string(EXAMPLE_DIR) + "/merge.sh";
-        const tb::RunResult r =
-            tb::run_program("env", {std::string("ELF_MERGE=") + ELF_MERGE_PATH, merge, "kernel", image});
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
-
+struct ExampleFlash : Example {
     std::string export_as(const std::string& format, std::vector<std::string> extra = {}) const
     {
         const std::string out = dir.path("fw." + format);

@@ -159,6 +159,21 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
     EXPECT_EQ(none.status, 1);
     EXPECT_THAT(none.err, HasSubstr("elf-merge-map: no IMAGE given\nusage:"));
     EXPECT_EQ(run_map({"--jsn", "x"}).status, 1);
+    const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+        {{"--region", "ram=1000", "x"}, "--region ram=1000: expected NAME=START:SIZE"},
+        {{"--load-region", "rom=0:1_000", "x"}, "--load-region rom=0:1_000: START and SIZE are hexadecimal numbers"},
+        {{"--region", "top=FFFFFF00:101", "x"}, "--region top=FFFFFF00:101: the region passes 0xFFFFFFFF"},
+        {{"--sha256", std::string(64, 'a'), "x"}, "--sha256 needs --check"},
+        {{"--check", "--sha256", "abc", "x"}, "--sha256 abc: not a SHA-256 digest (64 hexadecimal digits)"},
+        {{"--svg", "", "-O", "binary", "x", "y"}, "-O, --svg and --diff go one at a time"},
+        {{"--svg", "m.svg", "--region", "a=0:1", "x"}, "--region and --load-region go with the map and --check"},
+        {{"--svg", "m.svg", "--json", "x"}, "--svg takes neither --json nor --check"},
+    };
+    for (const auto& [args, why] : mistakes) {
+        const tb::RunResult r = run_map(args);
+        EXPECT_EQ(r.status, 1) << why;
+        EXPECT_THAT(r.err, HasSubstr("elf-merge-map: " + why + "\nusage:"));
+    }
 
     Firmware fw;
     fw.merge("plain");

@@ -59,7 +59,15 @@ expect "" elf-merge -s ""
 expect "" elf-merge -z 8
 expect "--check " elf-merge-map --ch
 expect "fw.elf " elf-merge-map --json f
-expect "" elf-merge-map -O ""
+expect "binary ihex srec " elf-merge-map -O ""
+expect "ihex " elf-merge-map -O i
+expect "" elf-merge-map -O ihex --gap-fill ""
+# Typed values, never files, though fw.elf would match.
+expect "" elf-merge-map --region f
+expect "" elf-merge-map --load-region f
+expect "" elf-merge-map --sha256 f
+expect "fw.elf " elf-merge-map --svg f
+expect "fw.elf " elf-merge-map --diff fw.elf f
 # After "--" the words are elf-merge's.
 if ! complete_line elf-merge-map fw.elf - | grep -qx -- --; then
     echo "FAIL: elf-merge-map does not offer --"

@@ -42,8 +42,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = devel ] || fail "Section is '$(field Section)'"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ -n "$(field Description)" ] || fail "no Description"
-# dpkg-shlibdeps gives versioned dependencies on the C and C++ runtimes.
-[[ $(field Depends) == *"libc6 (>="*"libstdc++6 (>="* ]] || fail "Depends is '$(field Depends)'"
+# dpkg-shlibdeps gives versioned dependencies on the C and C++ runtimes and
+# on OpenSSL's libcrypto, which elf-merge-map's digests need.
+[[ $(field Depends) == *"libc6 (>="*"libssl3"*"libstdc++6 (>="* ]] || fail "Depends is '$(field Depends)'"
 
 # The stripped tools still run, and the manual pages are whole gzip files.
 dpkg-deb -x "$deb" "$work/root"

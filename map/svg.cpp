@@ -1,0 +1,306 @@
+// --svg: the address space as a picture that a browser shows. One band per
+// PT_LOAD entry down a column of run addresses, and where any entry is
+// stored elsewhere a second column of load addresses. Bands and gaps share
+// one scale, but a band keeps room for its label and a gap is cut short, so
+// that a 16 MiB hole does not squash everything else. The file is
+// self-contained: no scripts, no fonts but the viewer's own, no links.
+#include "map.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+namespace {
+
+constexpr uint64_t BYTES_PER_PIXEL = 256;
+constexpr uint64_t MIN_BAND = 16;  // room for one line of text
+constexpr uint64_t MAX_BAND = 160; // a band may not fill the picture either
+constexpr uint64_t GAP_CAP = 24;   // a longer gap is drawn cut, with a break
+constexpr uint64_t TOP = 56;       // the axis starts below the headings
+constexpr int MARGIN = 16;
+constexpr int COLUMN_WIDTH = 400;
+constexpr int COLUMN_GAP = 24;
+constexpr int LEGEND_WIDTH = 300;
+constexpr int LEGEND_ROW = 18;
+constexpr size_t LABEL_CHARS = 54; // of 11-pixel monospace, in a column
+
+// One light colour per slot, in slot order; the system slot's is grey.
+constexpr const char* slot_colours[SLOT_COUNT] = {
+    "#8ecae6", "#ffb703", "#a7c957", "#f4a261", "#cdb4db", "#ffc8dd", "#bde0fe", "#e9c46a",
+    "#90be6d", "#f28482", "#84a59d", "#f6bd60", "#c8b6ff", "#b8e0d2", "#e5989b", "#ffd6a5",
+    "#caffbf", "#9bf6ff", "#a0c4ff", "#ffadad", "#d9d9d9", "#bdb2ff", "#fdffb6"};
+
+// A PT_LOAD entry's place in one column: by run address, or in the load
+// column by where its file bytes are stored.
+struct BAND {
+    size_t entry;
+    uint32_t start;
+    uint64_t end;
+    bool stored;
+};
+
+// Every band edge in address order, and the y of each. Stretch i lies
+// between stops i and i + 1; cut marks the gaps drawn short.
+struct AXIS {
+    std::vector<uint64_t> stops;
+    std::vector<uint64_t> y;
+    std::vector<bool> cut;
+};
+
+std::vector<BAND> bands_of(const MAP_IMAGE& image)
+{
+    std::vector<BAND> bands;
+    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+        const Elf32_Phdr& p = image.phdrs[i];
+        if (p.p_type != PT_LOAD)
+            continue;
+        bands.push_back({i, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, false});
+        if (p.p_filesz > 0 && p.p_paddr != p.p_vaddr)
+            bands.push_back({i, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz, true});
+    }
+    return bands;
+}
+
+size_t stop_index(const AXIS& axis, uint64_t address)
+{
+    return static_cast<size_t>(std::lower_bound(axis.stops.begin(), axis.stops.end(), address) - axis.stops.begin());
+}
+
+AXIS make_axis(const std::vector<BAND>& bands)
+{
+    AXIS axis;
+    for (const BAND& b : bands)
+        axis.stops.insert(axis.stops.end(), {b.start, b.end});
+    std::sort(axis.stops.begin(), axis.stops.end());
+    axis.stops.erase(std::unique(axis.stops.begin(), axis.stops.end()), axis.stops.end());
+    // How many bands cover each stretch, from their edges.
+    std::vector<int64_t> cover(axis.stops.size() + 1);
+    for (const BAND& b : bands) {
+        ++cover[stop_index(axis, b.start)];
+        --cover[stop_index(axis, b.end)];
+    }
+    axis.y.push_back(TOP);
+    int64_t covered = 0;
+    for (size_t i = 0; i + 1 < axis.stops.size(); ++i) {
+        covered += cover[i];
+        const uint64_t scaled = (axis.stops[i + 1] - axis.stops[i]) / BYTES_PER_PIXEL;
+        const uint64_t height = covered > 0 ? std::clamp(scaled, MIN_BAND, MAX_BAND) : std::min(scaled, GAP_CAP);
+        axis.cut.push_back(covered == 0 && scaled > GAP_CAP);
+        axis.y.push_back(axis.y.back() + height);
+    }
+    return axis;
+}
+
+uint64_t y_of(const AXIS& axis, uint64_t address)
+{
+    return axis.y[stop_index(axis, address)];
+}
+
+// Printable text for XML: its special characters as entities, and the two
+// code points that XML refuses (U+FFFE, U+FFFF) escaped as printable()
+// escapes bytes.
+std::string xml_escape(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool noncharacter = text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
+                                  (static_cast<unsigned char>(text[i + 2]) | 1) == 0xBF;
+        if (noncharacter) {
+            out += format("\\xef\\xbf\\x%02x", static_cast<unsigned char>(text[i + 2]));
+            i += 2;
+            continue;
+        }
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
+    }
+    return out;
+}
+
+std::string xml_text(std::string_view raw)
+{
+    return xml_escape(printable(raw));
+}
+
+// At most count characters of printable text; a longer one ends in an
+// ellipsis.
+std::string fit(const std::string& text, size_t count)
+{
+    size_t chars = 0, cut = text.size();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            continue; // inside a character
+        if (chars == count - 1)
+            cut = i;
+        if (++chars > count)
+            return text.substr(0, cut) + "\xE2\x80\xA6";
+    }
+    return text;
+}
+
+std::string base_name(const char* path)
+{
+    const std::string_view p(path);
+    return std::string(p.substr(p.rfind('/') + 1));
+}
+
+// "kernel.elf .data .bss" with the modules, else "slots k" or "Shared Data
+// segment".
+std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+{
+    const std::string letters = segment_slot_letters(image, i, set);
+    if (letters == "system")
+        return "Shared Data segment";
+    std::string name;
+    const ELF_DESC* last = nullptr;
+    for (const SECTION_REF* s : sections_in(image, i, set)) {
+        if (s->module != last)
+            name += (name.empty() ? "" : "  ") + base_name(s->module->name);
+        last = s->module;
+        if (s->module->fake != ELF_KIND)
+            continue; // a raw image is its one section
+        name += " " + (s->name.empty() ? "section " + std::to_string(s->index) : s->name);
+    }
+    return name.empty() ? slots_text(letters) : name;
+}
+
+std::string range_text(uint32_t start, uint64_t end)
+{
+    return format("0x%08" PRIx32 "-0x%08" PRIx64, start, end);
+}
+
+// What a browser shows on hover: the segment's fields and its sections.
+std::string band_title(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    std::string title = xml_text(format("segment %zu: PT_LOAD %s, protection 0x%08" PRIx32 ", %s", i,
+                                        permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
+                                        slots_text(segment_slot_letters(image, i, set)).c_str()));
+    title += "\n" + xml_text("run " + range_text(p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz) + ", load " +
+                             range_text(p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz));
+    title += "\n" + xml_text(format("file size 0x%" PRIx32 ", memory size 0x%" PRIx32, p.p_filesz, p.p_memsz));
+    for (const SECTION_REF* s : sections_in(image, i, set))
+        title += "\n" + xml_text(section_label(*s) + format(" at 0x%08" PRIx32 ", 0x%" PRIx32 " bytes",
+                                                            s->header.sh_addr, s->header.sh_size));
+    return title;
+}
+
+const char* colour_of(const std::string& letters)
+{
+    if (letters == "system")
+        return slot_colours[SYSTEM_SLOT];
+    const size_t slot = letters.empty() ? std::string_view::npos : slot_letters.find(letters[0]);
+    return slot == std::string_view::npos ? slot_colours[SYSTEM_SLOT] : slot_colours[slot];
+}
+
+void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const AXIS& axis, const MODULE_SET& set)
+{
+    const uint64_t top = y_of(axis, b.start), height = y_of(axis, b.end) - top;
+    const int x = b.stored ? MARGIN + COLUMN_WIDTH + COLUMN_GAP : MARGIN;
+    const std::string label =
+        band_name(image, b.entry, set) + (b.stored ? "  stored " : "  ") + range_text(b.start, b.end);
+    out << format("<g class=\"%s\"><title>%s</title>", b.stored ? "stored" : "segment",
+                  band_title(image, b.entry, set).c_str());
+    out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"%d\" height=\"%" PRIu64
+                  "\" fill=\"%s\" stroke=\"#555555\" stroke-width=\"0.5\"/>",
+                  x, top, COLUMN_WIDTH, height, colour_of(segment_slot_letters(image, b.entry, set)));
+    if (height >= MIN_BAND)
+        out << format("<text x=\"%d\" y=\"%" PRIu64 "\">%s</text>", x + 6, top + 12,
+                      xml_escape(fit(printable(label), LABEL_CHARS)).c_str());
+    out << "</g>\n";
+}
+
+// A gap drawn short: a zigzag break, and how much was left out.
+void write_break(std::ostream& out, const AXIS& axis, size_t i)
+{
+    const uint64_t middle = (axis.y[i] + axis.y[i + 1]) / 2;
+    out << "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
+    for (int k = 0; k <= 8; ++k)
+        out << format("%s%d,%" PRIu64, k ? " " : "", MARGIN + 6 * k, middle + (k % 2 ? 4 : 0) - 2);
+    out << format("\"/><text x=\"%d\" y=\"%" PRIu64 "\" fill=\"#666666\">a gap of 0x%" PRIx64
+                  " bytes, cut short</text></g>\n",
+                  MARGIN + 60, middle + 4, axis.stops[i + 1] - axis.stops[i]);
+}
+
+struct LEGEND_ENTRY {
+    std::string letters;
+    std::vector<std::string> files; // with the modules given
+};
+
+// One entry per set of slot letters, in address order of first use.
+std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BAND>& bands, const MODULE_SET& set)
+{
+    std::vector<LEGEND_ENTRY> entries;
+    for (const BAND& b : bands) {
+        const std::string letters = segment_slot_letters(image, b.entry, set);
+        auto e = std::find_if(entries.begin(), entries.end(),
+                              [&](const LEGEND_ENTRY& x) { return x.letters == letters; });
+        if (e == entries.end())
+            e = entries.insert(entries.end(), {letters, {}});
+        for (const SECTION_REF* s : sections_in(image, b.entry, set)) {
+            const std::string file = base_name(s->module->name);
+            if (std::find(e->files.begin(), e->files.end(), file) == e->files.end())
+                e->files.push_back(file);
+        }
+    }
+    return entries;
+}
+
+std::string legend_text(const LEGEND_ENTRY& e)
+{
+    if (e.letters == "system")
+        return "system: the Shared Data segment";
+    std::string text = slots_text(e.letters);
+    const MAP_SLOT* slot = e.letters.size() == 1 ? find_slot(e.letters[0]) : nullptr;
+    if (slot && slot->pid >= 0)
+        text += format(", pid %" PRId32, slot->pid);
+    for (size_t k = 0; k < e.files.size(); ++k)
+        text += (k ? ", " : ": ") + e.files[k];
+    return text;
+}
+
+void write_legend(std::ostream& out, const std::vector<LEGEND_ENTRY>& entries, int x)
+{
+    uint64_t y = TOP;
+    out << format("<g class=\"legend\"><text x=\"%d\" y=\"%d\">Slots</text>\n", x, static_cast<int>(TOP) - 8);
+    for (const LEGEND_ENTRY& e : entries) {
+        out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"12\" height=\"12\" fill=\"%s\" stroke=\"#555555\" "
+                      "stroke-width=\"0.5\"/><text x=\"%d\" y=\"%" PRIu64 "\">%s</text>\n",
+                      x, y, colour_of(e.letters), x + 18, y + 10,
+                      xml_escape(fit(printable(legend_text(e)), LABEL_CHARS - 10)).c_str());
+        y += LEGEND_ROW;
+    }
+    out << "</g>\n";
+}
+
+} // namespace
+
+void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    std::vector<BAND> bands = bands_of(image);
+    const bool any_stored = std::any_of(bands.begin(), bands.end(), [](const BAND& b) { return b.stored; });
+    const AXIS axis = make_axis(bands);
+    std::stable_sort(bands.begin(), bands.end(), [](const BAND& a, const BAND& b) { return a.start < b.start; });
+    const int legend_x = MARGIN + (any_stored ? 2 : 1) * (COLUMN_WIDTH + COLUMN_GAP);
+    const std::vector<LEGEND_ENTRY> legend = legend_of(image, bands, set);
+    const uint64_t height = std::max(axis.y.back(), TOP + LEGEND_ROW * legend.size()) + MARGIN;
+    const int width = legend_x + LEGEND_WIDTH;
+
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out << format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%" PRIu64
+                  "\" viewBox=\"0 0 %d %" PRIu64 "\" font-family=\"monospace\" font-size=\"11\">\n",
+                  width, height, width, height);
+    out << "<title>" << xml_text("Memory map of " + path) << "</title>\n";
+    out << format("<rect width=\"%d\" height=\"%" PRIu64 "\" fill=\"#ffffff\"/>\n", width, height);
+    out << format("<text x=\"%d\" y=\"20\" font-size=\"13\">%s</text>\n", MARGIN,
+                  xml_escape(fit(printable(path), 2 * LABEL_CHARS)).c_str());
+    out << format("<text x=\"%d\" y=\"%d\">run addresses</text>\n", MARGIN, static_cast<int>(TOP) - 8);
+    if (any_stored)
+        out << format("<text x=\"%d\" y=\"%d\">load addresses, where they differ</text>\n",
+                      MARGIN + COLUMN_WIDTH + COLUMN_GAP, static_cast<int>(TOP) - 8);
+    for (size_t i = 0; i < axis.cut.size(); ++i)
+        if (axis.cut[i])
+            write_break(out, axis, i);
+    for (const BAND& b : bands)
+        write_band(out, image, b, axis, set);
+    write_legend(out, legend, legend_x);
+    out << "</svg>\n";
+}
