@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end timings of elf-merge against cat of the same inputs.
 
 Generates synthetic firmware sets (big-endian ELF32 ARM executables), then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // merge_shdr over a million sections held in memory: 16 modules of 62,500
 // small sections each, in runs of 32 sections of one kind, so that 31,264
 // segments are built. Variants change what the phases see:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one command and prints its wall time in seconds and its peak resident
 // set in KiB. A small launcher, so that the peak is the command's own: a child
 // forked from a large process (the Python harness) would count the parent's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wrappers installed with the linker's --wrap: each passes the call on, and
 // while tracking records or forgets the block in a fixed table (the wrappers
 // must not allocate themselves).

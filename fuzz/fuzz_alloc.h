@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation tracking for the whole-run target. The tool keeps its module
 // buffers until the process exits, and fatal exits; in the fuzz build fatal
 // throws instead, and what the run held would pile up input after input.

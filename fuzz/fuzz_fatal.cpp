@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz build's fatal: the message is formatted into a buffer (so that a
 // bad format argument still shows up under the sanitizers) and dropped, and
 // the run is abandoned with an exception that the fuzz target catches.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // elf-merge-map's image parser: any bytes are read as an image; one that is
 // read goes through every check, both report writers, the flash image
 // writers, memory use, regions, the SVG picture and the diff, against

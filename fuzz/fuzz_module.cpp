@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One module through the reader: the first input byte picks ELF or one of the
 // two raw image kinds, the rest is the module file. A module that the reader
 // accepts (its start-up symbols looked up on the way) then goes through

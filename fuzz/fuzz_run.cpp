@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A whole run of the tool. The input starts with a small header that picks
 // the mode, the modules' slot letters and the split of the rest into module
 // files; the tool's main is then called with the matching command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the fuzz targets: the exception that the fuzz build's fatal
 // throws, and the scratch files that hand inputs to the file-based reader.
 #pragma once

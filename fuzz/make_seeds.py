@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes starting corpora for the fuzz targets.
 
 Seeds are small well-formed inputs: big-endian ELF32 ARM executables with a

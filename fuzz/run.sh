@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets and runs each for a while on a copy of its
 # corpus, after replaying every saved regression input.
 #

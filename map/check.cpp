@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --check: the image against the layout elf-merge writes and, when the
 // modules are named, against what a loader must find in memory.
 #include "map.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --check with module options: the image against its inputs. A loader maps
 // every PT_LOAD entry; each collected section must then be found at its
 // address, and the note must describe the modules that elf-merge describes.

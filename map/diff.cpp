@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --diff: what changed from one image to the next, field by field: the
 // header, the mode, the Shared Data segment, the note's modules and the
 // section-built segments, whose bytes are compared where their layout stays.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SHA-256 digests through OpenSSL's libcrypto, so that a published digest of
 // an image can be compared with what a loader will be given.
 #include "map.h"

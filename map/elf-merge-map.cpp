@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // elf-merge-map: prints the map of an image that elf-merge wrote (header,
 // mode, Shared Data segment, the modules the note describes, segments with
 // their slots and, given the module options, the sections they hold, memory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // -O: the bytes that a loader stores, as the flat binary, Intel HEX or
 // Motorola S-record file that a flash programmer or a bootloader takes.
 // A merged image has no section headers, so these come from the PT_LOAD

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a merged image from its bytes. Every table and range is checked
 // against the buffer with inside() before it is read, and nothing here ends
 // the process: faults come back as lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --json: the report, or with --diff the differences, as one JSON document,
 // in the documented field order.
 // Numbers are plain decimal integers. Names are UTF-8 as they stand; a byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // elf-merge-map: the map file and checker for images that elf-merge writes.
 // The image parser, the checks and the report writers are plain functions of
 // a byte buffer and an output stream, so that tests and the fuzz target can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modules named after "--": elf-merge's own option letters, read through
 // the project's module reader, so that the map can name the file and section
 // behind every byte and the checker can compare the image with its inputs.

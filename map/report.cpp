@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The default report: header, mode, Shared Data segment, the modules that
 // the note describes, the segment table, a summary, memory use by module
 // and by region, and the image's digest, as plain text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --svg: the address space as a picture that a browser shows. One band per
 // PT_LOAD entry down a column of run addresses, and where any entry is
 // stored elsewhere a second column of load addresses. Bands and gaps share

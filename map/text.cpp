@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lines of any length, and names made safe to print: paths and section
 // names come from the command line and from untrusted modules.
 #include "map.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory use: what each module takes, by kind of bytes, and what the image
 // takes of each memory that --region or --load-region names.
 #include "map.h"

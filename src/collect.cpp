@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image composition: the output header, the system segment records, the
 // section-built PT_LOAD segments and the auxiliary-vector note.
 #include "elf-merge.h"

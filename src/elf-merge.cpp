@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // elf-merge: composes one big-endian ELF32 ARM executable from the modules of
 // a firmware, each named on the command line by the option letter of its slot.
 #include "elf-merge.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ELF32 records and the record types shared by every part of elf-merge.
 #pragma once
 

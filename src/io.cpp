@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module input (ELF executables and raw images) and the output writer.
 //
 // Module files are untrusted. Every table, name and word is checked against

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way out of a failed run.
 #include "elf-merge.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example firmware's kernel-mode image booted under QEMU by boot.sh: its
 // kernel checks every module and raw image where the loader stored them.
 // Skipped where qemu-system-arm is missing.

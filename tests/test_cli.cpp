@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: usage text, option forms, -s/-z parsing, repeated and
 // grouped letters, and which module supplies the entry point.
 #include "harness.h"

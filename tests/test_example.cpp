@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The committed example firmware merged end to end in plain, kernel and
 // resource-manager modes. What each module should contribute is read from the
 // module files with readelf, never through the tool's own reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults around the files themselves: devices that refuse writes, paths that
 // do not exist, directories and huge files named as modules, and the output
 // file doubling as an input.

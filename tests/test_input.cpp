@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module input: the order and text of the header checks, the modules that
 // are accepted although parts are missing or empty, the start-up symbols as
 // the note reports them, and raw images of both kinds.

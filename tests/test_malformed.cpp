@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A corpus of malformed modules, each one good module with one fault: every
 // field that locates something pushed past the file, counts and offsets
 // whose sums wrap at 32 bits, truncations at each header boundary, names

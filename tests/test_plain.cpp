@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain mode (neither -k nor -r): the whole-file layout, how sections become
 // PT_LOAD entries, the padding between them, and the errors that refuse an
 // image without touching an existing output file.

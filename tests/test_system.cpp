@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel mode (-k) and resource-manager mode (-r): the PT_PHDR, PT_NOTE and
 // Shared Data entries at the head of the table, the auxiliary-vector note
 // after it, and the runs these modes refuse.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boots a kernel-mode image of the example firmware under QEMU.
 #   boot.sh IMAGE
 # Prints the kernel's lines and exits with its status: 0 when every check

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the example firmware modules into bin/.
 #   build.sh           rebuild bin/
 #   build.sh --check   rebuild into a temporary directory and compare with bin/

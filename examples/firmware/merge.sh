@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Merges the example firmware in bin/ into one image.
 #   merge.sh [kernel|plain|rm] [OUTPUT]     (default: kernel fw.elf)
 # The tool is $ELF_MERGE if set, else the one the README's Quick start builds

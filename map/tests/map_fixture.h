@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared by the map tests: three typical modules (kernel at 0x1000, -e at
 // 0x2000, -f at 0x3000), merged by the real elf-merge, and ways to run the
 // map and read its JSON.

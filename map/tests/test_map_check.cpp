@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --check on good images of every mode, on images broken one fault at a
 // time, and the parser on input that is not an image at all.
 #include "map.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // -O: flash images written from the load ranges, checked by hand on a small
 // image, and read back by srecord's srec_cat on the example firmware.
 #include "map.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Layout work on the example firmware: memory use by module, regions and
 // budgets, the diff of two images, the SVG picture and the digests, each
 // checked against readelf, rsvg-convert or python3 rather than the map.

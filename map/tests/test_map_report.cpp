@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The map as text and as JSON: mode, Shared Data segment, the modules that
 // the note describes, segments with their slots and sections, the summary;
 // and the command line itself.

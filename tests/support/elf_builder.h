@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes small big-endian ELF32 ARM modules for the tests, so that each case
 // states its input in a few lines. Every field is written at its documented
 // offset, independently of the tool's own records.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tool as a user would, and reads what it wrote with checks
 // that do not share code with the tool.
 #pragma once

@@ -1,4 +1,5 @@
-/* GUL (slot 7, -c): _initPriority is left uninitialised, so it lives in .bss. */
+/* GUL (slot 7, -c): _initPriority is left uninitialised, so it lives in .bss.
+   SPDX-License-Identifier: MIT */
 #include "module.h"
 
 int32_t _initPriority;

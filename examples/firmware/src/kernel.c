@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Kernel (slot 0, -k): checks the firmware as the loader stored it. It
  * prints one line on UART0 for itself, for each module that the
  * auxiliary-vector note describes and for each raw image, then ends the run

@@ -1,4 +1,5 @@
-/* Declarations every module of the example firmware shares. */
+/* Declarations every module of the example firmware shares.
+   SPDX-License-Identifier: MIT */
 #ifndef FW_MODULE_H
 #define FW_MODULE_H
 

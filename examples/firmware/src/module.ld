@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * The layout of every module but vo, included after the module's script has
  * set the base address: text, rodata, data and bss, in that order. Each
  * section with file bytes ends on a word boundary: QEMU stores a big-endian

@@ -1,4 +1,5 @@
-/* Quenlorex (slot 1, -e): built as Thumb code behind the ARM start code. */
+/* Quenlorex (slot 1, -e): built as Thumb code behind the ARM start code.
+   SPDX-License-Identifier: MIT */
 #include "module.h"
 
 int32_t _initPriority = 10;

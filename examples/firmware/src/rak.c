@@ -1,4 +1,5 @@
-/* RAK (slot 14, -S): a 16-byte aligned lookup table in .rodata. */
+/* RAK (slot 14, -S): a 16-byte aligned lookup table in .rodata.
+   SPDX-License-Identifier: MIT */
 #include "module.h"
 
 int32_t _initPriority = 50;

@@ -1,4 +1,5 @@
-/* RAK (-S): text, rodata, data and bss from 0x00050000. */
+/* RAK (-S): text, rodata, data and bss from 0x00050000.
+   SPDX-License-Identifier: MIT */
 ENTRY(_start)
 
 SECTIONS

@@ -1,3 +1,4 @@
+@ SPDX-License-Identifier: MIT
 @ Reset entry shared by every module. Probed by the kernel (r0 = FW_PROBE),
 @ it answers on the kernel's stack, leaving its own .bss untouched for the
 @ check; otherwise it moves .data where it runs and runs main on the

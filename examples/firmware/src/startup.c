@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Start-up code linked into every module: moves .data from where the image
  * stores it to where it runs, and checks the module's sections against what
  * the build linked into them.

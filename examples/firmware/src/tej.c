@@ -1,4 +1,5 @@
-/* TEJ (slot 19, -F): placed above the Shared Data range, priority 127. */
+/* TEJ (slot 19, -F): placed above the Shared Data range, priority 127.
+   SPDX-License-Identifier: MIT */
 #include "module.h"
 
 int32_t _initPriority = 127;

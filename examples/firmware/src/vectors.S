@@ -1,3 +1,4 @@
+@ SPDX-License-Identifier: MIT
 @ The kernel's exception vectors, copied to address 0 at start-up: a probed
 @ module whose code is not what was linked ends the boot at once, with a
 @ line that says so, instead of running on through memory.

@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Vorrel (slot 2, -f): its .data is stored in ROM right after .rodata and
  * copied to RAM by the start-up code, so the section's load address differs
  * from its run address. It declares no _initPriority.

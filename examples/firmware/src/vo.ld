@@ -1,4 +1,5 @@
 /*
+ * SPDX-License-Identifier: MIT
  * Vorrel (-f): code and constants in ROM at 0x00020000, variables in RAM at
  * 0x00028000. .data runs in RAM but is stored in ROM after .rodata (AT>), and
  * the start-up code copies it over before use. As in module.ld, sections with

@@ -1,4 +1,5 @@
-/* ZU (slot 3, -d): keeps _initStackSize as a constant in .rodata. */
+/* ZU (slot 3, -d): keeps _initStackSize as a constant in .rodata.
+   SPDX-License-Identifier: MIT */
 #include "module.h"
 
 int32_t _initPriority = 30;

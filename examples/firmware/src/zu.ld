@@ -1,4 +1,5 @@
-/* ZU (-d): text, rodata, data and bss from 0x00030000. */
+/* ZU (-d): text, rodata, data and bss from 0x00030000.
+   SPDX-License-Identifier: MIT */
 ENTRY(_start)
 
 SECTIONS
