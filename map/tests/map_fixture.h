@@ -122,6 +122,19 @@ inline std::string python(const std::string& program, const std::vector<std::str
     return r.out;
 }
 
+// One module merged alone in slot -e: the module's path and the image's.
+struct Alone {
+    std::string module, image;
+};
+
+inline Alone merge_alone(const tb::TempDir& dir, const tb::Module& m)
+{
+    Alone a{dir.write("m.elf", m), dir.path("out.elf")};
+    const tb::RunResult r = tb::run_tool({"-e", a.module, "-o", a.image});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return a;
+}
+
 // Evaluates a Python expression over the JSON document (as d) and returns
 // what print() writes; the document must parse.
 inline std::string json_query(const tb::TempDir& dir, const std::string& json, const std::string& expr)

@@ -216,9 +216,7 @@ TEST(MapLayout, SvgStaysValidXmlWhateverNamesHold)
     tb::TempDir dir;
     tb::Module m = tb::typical(0x2000, 1, 0x100);
     m.sections[0].name = std::string("a<b&\"c\n\xff\xEF\xBF\xBE\\");
-    const std::string mod = dir.write("m.elf", m);
-    const std::string image = dir.path("out.elf");
-    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const auto [mod, image] = merge_alone(dir, m);
     const std::string svg = dir.path("map.svg");
     ASSERT_EQ(run_map({"--svg", svg, image, "--", "-e", mod}).status, 0);
     EXPECT_EQ(python("import sys, xml.etree.ElementTree as ET\n"

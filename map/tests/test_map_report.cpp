@@ -121,9 +121,7 @@ TEST(MapJson, SectionsCarryTheirLoadAddress)
     tb::TempDir dir;
     tb::Module m = tb::typical(0x2000, 1, 0x100);
     m.segments = {{0x2100, 0x9100, 8}};
-    const std::string mod = dir.write("m.elf", m);
-    const std::string image = dir.path("out.elf");
-    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const auto [mod, image] = merge_alone(dir, m);
     const tb::RunResult r = run_map({"--json", image, "--", "-e", mod});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json_query(dir, r.out,
@@ -138,9 +136,7 @@ TEST(MapJson, NamesWithQuotesControlAndInvalidBytesAreEscaped)
     tb::TempDir dir;
     tb::Module m = tb::typical(0x2000, 1, 0x100);
     m.sections[0].name = std::string("a\"b\\c\n\xff");
-    const std::string mod = dir.write("m.elf", m);
-    const std::string image = dir.path("out.elf");
-    ASSERT_EQ(tb::run_tool({"-e", mod, "-o", image}).status, 0);
+    const auto [mod, image] = merge_alone(dir, m);
     const tb::RunResult r = run_map({"--json", image, "--", "-e", mod});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr(R"("name":"a\"b\\c\n)" "\xEF\xBF\xBD\""));
