@@ -19,6 +19,7 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
+#include <new>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -120,8 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Each run starts as a fresh process would; optind 0 also resets glibc's
     // getopt state.
-    settings = {};
+    run = RUN{};
     optind = 0;
+    // The option tables are made once and kept; made while tracking, they
+    // would be freed with a refused run's blocks.
+    short_options();
+    long_options();
     track_allocations();
     try {
         elf_merge_main(static_cast<int>(argv.size() - 1), argv.data());
@@ -131,6 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // skips here.
         close_module_files();
         free_tracked();
+        // The run record's own blocks went with them: start it anew over
+        // the old one rather than destroy what is already freed.
+        new (&run) RUN();
     }
     return 0;
 }

@@ -31,11 +31,9 @@ uint32_t note_size(const MAP_IMAGE& image)
 
 void check_ident(const MAP_IMAGE& image, LINES& out)
 {
-    static const uint8_t wanted[EI_NIDENT] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT,
-                                              ELFOSABI_ARM, 1};
     for (int i = 0; i < EI_NIDENT; ++i)
-        if (image.ehdr.e_ident[i] != wanted[i])
-            add(out, "header: e_ident byte %d is 0x%02x, expected 0x%02x", i, image.ehdr.e_ident[i], wanted[i]);
+        if (image.ehdr.e_ident[i] != ELF_IDENT[i])
+            add(out, "header: e_ident byte %d is 0x%02x, expected 0x%02x", i, image.ehdr.e_ident[i], ELF_IDENT[i]);
 }
 
 void check_header(const MAP_IMAGE& image, LINES& out)
@@ -56,22 +54,13 @@ void check_header(const MAP_IMAGE& image, LINES& out)
     expect(out, "header: e_shstrndx", h.e_shstrndx, 0);
 }
 
-bool known_prot(uint32_t prot)
-{
-    static const char letters[] = "kefdcSF"; // one slot of each distinct value
-    for (const char* l = letters; *l; ++l)
-        if (find_slot(*l)->prot == prot)
-            return true;
-    return prot == SYSTEM_PROT;
-}
-
 void check_sizes(const MAP_IMAGE& image, LINES& out)
 {
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_filesz > p.p_memsz)
             add(out, "segment %zu: p_filesz 0x%" PRIx32 " exceeds p_memsz 0x%" PRIx32, i, p.p_filesz, p.p_memsz);
-        if (end_of(p) > 0x100000000)
+        if (end_of(p) > ADDRESS_SPACE_END)
             add(out, "segment %zu: [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space", i,
                 p.p_vaddr, end_of(p));
     }
@@ -166,7 +155,7 @@ void check_load_ranges(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out
 {
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& r : ranges)
-        if (r.end > 0x100000000)
+        if (r.end > ADDRESS_SPACE_END)
             add(out, "%s: load range [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space",
                 segment_label(image, r.entry, set).c_str(), r.start, r.end);
     const size_t i = first_load_overlap(ranges);
@@ -186,7 +175,7 @@ std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& s
     LINES out;
     check_header(image, out);
     // 0xFFFF is PN_XNUM: readers look for the count in a section header.
-    if (image.ehdr.e_phnum == 0xFFFF)
+    if (image.ehdr.e_phnum == PN_XNUM)
         add(out, "header: e_phnum is 65535 (PN_XNUM); at most 65534 program headers fit");
     check_sizes(image, out);
     for (size_t i = image.first_section; i < image.phdrs.size(); ++i)

@@ -45,12 +45,12 @@ struct LOADED {
 // module's bytes are read from its file, a chunk at a time.
 void check_loaded(LOADED& memory, const SECTION_REF& s, LINES& out)
 {
-    const Elf32_Shdr& h = s.header;
-    const bool nobits = h.sh_type == SHT_NOBITS;
+    const SHDR_HANDLE& h = *s.handle;
+    const bool nobits = h.nobits;
     uint8_t chunk[4096] = {};
     for (uint32_t k = 0; k < h.sh_size; ++k) {
         if (!nobits && k % sizeof chunk == 0)
-            read_module_bytes(*s.module, uint64_t{h.sh_offset} + k,
+            read_module_bytes(*h.desc, uint64_t{h.sh_offset} + k,
                               static_cast<uint32_t>(std::min<uint64_t>(sizeof chunk, h.sh_size - k)), chunk);
         const uint32_t addr = h.sh_addr + k;
         const int found = memory.byte_at(addr);
@@ -88,28 +88,26 @@ void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
     }
 }
 
-void check_mode(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+void check_mode(const MAP_IMAGE& image, LINES& out)
 {
-    const bool system_wanted = set.kernel || set.resource_manager;
+    const bool system_wanted = run.kernel || run.resource_manager;
     if (image.system && !system_wanted)
         add(out, "mode: the image has system entries, but the module options give neither -k nor -r");
     if (!image.system && system_wanted)
         add(out, "mode: the module options give %s, but the image has no PT_PHDR entry",
-            set.resource_manager ? "-r" : "-k");
+            run.resource_manager ? "-r" : "-k");
     const MAP_MODE seen = image_mode(image);
-    const MAP_MODE wanted = set.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
+    const MAP_MODE wanted = run.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
     if (image.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
         add(out, "mode: the note is that of %s mode, but the module options give %s", mode_name(seen),
-            set.resource_manager ? "-r" : "-k");
+            run.resource_manager ? "-r" : "-k");
 }
 
-void check_header_values(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
+void check_header_values(const MAP_IMAGE& image, LINES& out)
 {
-    uint32_t flags = 0;
-    for (const ELF_DESC& m : set.modules)
-        flags |= m.ehdr.e_flags;
-    if (image.ehdr.e_entry != set.entry)
-        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, set.entry);
+    const uint32_t flags = merged_flags(run.modules);
+    if (image.ehdr.e_entry != run.entry)
+        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, run.entry);
     if (image.ehdr.e_flags != flags)
         add(out, "header: e_flags is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_flags, flags);
 }
@@ -117,56 +115,55 @@ void check_header_values(const MAP_IMAGE& image, const MODULE_SET& set, LINES& o
 void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    if (sd.p_vaddr != set.sd_addr)
+    if (sd.p_vaddr != run.sd_addr)
         add(out, "Shared Data segment: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", sd.p_vaddr,
-            set.sd_addr);
-    const uint32_t memsz = set.sd_size > sd.p_filesz ? set.sd_size : sd.p_filesz;
+            run.sd_addr);
+    const uint32_t memsz = shared_data_memsz(set.sd_size, sd.p_filesz);
     if (sd.p_memsz != memsz)
         add(out, "Shared Data segment: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", sd.p_memsz, memsz);
 }
 
 // elf-merge gives a segment the flags of its sections and their slot; a
 // module named with another letter shows here by its protection bits.
-void check_flags(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, const MODULE_SET& set,
-                 LINES& out)
+void check_flags(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> held, LINES& out)
 {
     const uint32_t p_flags = image.phdrs[i].p_flags;
-    for (const SECTION_REF* s : held) {
-        const uint32_t wanted = segment_flags(s->module->prot, s->header.sh_flags);
+    for (const SECTION_REF& s : held) {
+        const uint32_t wanted = segment_flags(s.handle->desc->prot, s.handle->sh_flags);
         if (p_flags == wanted)
             continue;
         add(out, "segment %zu: p_flags 0x%08" PRIx32 ", expected 0x%08" PRIx32 " from %s given as -%c", i, p_flags,
-            wanted, section_label(*s).c_str(), module_letter(set, *s->module));
+            wanted, section_label(s).c_str(), module_letter(*s.handle->desc));
         return;
     }
 }
 
 // A loader stores a section where the entry's load address places it; that
 // must be where its own module stores it. Zero fill stores nothing.
-void check_load_addresses(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, LINES& out)
+void check_load_addresses(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> held, LINES& out)
 {
     const Elf32_Phdr& p = image.phdrs[i];
-    for (const SECTION_REF* s : held) {
-        const Elf32_Shdr& h = s->header;
-        if (h.sh_type == SHT_NOBITS)
+    for (const SECTION_REF& s : held) {
+        const SHDR_HANDLE& h = *s.handle;
+        if (h.nobits)
             continue;
         const uint32_t in_image = p.p_paddr + (h.sh_addr - p.p_vaddr);
-        const uint32_t wanted = load_address(*s->module, h.sh_addr);
+        const uint32_t wanted = load_address(*h.desc, h.sh_addr);
         if (in_image != wanted)
             add(out, "segment %zu: %s loads at 0x%08" PRIx32 ", but its module stores it at 0x%08" PRIx32, i,
-                section_label(*s).c_str(), in_image, wanted);
+                section_label(s).c_str(), in_image, wanted);
     }
 }
 
 // Every byte of a section-built segment comes from some module's section:
 // a segment the given modules do not fill was made from something else.
-void check_coverage(const MAP_IMAGE& image, size_t i, const std::vector<const SECTION_REF*>& held, LINES& out)
+void check_coverage(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> held, LINES& out)
 {
     const Elf32_Phdr& p = image.phdrs[i];
     uint64_t reached = p.p_vaddr;
     const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
-    for (const SECTION_REF* s : held) {
-        const Elf32_Shdr& h = s->header;
+    for (const SECTION_REF& s : held) {
+        const SHDR_HANDLE& h = *s.handle;
         if (h.sh_addr > reached)
             break;
         reached = std::max(reached, uint64_t{h.sh_addr} + h.sh_size);
@@ -181,9 +178,9 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
     for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
         if (image.phdrs[i].p_type != PT_LOAD || image.phdrs[i].p_memsz == 0)
             continue;
-        const std::vector<const SECTION_REF*> held = sections_in(image, i, set);
+        const std::span<const SECTION_REF> held = sections_in(image, i, set);
         check_coverage(image, i, held, out);
-        check_flags(image, i, held, set, out);
+        check_flags(image, i, held, out);
         check_load_addresses(image, i, held, out);
     }
 }
@@ -193,8 +190,8 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
-    check_mode(image, set, out);
-    check_header_values(image, set, out);
+    check_mode(image, out);
+    check_header_values(image, out);
     if (image.system)
         check_shared_data_place(image, set, out);
     check_segments(image, set, out);

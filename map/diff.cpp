@@ -177,7 +177,7 @@ std::string diff_label(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
 {
     if (!sections_in(image, i, set).empty())
         return segment_label(image, i, set);
-    return format("segment %zu (%s)", i, slots_text(segment_slot_letters(image, i, MODULE_SET{})).c_str());
+    return format("segment %zu (%s)", i, owner_text(segment_owner(image, i, MODULE_SET{})).c_str());
 }
 
 void compare_segments(const Elf32_Phdr* p, const Elf32_Phdr* q, std::vector<FIELD_CHANGE>& out)

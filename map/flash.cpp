@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;
 constexpr uint32_t RECORD_BYTES = 16; // data bytes per HEX or S-record line
 
 // A load range with the file bytes it stores.
@@ -164,7 +163,7 @@ std::string flash_refusal(const MAP_IMAGE& image)
 {
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& r : ranges)
-        if (r.end > ADDRESS_SPACE)
+        if (r.end > ADDRESS_SPACE_END)
             return format("cannot store segment %zu: its load range [0x%08" PRIx32 ", 0x%09" PRIx64
                           ") passes the 32-bit address space",
                           r.entry, r.start, r.end);

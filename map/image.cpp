@@ -11,31 +11,6 @@
 
 namespace {
 
-// elf-merge's slot table, in slot order, without the system slot, which no
-// option reaches.
-constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> make_slots()
-{
-    std::array<MAP_SLOT, SLOT_COUNT - 1> out{};
-    size_t n = 0;
-    for (int i = 0; i < SLOT_COUNT; ++i)
-        if (i != SYSTEM_SLOT)
-            out[n++] = {slot_letters[i], process_id[i], prot_mask[i], slot_kind(i)};
-    return out;
-}
-
-constexpr std::array<MAP_SLOT, SLOT_COUNT - 1> slots = make_slots();
-
-constexpr uint8_t ELF_MAGIC[4] = {ELFMAG0, 'E', 'L', 'F'};
-
-constexpr uint32_t aux_tags[AUX_PAIRS_PER_MODULE] = {11, 9, 125, 126, 127};
-
-uint32_t word_at(const uint8_t* p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return be32(v);
-}
-
 Elf32_Ehdr read_ehdr(const uint8_t* p)
 {
     Elf32_Ehdr h;
@@ -46,14 +21,14 @@ Elf32_Ehdr read_ehdr(const uint8_t* p)
 
 Elf32_Phdr read_phdr(const uint8_t* p)
 {
-    return {word_at(p),      word_at(p + 4),  word_at(p + 8),  word_at(p + 12),
-            word_at(p + 16), word_at(p + 20), word_at(p + 24), word_at(p + 28)};
+    return {read_be32(p),      read_be32(p + 4),  read_be32(p + 8),  read_be32(p + 12),
+            read_be32(p + 16), read_be32(p + 20), read_be32(p + 24), read_be32(p + 28)};
 }
 
 // The identification that any reading needs; the rest is for --check.
 std::string identify(const uint8_t* data, size_t size)
 {
-    if (size < sizeof ELF_MAGIC || !could_be_elf(data, size))
+    if (size < ELF_MAGIC_SIZE || !could_be_elf(data, size))
         return "not an ELF file";
     if (size < EHDR_SIZE)
         return format("truncated: %zu bytes, shorter than the 52-byte ELF header", size);
@@ -115,11 +90,11 @@ std::string read_group(const uint8_t* p, AUX_GROUP& g, size_t number)
 {
     uint32_t values[AUX_PAIRS_PER_MODULE];
     for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k) {
-        const uint32_t tag = word_at(p + 8 * k);
+        const uint32_t tag = read_be32(p + 8 * k);
         if (tag != aux_tags[k])
             return format("malformed note: group %zu, pair %u has tag %" PRIu32 ", expected %" PRIu32, number,
                           k + 1, tag, aux_tags[k]);
-        values[k] = word_at(p + 8 * k + 4);
+        values[k] = read_be32(p + 8 * k + 4);
     }
     g = {values[0], values[1], values[2], values[3], values[4]};
     return "";
@@ -132,7 +107,7 @@ std::string read_note(MAP_IMAGE& image)
     if (p.p_filesz < sizeof(NOTE_DESC))
         return format("malformed note: %" PRIu32 " bytes, shorter than its 12-byte header", p.p_filesz);
     const uint8_t* note = image.bytes + p.p_offset;
-    const uint32_t namesz = word_at(note), descsz = word_at(note + 4), type = word_at(note + 8);
+    const uint32_t namesz = read_be32(note), descsz = read_be32(note + 4), type = read_be32(note + 8);
     if (namesz != 0)
         return format("malformed note: n_namesz is %" PRIu32 ", expected 0", namesz);
     if (type != NT_AUXV)
@@ -156,15 +131,7 @@ std::string read_note(MAP_IMAGE& image)
 
 bool could_be_elf(const uint8_t* data, size_t size)
 {
-    return size == 0 || std::memcmp(data, ELF_MAGIC, std::min(size, sizeof ELF_MAGIC)) == 0;
-}
-
-const MAP_SLOT* find_slot(char letter)
-{
-    for (const MAP_SLOT& s : slots)
-        if (s.letter == letter)
-            return &s;
-    return nullptr;
+    return size == 0 || std::memcmp(data, ELF_IDENT, std::min(size, ELF_MAGIC_SIZE)) == 0;
 }
 
 std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
@@ -226,33 +193,34 @@ const char* mode_name(MAP_MODE mode)
     return "kernel or resource-manager";
 }
 
-std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+SEGMENT_OWNER segment_owner(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    if (image.system && index < image.first_section)
-        return "system";
+    SEGMENT_OWNER owner;
+    if (image.system && index < image.first_section) {
+        owner.system = true;
+        return owner;
+    }
     // With the modules given, the letters they were named with; several
     // slots share protection bits, so the bits alone leave a choice.
-    std::string given;
-    for (const SECTION_REF* s : sections_in(image, index, set)) {
-        const char letter = module_letter(set, *s->module);
-        if (given.find(letter) == std::string::npos)
-            given += letter;
+    for (const SECTION_REF& s : sections_in(image, index, set)) {
+        const char letter = module_letter(*s.handle->desc);
+        if (owner.letters.find(letter) == std::string::npos)
+            owner.letters += letter;
     }
-    if (!given.empty())
-        return given;
+    if (!owner.letters.empty())
+        return owner;
     const uint32_t prot = image.phdrs[index].p_flags & PROT_BITS;
-    std::string letters;
-    for (const MAP_SLOT& s : slots)
-        if (s.prot == prot)
-            letters += s.letter;
-    return letters;
+    for (const SLOT& s : slots)
+        if (s.letter && s.prot == prot)
+            owner.letters += s.letter;
+    return owner;
 }
 
-std::string slots_text(const std::string& letters)
+std::string owner_text(const SEGMENT_OWNER& owner)
 {
-    if (letters == "system")
-        return letters;
-    return (letters.size() == 1 ? "slot " : "slots ") + letters;
+    if (owner.system)
+        return "system";
+    return (owner.letters.size() == 1 ? "slot " : "slots ") + owner.letters;
 }
 
 std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)

@@ -61,27 +61,27 @@ JSON modules(const MAP_IMAGE& image, const MODULE_SET& set)
 JSON sections(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     JSON list = JSON::array();
-    for (const SECTION_REF* s : sections_in(image, index, set)) {
-        const Elf32_Shdr& h = s->header;
-        list.push_back({{"file", s->module->name},
-                        {"index", s->index},
-                        {"name", s->name.empty() ? JSON(nullptr) : JSON(s->name)},
+    for (const SECTION_REF& s : sections_in(image, index, set)) {
+        const SHDR_HANDLE& h = *s.handle;
+        list.push_back({{"file", h.desc->name},
+                        {"index", h.index},
+                        {"name", s.name.empty() ? JSON(nullptr) : JSON(s.name)},
                         {"address", h.sh_addr},
-                        {"load_address", load_address(*s->module, h.sh_addr)},
+                        {"load_address", load_address(*h.desc, h.sh_addr)},
                         {"size", h.sh_size},
-                        {"nobits", h.sh_type == SHT_NOBITS}});
+                        {"nobits", h.nobits}});
     }
     return list;
 }
 
 JSON slots(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    const std::string letters = segment_slot_letters(image, index, set);
+    const SEGMENT_OWNER owner = segment_owner(image, index, set);
     JSON list = JSON::array();
-    if (letters == "system")
-        list.push_back(letters);
+    if (owner.system)
+        list.push_back("system");
     else
-        for (char c : letters)
+        for (char c : owner.letters)
             list.push_back(std::string(1, c));
     return list;
 }

@@ -11,15 +11,10 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// The slot bits that elf-merge ORs into p_flags (bits 20 to 23).
-constexpr uint32_t PROT_BITS = 0x00F00000;
-constexpr uint32_t SYSTEM_PROT = 0x00F00000;
-constexpr uint32_t SD_ALIGN = 0x4000;
-constexpr uint32_t NO_ENTRY = 0xFFFFFFFF;
 
 enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
 
@@ -46,16 +41,6 @@ struct MAP_IMAGE {
     std::vector<AUX_GROUP> groups;
 };
 
-// One module slot of elf-merge's command line.
-struct MAP_SLOT {
-    char letter;
-    int32_t pid;    // -1: none
-    uint32_t prot;  // OR-ed into p_flags of the slot's segments
-    int32_t kind;   // -1 ELF, 1 or 2 raw image
-};
-// The slot of an option letter, or null for a letter that names no module.
-const MAP_SLOT* find_slot(char letter);
-
 // What the PT_LOAD entries of an image load, in all.
 struct LOAD_TOTALS {
     size_t segments = 0;
@@ -66,8 +51,6 @@ LOAD_TOTALS load_totals(const MAP_IMAGE& image);
 
 // Lines of a report or of a check's findings.
 using LINES = std::vector<std::string>;
-// A printf-formatted line of any length.
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Appends one printf-formatted line to out.
 void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // text as one printable line: control characters (C0, DEL, C1) and bytes
@@ -98,55 +81,59 @@ struct MAP_GAP {
 std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image);
 
 // ---------------------------------------------------------------------------
-// Modules named after "--", read as elf-merge reads them.
+// Modules named after "--": elf-merge's own command line, read into the
+// process's run and composed into the image elf-merge writes for them.
 
-// One collected section (SHF_ALLOC, size > 0) of a module.
+// One collected section, with its name.
 struct SECTION_REF {
-    const ELF_DESC* module;
-    uint32_t index;
-    Elf32_Shdr header;
-    std::string name; // empty where the module has no usable name table
+    const SHDR_HANDLE* handle; // in the expected image's section list
+    std::string_view name;     // empty where the module has no usable name table
 };
 
 struct MODULE_SET {
     bool given = false;
-    std::vector<ELF_DESC> modules;
-    std::string letters;           // each module's option letter, in module order
-    bool kernel = false;           // -k
-    bool resource_manager = false; // -r
-    bool sd_addr_given = false;
-    uint32_t sd_addr = 0;
-    uint32_t sd_size = 0;
-    int32_t pid = -1;          // lowest pid among modules with an entry
-    uint32_t entry = NO_ENTRY; // the image's entry point
-    std::vector<SECTION_REF> sections;  // in address order
-    std::vector<const ELF_DESC*> described; // in note order
+    uint32_t sd_size = 0;       // as -z gave it
+    MERGED_IMAGE expected;      // what elf-merge writes for the modules
+    std::vector<SECTION_REF> sections; // in address order
+    std::vector<std::vector<char>> name_tables; // each module's section names
+    std::vector<const ELF_DESC*> described; // the modules the note describes, in note order
+    // The sections inside each program header of the image the set was
+    // indexed for.
+    std::vector<std::span<const SECTION_REF>> held;
 };
 
-// Parses elf-merge's module options (args exclude the program name) and
-// reads every module; a module that cannot be read ends the process with
+// Reads elf-merge's module options (args exclude the program name) into
+// run, reads every module and composes their image; a module that cannot be
+// read, or modules that elf-merge refuses to merge, end the process with
 // elf-merge's own message. Returns an error line, empty on success.
 std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set);
+// Finds the sections of set inside each program header of image: the list
+// is in address order, so a binary search per segment.
+void index_sections(MODULE_SET& set, const MAP_IMAGE& image);
 void release_modules(MODULE_SET& set);
 
-// The option letters of a segment's slots: with modules given, those its
-// modules were named with; else every letter whose slot has its protection
-// bits. "system" for the system entries.
-std::string segment_slot_letters(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// Whose a segment is: the system's, or the option letters of its slots.
+struct SEGMENT_OWNER {
+    bool system = false;
+    std::string letters;
+};
+// With modules given, the letters its modules were named with; else every
+// letter whose slot has its protection bits.
+SEGMENT_OWNER segment_owner(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // "slot k", "slots uvEanWLKNbCxyPp" or "system".
-std::string slots_text(const std::string& letters);
+std::string owner_text(const SEGMENT_OWNER& owner);
 
 // Mode resolved by the module options where they are given.
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // The collected sections that lie inside entry index of the image.
-std::vector<const SECTION_REF*> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // "section 2 (.data) of m.elf"
 std::string section_label(const SECTION_REF& s);
 // "segment 4", followed by the first section it holds when modules are given.
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // The option letter a module was given with.
-char module_letter(const MODULE_SET& set, const ELF_DESC& m);
+char module_letter(const ELF_DESC& m);
 
 // ---------------------------------------------------------------------------
 // Checks: one line per violation, empty when the image is sound.
@@ -287,7 +274,36 @@ std::string flash_refusal(const MAP_IMAGE& image);
 // a fault and flash_refusal accepts. The same image gives the same bytes.
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings);
 
-// Shared by both report writers.
+// ---------------------------------------------------------------------------
+// The command line
+
+// What a run of the map does: print the map (and with --check, check the
+// image), compare two images, draw one, or export what a loader stores.
+enum class MAP_ACTION { map, diff, svg, flash };
+
+struct MAP_OPTIONS {
+    MAP_ACTION action = MAP_ACTION::map;
+    bool json = false;
+    bool check = false;
+    std::string image;  // OLD with --diff
+    std::string second; // NEW with --diff, OUTPUT with -O
+    bool with_modules = false;
+    std::vector<std::string> module_args;
+    std::vector<REGION> regions;
+    std::string sha256; // with --check: the digest the image must have
+    std::string svg;    // the picture's file
+    bool gap_fill_given = false;
+    FLASH_SETTINGS flash_settings;
+};
+
+// Reads the map's command line; a usage error ends the process after one
+// line and the usage text, and --help and --version end it with status 0.
+// Under --diff, run.fatal_status becomes 2: every trouble ends it so.
+MAP_OPTIONS parse_command_line(int argc, char** argv);
+// A fault of the module options, reported as a usage error.
+[[noreturn]] void report_module_options_fault(const std::string& why);
+
+// Shared by the report writers.
 const char* segment_type_name(uint32_t p_type); // null for a type without a name
 std::string permissions(uint32_t p_flags);        // "R-X" and so on
 // The module file that the note's group g describes, or null without modules.

@@ -64,13 +64,17 @@ void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& 
 
 void write_sections(std::ostream& out, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    for (const SECTION_REF* s : sections_in(image, index, set)) {
-        const Elf32_Shdr& h = s->header;
+    for (const SECTION_REF& s : sections_in(image, index, set)) {
+        const SHDR_HANDLE& h = *s.handle;
         out << format("       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
-                      printable(s->module->name).c_str(), s->index,
-                      s->name.empty() ? "-" : printable(s->name).c_str(), h.sh_addr, h.sh_size,
-                      h.sh_type == SHT_NOBITS ? " (zero-filled)" : "");
+                      printable(h.desc->name).c_str(), h.index, s.name.empty() ? "-" : printable(s.name).c_str(),
+                      h.sh_addr, h.sh_size, h.nobits ? " (zero-filled)" : "");
     }
+}
+
+std::string letters_text(const SEGMENT_OWNER& owner)
+{
+    return owner.system ? "system" : owner.letters;
 }
 
 void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
@@ -84,7 +88,7 @@ void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET&
                       "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
                       i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr,
                       p.p_offset, p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-                      segment_slot_letters(image, i, set).c_str());
+                      letters_text(segment_owner(image, i, set)).c_str());
         write_sections(out, image, i, set);
     }
 }

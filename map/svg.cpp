@@ -147,20 +147,21 @@ std::string base_name(const char* path)
 // segment".
 std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
 {
-    const std::string letters = segment_slot_letters(image, i, set);
-    if (letters == "system")
+    const SEGMENT_OWNER owner = segment_owner(image, i, set);
+    if (owner.system)
         return "Shared Data segment";
     std::string name;
     const ELF_DESC* last = nullptr;
-    for (const SECTION_REF* s : sections_in(image, i, set)) {
-        if (s->module != last)
-            name += (name.empty() ? "" : "  ") + base_name(s->module->name);
-        last = s->module;
-        if (s->module->fake != ELF_KIND)
+    for (const SECTION_REF& s : sections_in(image, i, set)) {
+        const ELF_DESC* module = s.handle->desc;
+        if (module != last)
+            name += (name.empty() ? "" : "  ") + base_name(module->name);
+        last = module;
+        if (module->fake != ELF_KIND)
             continue; // a raw image is its one section
-        name += " " + (s->name.empty() ? "section " + std::to_string(s->index) : s->name);
+        name += " " + (s.name.empty() ? "section " + std::to_string(s.handle->index) : std::string(s.name));
     }
-    return name.empty() ? slots_text(letters) : name;
+    return name.empty() ? owner_text(owner) : name;
 }
 
 std::string range_text(uint32_t start, uint64_t end)
@@ -174,22 +175,20 @@ std::string band_title(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
     const Elf32_Phdr& p = image.phdrs[i];
     std::string title = xml_text(format("segment %zu: PT_LOAD %s, protection 0x%08" PRIx32 ", %s", i,
                                         permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-                                        slots_text(segment_slot_letters(image, i, set)).c_str()));
+                                        owner_text(segment_owner(image, i, set)).c_str()));
     title += "\n" + xml_text("run " + range_text(p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz) + ", load " +
                              range_text(p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz));
     title += "\n" + xml_text(format("file size 0x%" PRIx32 ", memory size 0x%" PRIx32, p.p_filesz, p.p_memsz));
-    for (const SECTION_REF* s : sections_in(image, i, set))
-        title += "\n" + xml_text(section_label(*s) + format(" at 0x%08" PRIx32 ", 0x%" PRIx32 " bytes",
-                                                            s->header.sh_addr, s->header.sh_size));
+    for (const SECTION_REF& s : sections_in(image, i, set))
+        title += "\n" + xml_text(section_label(s) + format(" at 0x%08" PRIx32 ", 0x%" PRIx32 " bytes",
+                                                           s.handle->sh_addr, s.handle->sh_size));
     return title;
 }
 
-const char* colour_of(const std::string& letters)
+const char* colour_of(const SEGMENT_OWNER& owner)
 {
-    if (letters == "system")
-        return slot_colours[SYSTEM_SLOT];
-    const size_t slot = letters.empty() ? std::string_view::npos : slot_letters.find(letters[0]);
-    return slot == std::string_view::npos ? slot_colours[SYSTEM_SLOT] : slot_colours[slot];
+    const int slot = owner.system || owner.letters.empty() ? SYSTEM_SLOT : slot_of(owner.letters[0]);
+    return slot_colours[slot < 0 ? SYSTEM_SLOT : slot];
 }
 
 void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const AXIS& axis, const MODULE_SET& set)
@@ -202,7 +201,7 @@ void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const 
                   band_title(image, b.entry, set).c_str());
     out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"%d\" height=\"%" PRIu64
                   "\" fill=\"%s\" stroke=\"#555555\" stroke-width=\"0.5\"/>",
-                  x, top, COLUMN_WIDTH, height, colour_of(segment_slot_letters(image, b.entry, set)));
+                  x, top, COLUMN_WIDTH, height, colour_of(segment_owner(image, b.entry, set)));
     if (height >= MIN_BAND)
         out << format("<text x=\"%d\" y=\"%" PRIu64 "\">%s</text>", x + 6, top + 12,
                       xml_escape(fit(printable(label), LABEL_CHARS)).c_str());
@@ -222,7 +221,7 @@ void write_break(std::ostream& out, const AXIS& axis, size_t i)
 }
 
 struct LEGEND_ENTRY {
-    std::string letters;
+    SEGMENT_OWNER owner;
     std::vector<std::string> files; // with the modules given
 };
 
@@ -231,13 +230,14 @@ std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BA
 {
     std::vector<LEGEND_ENTRY> entries;
     for (const BAND& b : bands) {
-        const std::string letters = segment_slot_letters(image, b.entry, set);
-        auto e = std::find_if(entries.begin(), entries.end(),
-                              [&](const LEGEND_ENTRY& x) { return x.letters == letters; });
+        const SEGMENT_OWNER owner = segment_owner(image, b.entry, set);
+        auto e = std::find_if(entries.begin(), entries.end(), [&](const LEGEND_ENTRY& x) {
+            return x.owner.system == owner.system && x.owner.letters == owner.letters;
+        });
         if (e == entries.end())
-            e = entries.insert(entries.end(), {letters, {}});
-        for (const SECTION_REF* s : sections_in(image, b.entry, set)) {
-            const std::string file = base_name(s->module->name);
+            e = entries.insert(entries.end(), {owner, {}});
+        for (const SECTION_REF& s : sections_in(image, b.entry, set)) {
+            const std::string file = base_name(s.handle->desc->name);
             if (std::find(e->files.begin(), e->files.end(), file) == e->files.end())
                 e->files.push_back(file);
         }
@@ -247,12 +247,12 @@ std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BA
 
 std::string legend_text(const LEGEND_ENTRY& e)
 {
-    if (e.letters == "system")
+    if (e.owner.system)
         return "system: the Shared Data segment";
-    std::string text = slots_text(e.letters);
-    const MAP_SLOT* slot = e.letters.size() == 1 ? find_slot(e.letters[0]) : nullptr;
-    if (slot && slot->pid >= 0)
-        text += format(", pid %" PRId32, slot->pid);
+    std::string text = owner_text(e.owner);
+    const int slot = e.owner.letters.size() == 1 ? slot_of(e.owner.letters[0]) : -1;
+    if (slot >= 0 && slots[slot].pid >= 0)
+        text += format(", pid %" PRId32, slots[slot].pid);
     for (size_t k = 0; k < e.files.size(); ++k)
         text += (k ? ", " : ": ") + e.files[k];
     return text;
@@ -265,7 +265,7 @@ void write_legend(std::ostream& out, const std::vector<LEGEND_ENTRY>& entries, i
     for (const LEGEND_ENTRY& e : entries) {
         out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"12\" height=\"12\" fill=\"%s\" stroke=\"#555555\" "
                       "stroke-width=\"0.5\"/><text x=\"%d\" y=\"%" PRIu64 "\">%s</text>\n",
-                      x, y, colour_of(e.letters), x + 18, y + 10,
+                      x, y, colour_of(e.owner), x + 18, y + 10,
                       xml_escape(fit(printable(legend_text(e)), LABEL_CHARS - 10)).c_str());
         y += LEGEND_ROW;
     }

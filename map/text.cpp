@@ -8,18 +8,6 @@
 
 namespace {
 
-std::string vformat(const char* fmt, va_list args)
-{
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, fmt, args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0)
-        std::vsnprintf(text.data(), text.size() + 1, fmt, again);
-    va_end(again);
-    return text;
-}
-
 unsigned char byte_at(std::string_view text, size_t i)
 {
     return static_cast<unsigned char>(text[i]);
@@ -68,15 +56,6 @@ void append_escape(std::string& out, std::string_view bytes)
 }
 
 } // namespace
-
-std::string format(const char* fmt, ...)
-{
-    va_list args;
-    va_start(args, fmt);
-    std::string text = vformat(fmt, args);
-    va_end(args);
-    return text;
-}
 
 void add(LINES& out, const char* fmt, ...)
 {

@@ -9,11 +9,9 @@
 
 namespace {
 
-constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;
-
-void count_section(USAGE_ROW& row, const Elf32_Shdr& h)
+void count_section(USAGE_ROW& row, const SHDR_HANDLE& h)
 {
-    if (h.sh_type == SHT_NOBITS)
+    if (h.nobits)
         row.bss += h.sh_size;
     else if (h.sh_flags & SHF_EXECINSTR)
         row.code += h.sh_size;
@@ -36,10 +34,10 @@ void count_segment(USAGE_ROW& row, const Elf32_Phdr& p)
 std::vector<USAGE_ROW> usage_by_module(const MODULE_SET& set)
 {
     std::vector<USAGE_ROW> rows;
-    for (const ELF_DESC& m : set.modules)
-        rows.push_back({std::string(1, module_letter(set, m)), m.name, m.pid});
+    for (const ELF_DESC& m : run.modules)
+        rows.push_back({std::string(1, module_letter(m)), m.name, m.pid});
     for (const SECTION_REF& s : set.sections)
-        count_section(rows[static_cast<size_t>(s.module - set.modules.data())], s.header);
+        count_section(rows[static_cast<size_t>(s.handle->desc - run.modules.data())], *s.handle);
     return rows;
 }
 
@@ -53,10 +51,11 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;
-        std::string letters = segment_slot_letters(image, i, none);
+        std::string letters = segment_owner(image, i, none).letters;
         const uint32_t prot = p.p_flags & PROT_BITS;
-        const uint64_t order = letters.empty() ? SLOT_COUNT + uint64_t{prot} : slot_letters.find(letters[0]);
-        const int32_t pid = letters.size() == 1 ? find_slot(letters[0])->pid : -1;
+        const int slot = letters.empty() ? -1 : slot_of(letters[0]);
+        const uint64_t order = slot < 0 ? SLOT_COUNT + uint64_t{prot} : static_cast<uint64_t>(slot);
+        const int32_t pid = letters.size() == 1 ? slots[slot].pid : -1;
         if (letters.empty())
             letters = format("0x%08" PRIx32, prot);
         count_segment(rows.try_emplace(order, USAGE_ROW{letters, nullptr, pid}).first->second, p);
@@ -161,7 +160,7 @@ std::string parse_region(const std::string& text, REGION_KIND kind, REGION& regi
         return "START and SIZE are hexadecimal numbers";
     if (size == 0)
         return "the region is empty";
-    if (uint64_t{start} + size > ADDRESS_SPACE)
+    if (uint64_t{start} + size > ADDRESS_SPACE_END)
         return "the region passes 0xFFFFFFFF";
     region = {text.substr(0, equals), kind, start, size};
     return "";

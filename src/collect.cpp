@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Image composition: the output header, the system segment records, the
-// section-built PT_LOAD segments and the auxiliary-vector note.
+// section-built PT_LOAD segments, the auxiliary-vector note, and the phases
+// that compose them into the image's layout.
 #include "elf-merge.h"
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr uint64_t ADDRESS_SPACE_END = 0x100000000;
 
 // Ends are computed in 64 bits so that nothing wraps at the top of memory.
 uint64_t section_end(const Elf32_Shdr& s)
@@ -66,7 +67,8 @@ SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t index, const Elf32_Shdr& s)
     return {&m, index, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, flags, s.sh_type == SHT_NOBITS};
 }
 
-void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t i, const Elf32_Shdr& s)
+void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t i, const Elf32_Shdr& s,
+                     const SECTION_OBSERVER& observe)
 {
     if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
         return;
@@ -75,21 +77,25 @@ void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint
     if (section_end(s) > ADDRESS_SPACE_END)
         fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
     sections.push_back(handle_of(m, i, s));
+    if (observe)
+        observe(sections.back(), s);
 }
 
 // Each module's section headers are read again, a chunk at a time, so that
 // only the collected sections are held.
-void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, std::vector<Elf32_Shdr>& chunk)
+void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, std::vector<Elf32_Shdr>& chunk,
+                    const SECTION_OBSERVER& observe)
 {
     for (uint32_t first = 0; first < m.shnum; first += SHDR_CHUNK) {
         chunk.resize(std::min(SHDR_CHUNK, m.shnum - first));
         read_section_headers(m, first, chunk);
         for (uint32_t k = 0; k < chunk.size(); ++k)
-            collect_section(sections, m, first + k, chunk[k]);
+            collect_section(sections, m, first + k, chunk[k], observe);
     }
 }
 
-void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules)
+void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules,
+                      const SECTION_OBSERVER& observe)
 {
     // One allocation of the most that can be collected: growing by doubling
     // would hold up to twice the list at its peak.
@@ -100,7 +106,7 @@ void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_
     prefer_huge_pages(sections.data(), sections.capacity() * sizeof(SHDR_HANDLE));
     std::vector<Elf32_Shdr> chunk;
     for (const ELF_DESC& m : modules)
-        collect_module(sections, m, chunk);
+        collect_module(sections, m, chunk, observe);
 }
 
 // Sorted by address, any overlap shows up between neighbours; the first pair
@@ -266,20 +272,13 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
 // ---------------------------------------------------------------------------
 // Note
 
-bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
-{
-    if (m.entry == 0xFFFFFFFF)
-        return false;
-    return resource_manager || m.pid != lowest_pid;
-}
-
 void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
 {
-    group[0] = {11, static_cast<uint32_t>(m.pid)};
-    group[1] = {9, m.entry};
-    group[2] = {125, static_cast<uint32_t>(m.priority)};
-    group[3] = {126, static_cast<uint32_t>(m.stack_size)};
-    group[4] = {127, m.stack};
+    const uint32_t values[AUX_PAIRS_PER_MODULE] = {static_cast<uint32_t>(m.pid), m.entry,
+                                                   static_cast<uint32_t>(m.priority),
+                                                   static_cast<uint32_t>(m.stack_size), m.stack};
+    for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k)
+        group[k] = {aux_tags[k], values[k]};
 }
 
 } // namespace
@@ -327,8 +326,7 @@ size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges)
 Elf32_Ehdr arm_executable_header()
 {
     Elf32_Ehdr ehdr{};
-    const uint8_t ident[9] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM, 1};
-    std::memcpy(ehdr.e_ident, ident, sizeof ident);
+    std::memcpy(ehdr.e_ident, ELF_IDENT, sizeof ELF_IDENT);
     ehdr.e_type = ET_EXEC;
     ehdr.e_machine = EM_ARM;
     ehdr.e_version = EV_CURRENT;
@@ -338,11 +336,18 @@ Elf32_Ehdr arm_executable_header()
     return ehdr;
 }
 
+uint32_t merged_flags(const std::vector<ELF_DESC>& modules)
+{
+    uint32_t flags = 0;
+    for (const ELF_DESC& m : modules)
+        flags |= m.ehdr.e_flags;
+    return flags;
+}
+
 void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr)
 {
     ehdr = arm_executable_header();
-    for (const ELF_DESC& m : modules)
-        ehdr.e_flags |= m.ehdr.e_flags;
+    ehdr.e_flags = merged_flags(modules);
 }
 
 void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags)
@@ -357,10 +362,10 @@ void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size)
 }
 
 void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
-                const std::vector<ELF_DESC>& modules)
+                const std::vector<ELF_DESC>& modules, const SECTION_OBSERVER& observe)
 {
     // Every section's alignment is checked before any overlap is looked for.
-    collect_sections(sections, modules);
+    collect_sections(sections, modules, observe);
     // Modules are usually named in address order, with their sections in it.
     if (!std::is_sorted(sections.begin(), sections.end(), SHDR_COMP()))
         std::sort(sections.begin(), sections.end(), SHDR_COMP());
@@ -372,7 +377,7 @@ NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, i
     : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(count)), n_type(NT_AUXV)
 {
     std::memset(aux(), 0, n_descsz);
-    const int resource_manager = settings.resource_manager;
+    const int resource_manager = run.resource_manager;
     int64_t groups = 0;
     for (const ELF_DESC& m : modules) {
         if (!described(m, lowest_pid, resource_manager))
@@ -385,4 +390,181 @@ NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, i
     if (groups != count)
         fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
               static_cast<int>(AUX_PAIRS_PER_MODULE * groups), static_cast<int>(AUX_PAIRS_PER_MODULE * count));
+}
+
+uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
+{
+    return sd_size < file_size ? file_size : sd_size;
+}
+
+// ---------------------------------------------------------------------------
+// Image assembly: the phases that turn a run's modules into the image.
+
+namespace {
+
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
+}
+
+void make_note(const RUN& r, MERGED_IMAGE& image)
+{
+    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * r.entry_count;
+    void* buffer = bytes <= INT32_MAX ? std::malloc(bytes) : nullptr;
+    if (!buffer)
+        out_of_memory();
+    image.note = new (buffer) NOTE_DESC(r.modules, r.pid, r.entry_count);
+    image.note_size = static_cast<int32_t>(bytes);
+}
+
+// First step: PT_PHDR, PT_NOTE when a module is described, and the Shared
+// Data segment, at the head of the still empty list. Their sizes wait for the
+// final count.
+void make_system_entries(const RUN& r, MERGED_IMAGE& image)
+{
+    const uint32_t flags = SYSTEM_PROT;
+    std::vector<Elf32_Phdr>& phdrs = image.phdrs;
+    phdrs.push_back({});
+    generate_phdr_segment(phdrs.back(), r.sd_addr, image.ehdr.e_phoff, flags);
+    if (r.entry_count >= 1) {
+        make_note(r, image);
+        phdrs.push_back({});
+        generate_note_segment(phdrs.back(), flags, image.note_size);
+    }
+    phdrs.push_back(Elf32_Phdr{PT_LOAD, image.ehdr.e_phoff, r.sd_addr, r.sd_addr, 0, r.sd_size, flags, SD_ALIGN});
+}
+
+// Sets e_phnum and the data start as it is before any note.
+void count_entries(MERGED_IMAGE& image)
+{
+    const std::vector<Elf32_Phdr>& phdrs = image.phdrs;
+    if (phdrs.size() > MAX_PHNUM)
+        fatal("Too many program header entries (%zu); at most 65534 fit.\n", phdrs.size());
+    image.ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
+    image.data_start = image.ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+    // ELF marks a file without a program header table by e_phoff 0; readers
+    // take a non-zero offset with no entries for a damaged header.
+    if (phdrs.empty())
+        image.ehdr.e_phoff = 0;
+}
+
+// Second step: sizes and places the system entries once the table's size is
+// known, and marks where the section-built entries begin.
+void complete_system_entries(RUN& r, MERGED_IMAGE& image)
+{
+    std::vector<Elf32_Phdr>& phdrs = image.phdrs;
+    const uint32_t table_size = static_cast<uint32_t>(phdrs.size()) * PHDR_SIZE;
+    if (phdrs.empty() || phdrs[0].p_type != PT_PHDR)
+        fatal("Internal error -- missing PT_PHDR program header entry.\n");
+    phdrs[0].p_filesz = table_size;
+    phdrs[0].p_memsz = table_size;
+
+    uint32_t sd_filesz = table_size;
+    size_t sd_index = 1;
+    if (r.entry_count >= 1) {
+        if (phdrs.size() < 2 || phdrs[1].p_type != PT_NOTE)
+            fatal("Internal error -- missing PT_NOTE program header entry.\n");
+        Elf32_Phdr& note = phdrs[1];
+        note.p_offset = image.data_start;
+        note.p_vaddr = note.p_paddr = phdrs[0].p_vaddr + table_size;
+        sd_filesz += note.p_filesz;
+        image.data_start += note.p_filesz;
+        sd_index = 2;
+    }
+    if (phdrs.size() <= sd_index ||
+        (phdrs[sd_index].p_type != PT_LOAD && phdrs[sd_index].p_offset != phdrs[0].p_offset))
+        fatal("Internal error -- missing PT_LOAD program header entry for Shared Data segment.\n");
+
+    Elf32_Phdr& sd = phdrs[sd_index];
+    sd.p_filesz = sd_filesz;
+    sd.p_memsz = shared_data_memsz(sd.p_memsz, sd_filesz);
+    // Program segments must keep clear of all the memory the segment covers,
+    // the table and note included, not only of the size -z gave.
+    r.sd_size = sd.p_memsz;
+    if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > ADDRESS_SPACE_END)
+        fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
+              sd.p_memsz);
+    image.sd_index = sd_index;
+    image.first_section_entry = sd_index + 1;
+}
+
+void check_shared_data_overlap(const RUN& r, const Elf32_Phdr& p)
+{
+    const uint64_t end = segment_end(p);
+    const uint64_t sd_end = static_cast<uint64_t>(r.sd_addr) + r.sd_size;
+    if (end > r.sd_addr && sd_end > p.p_vaddr)
+        fatal("Shared Data segment overlaps with program segment on (0x%08" PRIx32 " - 0x%08" PRIx64 ").\n",
+              p.p_vaddr, end);
+}
+
+// Turns relative offsets into file offsets and keeps every section-built
+// segment clear of the Shared Data range.
+void place_segments(const RUN& r, MERGED_IMAGE& image)
+{
+    for (size_t i = image.first_section_entry; i < image.phdrs.size(); ++i) {
+        Elf32_Phdr& p = image.phdrs[i];
+        if (static_cast<uint64_t>(p.p_offset) + image.data_start + p.p_filesz > UINT32_MAX)
+            fatal("Image too large -- its section data passes 4 GiB.\n");
+        p.p_offset += image.data_start;
+        check_shared_data_overlap(r, p);
+    }
+}
+
+// The module whose section starts entry p: sections are sorted by address and
+// never share one, so that section is the only one at p_vaddr.
+const char* owner_of(const Elf32_Phdr& p, const std::vector<SHDR_HANDLE>& sections)
+{
+    const auto first = std::lower_bound(sections.begin(), sections.end(), p.p_vaddr,
+                                        [](const SHDR_HANDLE& h, uint32_t addr) { return h.sh_addr < addr; });
+    return first != sections.end() ? first->desc->name : "?";
+}
+
+// A loader stores each entry's file bytes at its load address: no two may
+// share a byte, and none may run past the top of memory.
+void check_load_ranges(const MERGED_IMAGE& image)
+{
+    const auto name = [&](size_t entry) {
+        return entry == image.sd_index ? "Shared Data segment" : owner_of(image.phdrs[entry], image.sections);
+    };
+    const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
+    for (const LOAD_RANGE& range : ranges)
+        if (range.end > ADDRESS_SPACE_END)
+            fatal("Load range of %s [0x%08" PRIx32 " - 0x%09" PRIx64 ") ends beyond the 32-bit address space.\n",
+                  name(range.entry), range.start, range.end);
+    const size_t i = first_load_overlap(ranges);
+    if (i == SIZE_MAX)
+        return;
+    const LOAD_RANGE& a = ranges[i];
+    const LOAD_RANGE& b = ranges[i + 1];
+    fatal("Overlapping load addresses between %s [0x%08" PRIx32 " - 0x%08" PRIx64 ") and %s [0x%08" PRIx32
+          " - 0x%08" PRIx64 ").\n",
+          name(a.entry), a.start, a.end, name(b.entry), b.start, b.end);
+}
+
+} // namespace
+
+void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe)
+{
+    merge_ehdr(r.modules, image.ehdr);
+    image.ehdr.e_entry = r.entry;
+    // Without -r the lowest-pid module starts the image and is not described.
+    if (!r.resource_manager)
+        --r.entry_count;
+
+    // The system entries come first; sections only append after them.
+    if (r.load_phdr)
+        make_system_entries(r, image);
+    merge_shdr(image.phdrs, image.sections, r.modules, observe);
+
+    count_entries(image);
+    if (r.load_phdr)
+        complete_system_entries(r, image);
+    place_segments(r, image);
+    check_load_ranges(image);
+}
+
+void release_image(MERGED_IMAGE& image)
+{
+    std::free(image.note);
+    image = MERGED_IMAGE{};
 }

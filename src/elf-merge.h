@@ -3,9 +3,14 @@
 #pragma once
 
 #include <bit>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <string>
 #include <getopt.h>
 #include <string_view>
 #include <vector>
@@ -13,12 +18,19 @@
 // ---------------------------------------------------------------------------
 // ELF constants used by the tool.
 
-constexpr uint8_t ELFMAG0 = 0x7F;
+constexpr int EI_NIDENT = 16;
 constexpr uint8_t ELFCLASS32 = 1;
 constexpr uint8_t ELFDATA2MSB = 2;
 constexpr uint8_t EV_CURRENT = 1;
 constexpr uint8_t ELFOSABI_ARM = 97;
-constexpr int EI_NIDENT = 16;
+
+// The identification of every image: magic, 32-bit, big-endian, current
+// version, ARM OS ABI, ABI version 1. A module must carry the first
+// MODULE_IDENT_SIZE bytes of it.
+inline constexpr uint8_t ELF_IDENT[EI_NIDENT] = {0x7F, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT,
+                                                 ELFOSABI_ARM, 1};
+constexpr size_t ELF_MAGIC_SIZE = 4;
+constexpr size_t MODULE_IDENT_SIZE = 8;
 
 constexpr uint16_t ET_EXEC = 2;
 constexpr uint16_t EM_ARM = 40;
@@ -45,6 +57,31 @@ constexpr uint32_t EHDR_SIZE = 52;
 constexpr uint32_t PHDR_SIZE = 32;
 constexpr uint32_t SHDR_SIZE = 40;
 constexpr uint32_t SYM_SIZE = 16;
+
+// 0xFFFF in e_phnum is PN_XNUM, which sends readers to section header 0 for
+// the real count: a module may use it, an image (without section headers)
+// holds at most MAX_PHNUM entries.
+constexpr uint16_t PN_XNUM = 0xFFFF;
+constexpr uint32_t MAX_PHNUM = 0xFFFE;
+
+// Addresses are 32-bit: a range must end at or below this.
+constexpr uint64_t ADDRESS_SPACE_END = uint64_t{1} << 32;
+
+// An entry point of 0xFFFFFFFF means that a module has none.
+constexpr uint32_t NO_ENTRY = 0xFFFFFFFF;
+
+// The Shared Data segment's address is a multiple of this, its p_align.
+constexpr uint32_t SD_ALIGN = 0x4000;
+
+// The tags of the five pairs that describe one module in the note, in order:
+// AT_UID and AT_ENTRY of the System V auxiliary vector, then three of this
+// system's own.
+constexpr uint32_t AT_UID = 11;
+constexpr uint32_t AT_ENTRY = 9;
+constexpr uint32_t AT_PRIORITY = 125;
+constexpr uint32_t AT_STACK_SIZE = 126;
+constexpr uint32_t AT_STACK = 127;
+inline constexpr uint32_t aux_tags[] = {AT_UID, AT_ENTRY, AT_PRIORITY, AT_STACK_SIZE, AT_STACK};
 
 // ---------------------------------------------------------------------------
 // ELF32 records. A module's tables may sit at any file offset, so the records
@@ -133,6 +170,14 @@ inline uint32_t be32(uint32_t v)
     return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
 }
 
+// The big-endian word at p, which may lie at any offset.
+inline uint32_t read_be32(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return be32(v);
+}
+
 // True when [offset, offset + count * stride) lies inside a buffer of size
 // bytes. 64-bit arithmetic: no 32-bit operand can make it overflow.
 inline bool inside(uint64_t offset, uint64_t count, uint64_t stride, uint32_t size)
@@ -142,102 +187,97 @@ inline bool inside(uint64_t offset, uint64_t count, uint64_t stride, uint32_t si
 
 // ---------------------------------------------------------------------------
 // Module slots. The slot decides a module's pid, the protection bits its
-// segments carry in p_flags, and how its file is read.
+// segments carry in p_flags, and how its file is read. This table is the one
+// statement of them: the options, the usage text and the map's letters all
+// come from it.
 
-constexpr int SLOT_COUNT = 23;
-constexpr int KERNEL_SLOT = 0;
-constexpr int SYSTEM_SLOT = 20; // no option reaches it: its bits mark the system segments
-constexpr int KA2_SLOT = 21;
-constexpr int KA1_SLOT = 22;
-
-inline constexpr int32_t process_id[SLOT_COUNT] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                                   12, 13, 14, 15, 16, 17, 18, 19, -1, -1, -1};
-
-inline constexpr uint32_t prot_mask[SLOT_COUNT] = {
-    0x00000000, 0x00100000, 0x00200000, 0x00300000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00700000,
-    0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00F00000, 0x00E00000, 0x00F00000,
-    0x00F00000, 0x00F00000, 0x00F00000, 0x00900000, 0x00F00000, 0x00F00000, 0x00F00000};
-
-// The option letter of each slot, in slot order: slot 0 is -k. The system
-// slot has none (a blank, which getopt never returns).
-inline constexpr std::string_view slot_letters = "kefduvEcanWLKNSbCxyF Pp";
-
-inline constexpr const char* options = "a:b:c:d:e:f:k:n:o:p:rs:u:v:x:y:z:hC:E:F:K:L:N:P:S:W:";
-
-// How a slot's files are read: as ELF executables, or as one of two kinds of
-// raw image.
+// How a slot's files are read (ELF_DESC's fake): as ELF executables, or as
+// one of two kinds of raw image.
 constexpr int32_t ELF_KIND = -1;
 constexpr int32_t KA1_KIND = 1;
 constexpr int32_t KA2_KIND = 2;
 
+struct SLOT {
+    char letter;           // the option letter; 0 for the system slot, which no option reaches
+    const char* long_name; // the long option
+    int32_t pid;           // -1: none
+    uint32_t prot;         // OR-ed into the p_flags of the slot's segments
+    int32_t kind;
+    uint32_t raw_address;  // where a raw image is placed
+    const char* purpose;   // its line of the usage text
+};
+
+constexpr int SLOT_COUNT = 23;
+constexpr int KERNEL_SLOT = 0;
+constexpr int SYSTEM_SLOT = 20; // its bits mark the system segments
+
+inline constexpr SLOT slots[SLOT_COUNT] = {
+    {'k', "kernel", 0, 0x00000000, ELF_KIND, 0, "QO executable file."},
+    {'e', "quenlor", 1, 0x00100000, ELF_KIND, 0, "Quenlorex executable file."},
+    {'f', "vo", 2, 0x00200000, ELF_KIND, 0, "Vorrel executable file."},
+    {'d', "zu", 3, 0x00300000, ELF_KIND, 0, "ZU executable file."},
+    {'u', "ra0", 4, 0x00F00000, ELF_KIND, 0, "RA0 executable file."},
+    {'v', "ra1", 5, 0x00F00000, ELF_KIND, 0, "RA1 executable file."},
+    {'E', "mivo", 6, 0x00F00000, ELF_KIND, 0, "MIVO executable file."},
+    {'c', "gul", 7, 0x00700000, ELF_KIND, 0, "GUL executable file."},
+    {'a', "tolvin", 8, 0x00F00000, ELF_KIND, 0, "TOLVIN executable file."},
+    {'n', "pim", 9, 0x00F00000, ELF_KIND, 0, "PIM executable file."},
+    {'W', "wy", 10, 0x00F00000, ELF_KIND, 0, "WY executable file."},
+    {'L', "uq", 11, 0x00F00000, ELF_KIND, 0, "UQ executable file."},
+    {'K', "qy", 12, 0x00F00000, ELF_KIND, 0, "QY executable file."},
+    {'N', "dov", 13, 0x00F00000, ELF_KIND, 0, "DOV executable file."},
+    {'S', "rak", 14, 0x00E00000, ELF_KIND, 0, "RAK executable file."},
+    {'b', "norvala", 15, 0x00F00000, ELF_KIND, 0, "Norvala executable file."},
+    {'C', "fyx", 16, 0x00F00000, ELF_KIND, 0, "FYX executable file."},
+    {'x', "hux", 17, 0x00F00000, ELF_KIND, 0, "HUX executable file."},
+    {'y', "lem", 18, 0x00F00000, ELF_KIND, 0, "LEM executable file."},
+    {'F', "tej", 19, 0x00900000, ELF_KIND, 0, "TEJ executable file."},
+    {0, nullptr, -1, 0x00F00000, ELF_KIND, 0, nullptr},
+    {'P', "ka2", -1, 0x00F00000, KA2_KIND, 0x12FFFE0, "KA2 for Norvala."},
+    {'p', "ka1", -1, 0x00F00000, KA1_KIND, 0x3400, "KA1 for Norvala."},
+};
+
+// The slot bits of p_flags (bits 20 to 23, within PF_MASKOS).
+constexpr uint32_t PROT_BITS = 0x00F00000;
+constexpr uint32_t SYSTEM_PROT = slots[SYSTEM_SLOT].prot;
+
+// The slot of an option letter, or -1 for a letter that names no module.
+int slot_of(int letter);
+// Whether some slot's segments carry these protection bits.
+bool known_prot(uint32_t prot);
+
+// The options that are not module slots, with their lines of the usage text.
+struct SETTING_OPTION {
+    char letter;
+    const char* long_name;
+    const char* argument; // null for a flag
+    const char* purpose;
+};
+
+inline constexpr SETTING_OPTION setting_options[] = {
+    {'s', "sd_addr", "<addr>", "Shared Data Segment address."},
+    {'z', "sd_size", "<size>", "Shared Data Segment size in bytes."},
+    {'r', "rm", nullptr, "output is a resource manager."},
+    {'o', "outfile", "filename", "output file."},
+    {'h', "help", nullptr, "print this message."},
+};
+
+// The order of the usage text's lines, by option letter.
+inline constexpr std::string_view usage_order = "kszfeduvEcnKWLCNSabxyFpProh";
+
+// --version has no letter.
+constexpr int VERSION_OPTION = 256;
+
+// The getopt option string and getopt_long table of every option above.
+const char* short_options();
+const option* long_options();
+// The option summary of the usage text, one line an option.
+std::string usage_text();
+
 // Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
 // hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,
 // spaces, trailing characters, too large), which the caller refuses.
-inline bool parse_hex(const char* text, uint32_t& value)
-{
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        text += 2;
-    uint64_t v = 0;
-    const char* p = text;
-    for (; *p; ++p) {
-        const char c = *p;
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
-        if (digit < 0)
-            return false;
-        v = v * 16 + static_cast<uint64_t>(digit);
-        if (v > UINT32_MAX)
-            return false;
-    }
-    if (p == text)
-        return false;
-    value = static_cast<uint32_t>(v);
-    return true;
-}
-
-// The long names that the usage text lists, each with its letter; --version
-// has no letter. Abbreviations are getopt_long's.
-constexpr int VERSION_OPTION = 256;
-inline constexpr option long_options[] = {
-    {"kernel", required_argument, nullptr, 'k'}, {"sd_addr", required_argument, nullptr, 's'},
-    {"sd_size", required_argument, nullptr, 'z'}, {"vo", required_argument, nullptr, 'f'},
-    {"quenlor", required_argument, nullptr, 'e'}, {"zu", required_argument, nullptr, 'd'},
-    {"ra0", required_argument, nullptr, 'u'},     {"ra1", required_argument, nullptr, 'v'},
-    {"mivo", required_argument, nullptr, 'E'},    {"gul", required_argument, nullptr, 'c'},
-    {"pim", required_argument, nullptr, 'n'},     {"qy", required_argument, nullptr, 'K'},
-    {"wy", required_argument, nullptr, 'W'},      {"uq", required_argument, nullptr, 'L'},
-    {"fyx", required_argument, nullptr, 'C'},     {"dov", required_argument, nullptr, 'N'},
-    {"rak", required_argument, nullptr, 'S'},     {"tolvin", required_argument, nullptr, 'a'},
-    {"norvala", required_argument, nullptr, 'b'}, {"hux", required_argument, nullptr, 'x'},
-    {"lem", required_argument, nullptr, 'y'},     {"tej", required_argument, nullptr, 'F'},
-    {"ka1", required_argument, nullptr, 'p'},     {"ka2", required_argument, nullptr, 'P'},
-    {"rm", no_argument, nullptr, 'r'},            {"outfile", required_argument, nullptr, 'o'},
-    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, VERSION_OPTION},
-    {nullptr, 0, nullptr, 0}};
-
-constexpr int32_t slot_kind(int slot)
-{
-    return slot == KA1_SLOT ? KA1_KIND : slot == KA2_SLOT ? KA2_KIND : ELF_KIND;
-}
-
-// ---------------------------------------------------------------------------
-// Run settings: set by the command line and module registration, read by the
-// later phases. Held in one record so that a harness can start afresh.
-
-struct RUN_SETTINGS {
-    const char* outfile = nullptr;
-    uint32_t sd_addr = 0;
-    uint32_t sd_size = 0;
-    int load_phdr = 0;
-    int resource_manager = 0;
-    int32_t pid = -1;
-    uint32_t entry = 0xFFFFFFFF;
-    int32_t entry_count = 0;
-};
-
-inline RUN_SETTINGS settings;
+bool parse_hex(const char* text, uint32_t& value);
 
 // ---------------------------------------------------------------------------
 // One input module. Its headers are held as host-order records, copied out of
@@ -285,6 +325,7 @@ struct ELF_DESC {
     int32_t priority;
     int32_t stack_size;
     uint32_t stack;
+    int slot; // in the slot table; -1 for a module read outside a run
     MODULE_SOURCE source;
 
     // Only while the headers are parsed: the symbol table that the start-up
@@ -336,28 +377,121 @@ struct NOTE_DESC {
 
 static_assert(sizeof(NOTE_DESC) == 12);
 
-constexpr uint32_t AUX_PAIRS_PER_MODULE = 5;
+constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(aux_tags);
 constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t);
+
+// ---------------------------------------------------------------------------
+// One run: the settings the command line gives, the modules it names, and
+// what module registration works out. elf-merge and elf-merge-map each run
+// one, in the process-wide record `run`, and both read the command line and
+// compose the image through the functions below.
+
+struct RUN {
+    const char* outfile = nullptr;
+    uint32_t sd_addr = 0;
+    uint32_t sd_size = 0;
+    int load_phdr = 0;
+    int resource_manager = 0;
+    bool kernel = false; // -k: kernel mode unless -r
+    int32_t pid = -1;            // the lowest pid of a module with an entry point
+    uint32_t entry = NO_ENTRY;   // that module's entry point, the image's
+    int32_t entry_count = 0;     // modules with a pid and an entry point
+    size_t entry_module = SIZE_MAX; // index of the module that supplies entry
+    // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
+    int fatal_status = 1;
+    std::vector<ELF_DESC> modules; // in command-line order
+};
+
+inline RUN run;
+
+// What reading an option leaves to the tool that reads it.
+enum class OPTION_EFFECT {
+    done,            // acted on; read on
+    refused,         // a bad value or a rule broken: message says which
+    unknown,         // getopt's '?' or ':': no such option, or its value is missing
+    help,            // -h, --help
+    version,         // --version
+};
+
+struct OPTION_OUTCOME {
+    OPTION_EFFECT effect = OPTION_EFFECT::done;
+    std::string message; // elf-merge's text for it, ending in a newline; may be empty
+};
+
+// Reads the command line into run in order: each module option registers
+// its module and reads it at once (a bad module ends the process through
+// fatal). Stops at the first option that is not simply done; getopt prints
+// its own diagnostics unless opterr is 0.
+OPTION_OUTCOME read_options(RUN& r, int argc, char** argv);
+// Registers a module in a slot and reads it: appended to r.modules, with
+// the entry-point rule applied.
+void process_infile(RUN& r, int slot, const char* name);
+// The module whose entry point starts the image, or null.
+const ELF_DESC* entry_module(const RUN& r);
+// Whether the note describes module m: it has an entry point and, without
+// -r, not the lowest pid, whose modules start the image.
+bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager);
+// The settings rules after the last option (the output file aside): -r
+// turns on the system entries; kernel mode needs -s. Returns the message of
+// a broken rule, or null.
+const char* settings_fault(RUN& r);
+
+// ---------------------------------------------------------------------------
+// A composed image: everything the writer writes, in host order.
+
+struct MERGED_IMAGE {
+    Elf32_Ehdr ehdr{};
+    std::vector<Elf32_Phdr> phdrs;
+    NOTE_DESC* note = nullptr; // malloc'ed; null without a note
+    int32_t note_size = 0;
+    std::vector<SHDR_HANDLE> sections; // by address
+    size_t sd_index = SIZE_MAX;        // the Shared Data segment's entry; SIZE_MAX in plain mode
+    size_t first_section_entry = 0;    // the first entry built from sections
+    uint32_t data_start = 0;           // file offset of the section data
+};
+
+// Called with each section as it is collected, and its full header.
+using SECTION_OBSERVER = std::function<void(const SHDR_HANDLE&, const Elf32_Shdr&)>;
+
+// Composes the image of a run whose options are read and whose settings
+// passed: header, system entries, segments, their places and the checks of
+// the layout. Every fault ends the process through fatal.
+void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe = {});
+void release_image(MERGED_IMAGE& image);
+
+// Where the bytes of an image go, a buffer at a time.
+struct BYTE_SINK {
+    void (*put)(void* context, const uint8_t* data, size_t count);
+    void* context;
+};
 
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A printf-formatted text of any length.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat(const char* fmt, va_list args);
 
 // collect
 // The header every image and every synthesized raw-image header starts
 // from: identification, ET_EXEC, EM_ARM, e_phoff 52, all else 0.
 Elf32_Ehdr arm_executable_header();
+// The union of the modules' e_flags, the image's.
+uint32_t merged_flags(const std::vector<ELF_DESC>& modules);
 void merge_ehdr(const std::vector<ELF_DESC>& modules, Elf32_Ehdr& ehdr);
 void generate_phdr_segment(Elf32_Phdr& phdr, uint32_t vaddr, uint32_t offset, uint32_t flags);
 void generate_note_segment(Elf32_Phdr& phdr, uint32_t flags, int32_t size);
 void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sections,
-                const std::vector<ELF_DESC>& modules);
+                const std::vector<ELF_DESC>& modules, const SECTION_OBSERVER& observe = {});
 // The p_flags of a segment holding a section with sh_flags from a slot with
 // protection bits prot: always readable, executable and writable as marked.
 uint32_t segment_flags(uint32_t prot, uint32_t sh_flags);
 // Where module m stores the byte it runs at addr: translated by the first of
 // its program headers that holds addr, else addr itself.
 uint32_t load_address(const ELF_DESC& m, uint32_t addr);
+// The Shared Data segment's memory size: -z, or more where the table and
+// the note need more.
+uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size);
 
 // Where a PT_LOAD entry's file bytes are stored: [start, end), without wrapping.
 struct LOAD_RANGE {
@@ -377,6 +511,8 @@ void convert_ehdr(Elf32_Ehdr& h);
 void convert_phdr(Elf32_Phdr& p);
 void convert_shdr(Elf32_Shdr& s);
 void convert_sym(Elf32_Sym& s);
+// Where a raw image of a kind is placed.
+uint32_t raw_image_address(int32_t kind);
 // count bytes of module m at offset, which the caller has checked lie in the
 // file. A file that no longer holds them ends the run.
 void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8_t* out);
@@ -393,5 +529,8 @@ void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);
 void close_module_files();
 // Closes the module files and frees what the modules hold.
 void release_modules(std::vector<ELF_DESC>& modules);
+// The bytes of an image, in file order, to sink: what write_elf writes.
+void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, const NOTE_DESC* note,
+                  int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

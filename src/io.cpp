@@ -140,11 +140,10 @@ void pread_all(const ELF_DESC& m, int fd, uint64_t offset, uint32_t count, uint8
 // ---------------------------------------------------------------------------
 // Reading a module file
 
-// The identification every ELF module must carry, from its first 8 bytes.
+// The identification every ELF module must carry, from its first bytes.
 bool identified(const uint8_t* bytes)
 {
-    static const uint8_t wanted[8] = {ELFMAG0, 'E', 'L', 'F', ELFCLASS32, ELFDATA2MSB, EV_CURRENT, ELFOSABI_ARM};
-    return std::memcmp(bytes, wanted, sizeof wanted) == 0;
+    return std::memcmp(bytes, ELF_IDENT, MODULE_IDENT_SIZE) == 0;
 }
 
 // Appends what a stream delivers until the module holds `until` bytes or
@@ -264,13 +263,6 @@ void check_unchanged(const ELF_DESC& m)
 
 // ---------------------------------------------------------------------------
 // Byte order and records
-
-uint32_t read_be32(const uint8_t* p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return be32(v);
-}
 
 // A record read from big-endian bytes: a copy, converted.
 template <typename T>
@@ -544,6 +536,14 @@ void convert_sym(Elf32_Sym& s)
     s.st_shndx = be16(s.st_shndx);
 }
 
+uint32_t raw_image_address(int32_t kind)
+{
+    for (const SLOT& s : slots)
+        if (s.kind != ELF_KIND && s.kind == kind)
+            return s.raw_address;
+    return slots[slot_of('P')].raw_address; // any other kind is read as -P's
+}
+
 void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8_t* out)
 {
     if (count == 0)
@@ -569,7 +569,7 @@ void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_S
     Elf32_Shdr s{};
     s.sh_type = SHT_PROGBITS;
     s.sh_flags = SHF_ALLOC | SHF_EXECINSTR;
-    s.sh_addr = m.fake == KA1_KIND ? 0x3400 : 0x12FFFE0;
+    s.sh_addr = raw_image_address(m.fake);
     s.sh_size = m.size;
     s.sh_addralign = 1;
     out.assign(out.size(), s);
@@ -606,7 +606,7 @@ void release_modules(std::vector<ELF_DESC>& modules)
 
 ELF_DESC::ELF_DESC(const char* name, int32_t pid, uint32_t prot, int32_t fake)
     : name(name), size(0), prot(prot), pid(pid), fake(fake), entry(0), ehdr{}, phnum(0), shnum(0), priority(0),
-      stack_size(0), stack(0)
+      stack_size(0), stack(0), slot(-1)
 {
 }
 
@@ -649,7 +649,7 @@ void ELF_DESC::parse_headers()
 void ELF_DESC::fake_headers(int32_t kind)
 {
     (void)kind; // the one section header is made from the kind whenever it is read
-    entry = 0xFFFFFFFF;
+    entry = NO_ENTRY;
     ehdr = arm_executable_header(); // e_flags 0: a raw image adds no flags
     shnum = 1;
 }
@@ -673,30 +673,39 @@ void ELF_DESC::lookup_symbol(const char* sym_name, uint32_t* address, int32_t* w
 
 namespace {
 
-// The output file and the one buffer every byte passes through.
+// Where the image goes, and the one buffer every byte passes through.
 struct OUTPUT {
-    int fd;
-    const char* path;
+    BYTE_SINK sink;
     std::vector<uint8_t> buffer;
     size_t used = 0;
 };
 
-// A partial write continues where it stopped; a failed one is reported with
-// its own error.
 void flush(OUTPUT& out)
 {
-    const uint8_t* next = out.buffer.data();
-    size_t left = out.used;
+    out.sink.put(out.sink.context, out.buffer.data(), out.used);
+    out.used = 0;
+}
+
+// The output file of write_elf.
+struct OUTPUT_FILE {
+    int fd;
+    const char* path;
+};
+
+// A partial write continues where it stopped; a failed one is reported with
+// its own error.
+void write_to_file(void* context, const uint8_t* next, size_t left)
+{
+    const auto* file = static_cast<const OUTPUT_FILE*>(context);
     while (left > 0) {
-        const ssize_t done = ::write(out.fd, next, left);
+        const ssize_t done = ::write(file->fd, next, left);
         if (done < 0 && errno == EINTR)
             continue;
         if (done <= 0)
-            fatal("Error writing to %s -- %s.\n", out.path, std::strerror(done < 0 ? errno : EIO));
+            fatal("Error writing to %s -- %s.\n", file->path, std::strerror(done < 0 ? errno : EIO));
         next += done;
         left -= static_cast<size_t>(done);
     }
-    out.used = 0;
 }
 
 void put(OUTPUT& out, const void* data, size_t count)
@@ -792,13 +801,10 @@ void put_sections(OUTPUT& out, const std::vector<SHDR_HANDLE>& sections)
 
 } // namespace
 
-int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
-                  const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections)
+void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, const NOTE_DESC* note,
+                  int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink)
 {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
-    if (fd < 0)
-        fatal("Error opening output file %s -- %s.\n", path, std::strerror(errno));
-    OUTPUT out{fd, path, std::vector<uint8_t>(COPY_BUFFER_SIZE)};
+    OUTPUT out{sink, std::vector<uint8_t>(COPY_BUFFER_SIZE)};
 
     // Records are converted as copies; the caller's stay in host order.
     Elf32_Ehdr header = ehdr;
@@ -812,5 +818,15 @@ int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<El
         put_note(out, note, note_size);
     put_sections(out, sections);
     flush(out);
+}
+
+int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
+                  const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections)
+{
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
+    if (fd < 0)
+        fatal("Error opening output file %s -- %s.\n", path, std::strerror(errno));
+    OUTPUT_FILE file{fd, path};
+    stream_image(ehdr, phdrs, note, note_size, sections, BYTE_SINK{write_to_file, &file});
     return ::close(fd);
 }

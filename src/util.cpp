@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The one way out of a failed run.
+// The one way out of a failed run, and the command line that both tools
+// read: the options made from the slot table, the usage text, and the
+// registration of each module.
 #include "elf-merge.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,5 +15,253 @@ void fatal(const char* format, ...)
     va_start(args, format);
     std::vfprintf(stderr, format, args);
     va_end(args);
-    std::exit(1);
+    std::exit(run.fatal_status);
+}
+
+std::string vformat(const char* fmt, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, args);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
+}
+
+std::string format(const char* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    std::string text = vformat(fmt, args);
+    va_end(args);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+namespace {
+
+// An option that takes a value is followed by a colon in getopt's string.
+std::string make_short_options()
+{
+    std::string text;
+    for (const SLOT& s : slots)
+        if (s.letter)
+            text += {s.letter, ':'};
+    for (const SETTING_OPTION& o : setting_options) {
+        text += o.letter;
+        if (o.argument)
+            text += ':';
+    }
+    return text;
+}
+
+std::vector<option> make_long_options()
+{
+    std::vector<option> table;
+    for (const SLOT& s : slots)
+        if (s.letter)
+            table.push_back({s.long_name, required_argument, nullptr, s.letter});
+    for (const SETTING_OPTION& o : setting_options)
+        table.push_back({o.long_name, o.argument ? required_argument : no_argument, nullptr, o.letter});
+    table.push_back({"version", no_argument, nullptr, VERSION_OPTION});
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+// " -k, --kernel filename" filled to 24 characters, then "- " and what it is for.
+std::string usage_line(char letter, const char* long_name, const char* argument, const char* purpose)
+{
+    std::string line = std::string(" -") + letter + ", --" + long_name;
+    if (argument)
+        line += std::string(" ") + argument;
+    line.resize(std::max<size_t>(line.size(), 23), ' ');
+    return line + " - " + purpose + "\n";
+}
+
+std::string option_line(char letter)
+{
+    const int slot = slot_of(letter);
+    if (slot >= 0)
+        return usage_line(letter, slots[slot].long_name, "filename", slots[slot].purpose);
+    for (const SETTING_OPTION& o : setting_options)
+        if (o.letter == letter)
+            return usage_line(letter, o.long_name, o.argument, o.purpose);
+    return "";
+}
+
+OPTION_OUTCOME refused(std::string message)
+{
+    return {OPTION_EFFECT::refused, std::move(message)};
+}
+
+OPTION_OUTCOME read_hex(const char* text, char letter, uint32_t& value)
+{
+    if (!parse_hex(text, value))
+        return refused(format("Invalid hexadecimal number %s for -%c.\n", text, letter));
+    return {};
+}
+
+// -s is tested as it is read, so that the run stops at the option at fault.
+OPTION_OUTCOME read_sd_addr(RUN& r, const char* text)
+{
+    OPTION_OUTCOME outcome = read_hex(text, 's', r.sd_addr);
+    if (outcome.effect == OPTION_EFFECT::done && (r.sd_addr & (SD_ALIGN - 1)))
+        outcome = refused(format("Shared Data address must be 0x%x aligned.\n", SD_ALIGN));
+    return outcome;
+}
+
+OPTION_OUTCOME apply_option(RUN& r, int letter, const char* argument)
+{
+    switch (letter) {
+    case 'o':
+        r.outfile = argument;
+        return {};
+    case 's':
+        return read_sd_addr(r, argument);
+    case 'z':
+        return read_hex(argument, 'z', r.sd_size);
+    case 'r':
+        r.resource_manager = 1;
+        return {};
+    case 'h':
+        return {OPTION_EFFECT::help, ""};
+    case VERSION_OPTION:
+        return {OPTION_EFFECT::version, ""};
+    }
+    const int slot = slot_of(letter);
+    if (slot < 0)
+        return {OPTION_EFFECT::unknown, ""};
+    if (slot == KERNEL_SLOT) {
+        r.kernel = true;
+        r.load_phdr = 1;
+    }
+    process_infile(r, slot, argument);
+    return {};
+}
+
+} // namespace
+
+int slot_of(int letter)
+{
+    for (int i = 0; i < SLOT_COUNT; ++i)
+        if (slots[i].letter && slots[i].letter == letter)
+            return i;
+    return -1;
+}
+
+bool known_prot(uint32_t prot)
+{
+    for (const SLOT& s : slots)
+        if (s.prot == prot)
+            return true;
+    return false;
+}
+
+const char* short_options()
+{
+    static const std::string text = make_short_options();
+    return text.c_str();
+}
+
+const option* long_options()
+{
+    static const std::vector<option> table = make_long_options();
+    return table.data();
+}
+
+std::string usage_text()
+{
+    std::string text;
+    for (const char letter : usage_order)
+        text += option_line(letter);
+    return text;
+}
+
+bool parse_hex(const char* text, uint32_t& value)
+{
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text += 2;
+    uint64_t v = 0;
+    const char* p = text;
+    for (; *p; ++p) {
+        const char c = *p;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return false;
+        v = v * 16 + static_cast<uint64_t>(digit);
+        if (v > UINT32_MAX)
+            return false;
+    }
+    if (p == text)
+        return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Every argument must be an option or an option's value: a file named
+// without its letter would silently be left out of the firmware.
+OPTION_OUTCOME read_options(RUN& r, int argc, char** argv)
+{
+    optind = 0; // getopt starts afresh, whatever read the command line before
+    int letter;
+    while ((letter = getopt_long(argc, argv, short_options(), long_options(), nullptr)) != -1) {
+        OPTION_OUTCOME outcome = apply_option(r, letter, optarg);
+        if (outcome.effect != OPTION_EFFECT::done)
+            return outcome;
+    }
+    if (optind < argc)
+        return refused(format("Unexpected argument %s -- every module needs its option letter.\n", argv[optind]));
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Modules and the rules of a run
+
+void process_infile(RUN& r, int slot, const char* name)
+{
+    const SLOT& s = slots[slot];
+    r.modules.push_back(ELF_DESC(name, s.pid, s.prot, s.kind));
+    ELF_DESC& m = r.modules.back();
+    m.slot = slot;
+    // Read at once, so that a bad module ends the run before any later option.
+    m.read_elf();
+    if (s.kind != ELF_KIND)
+        m.entry = NO_ENTRY;
+    if (m.entry == NO_ENTRY || s.pid == -1)
+        return;
+    ++r.entry_count;
+    // The first module of the lowest pid supplies the image's entry point.
+    if (r.pid == -1 || s.pid < r.pid) {
+        r.pid = s.pid;
+        r.entry = m.entry;
+        r.entry_module = r.modules.size() - 1;
+    }
+}
+
+const ELF_DESC* entry_module(const RUN& r)
+{
+    return r.entry_module < r.modules.size() ? &r.modules[r.entry_module] : nullptr;
+}
+
+bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
+{
+    if (m.entry == NO_ENTRY || m.pid == -1)
+        return false;
+    return resource_manager || m.pid != lowest_pid;
+}
+
+const char* settings_fault(RUN& r)
+{
+    if (r.resource_manager)
+        r.load_phdr = 1;
+    else if (r.load_phdr && r.sd_addr == 0)
+        return "Shared Data Segment address not specified.\n";
+    return nullptr;
 }
