@@ -86,10 +86,34 @@ def phdr_per_section(sections, paddr_shift):
             for s in sections]
 
 
-def write_module(path, sections, phdrs, salt, entry=None):
+def section_name(k, kind):
+    """A name for section k: mostly plain, but every 997th one holds bytes
+    that each report must escape (quote, backslash, XML specials, a tab,
+    UTF-8 and a byte that is not UTF-8)."""
+    stem = {TEXT: b".text", RODATA: b".rodata", DATA: b".data", BSS: b".bss"}[kind]
+    if k % 997 == 996:
+        return stem + b'.\xc3\xa9"q\\<&>\t\xff%d' % k
+    return stem + b".f%d" % k
+
+
+def name_table(sections):
+    """The section-name table of write_module(named=True): each section's
+    name, then those of the three tables that follow the sections; returns
+    the table and each name's offset (sections first)."""
+    table, offsets = bytearray(b"\0"), []
+    names = [section_name(k, (s.type, s.flags)) for k, s in enumerate(sections)]
+    for name in names + [b".symtab", b".strtab", b".shstrtab"]:
+        offsets.append(len(table))
+        table.extend(name + b"\0")
+    return bytes(table), offsets
+
+
+def write_module(path, sections, phdrs, salt, entry=None, named=False, changed=()):
     """Writes one module: header, program headers, section bytes, a symbol
     table with the three start-up symbols, its string table, and the section
-    header table at the end."""
+    header table at the end. named: a section-name table too (before the
+    section headers); changed: indexes of sections whose bytes differ from
+    those the same salt otherwise gives."""
     blob = bytearray(52 + 32 * len(phdrs))
     offsets = []
     for i, s in enumerate(sections):
@@ -98,7 +122,7 @@ def write_module(path, sections, phdrs, salt, entry=None):
             continue
         blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
         offsets.append(len(blob))
-        blob.extend(contents(s.size, salt + i))
+        blob.extend(contents(s.size, salt + i + (7919 if i in changed else 0)))
 
     # _initPriority and _initStackSize name words at the start of the first
     # section with file bytes, written there so that the values are known.
@@ -119,21 +143,28 @@ def write_module(path, sections, phdrs, salt, entry=None):
     strtab_off = len(blob)
     blob.extend(names)
     blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
+    shnames, name_at = name_table(sections) if named else (b"", [0] * (len(sections) + 3))
+    shstrtab_off = len(blob)
+    blob.extend(shnames)
+    blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
 
     shoff = len(blob)
     n = len(sections)
     shdr = struct.Struct(">IIIIIIIIII")
     parts = [shdr.pack(0, 0, 0, 0, 0, 0, 0, 0, 0, 0)]
-    for s, off in zip(sections, offsets):
-        parts.append(shdr.pack(0, s.type, s.flags, s.addr, off, s.size, 0, 0, s.align, 0))
-    parts.append(shdr.pack(0, SHT_SYMTAB, 0, 0, symtab_off, 16 * len(syms), n + 2, 1, 4, 16))
-    parts.append(shdr.pack(0, SHT_STRTAB, 0, 0, strtab_off, len(names), 0, 0, 1, 0))
+    for s, off, name in zip(sections, offsets, name_at):
+        parts.append(shdr.pack(name, s.type, s.flags, s.addr, off, s.size, 0, 0, s.align, 0))
+    parts.append(shdr.pack(name_at[n], SHT_SYMTAB, 0, 0, symtab_off, 16 * len(syms), n + 2, 1, 4, 16))
+    parts.append(shdr.pack(name_at[n + 1], SHT_STRTAB, 0, 0, strtab_off, len(names), 0, 0, 1, 0))
+    if named:
+        parts.append(shdr.pack(name_at[n + 2], SHT_STRTAB, 0, 0, shstrtab_off, len(shnames), 0, 0, 1, 0))
     blob.extend(b"".join(parts))
 
     ident = bytes([0x7F, 0x45, 0x4C, 0x46, 1, 2, 1, 97]) + b"\0" * 8
     entry = sections[0].addr if entry is None else entry
+    shnum = n + 4 if named else n + 3
     blob[0:52] = struct.pack(">16sHHIIIIIHHHHHH", ident, 2, 40, 1, entry, 52 if phdrs else 0, shoff,
-                             0x05000000, 52, 32, len(phdrs), 40, n + 3, 0)
+                             0x05000000, 52, 32, len(phdrs), 40, shnum, n + 3 if named else 0)
     ph = struct.Struct(">IIIIIIII")
     table = b"".join(ph.pack(1, 0, v, p, fs, ms, 5, 4) for v, p, fs, ms in phdrs)
     blob[52:52 + len(table)] = table
@@ -295,6 +326,75 @@ def scenario_shuffled(d):
         args += ["-" + LETTERS[i], p]
         paths.append(p)
     return args, paths
+
+
+# ---------------------------------------------------------------------------
+# elf-merge-map sets: kernel-mode images of modules with section names, each
+# with a second image whose modules differ in a few sections' bytes, for
+# --diff. Half of each module's program headers store their bytes 2 GiB above
+# where they run, clear of every module and of the Shared Data segment.
+
+MAP_SHIFT = 0x80000000
+MAP_SETTINGS = ["-s", "F0000000", "-z", "10000"]
+MAP_CHANGED = (10, 500, 1500)  # sections of module 1 that differ in the second image
+
+
+def run_phdrs(sections, per_phdr, shift):
+    """One program header for every per_phdr sections, each ending where a
+    section ends, so that no run of sections that coalesce is split."""
+    out = []
+    for k, first in enumerate(range(0, len(sections), per_phdr)):
+        last = sections[min(first + per_phdr, len(sections)) - 1]
+        start = sections[first].addr
+        size = last.addr + last.size - start
+        out.append((start, start + (shift if k % 2 else 0), size, size))
+    return out
+
+
+def spaced(sections, gap):
+    """The sections moved apart so that gap bytes follow each one."""
+    for k, s in enumerate(sections):
+        s.addr += k * gap
+    return sections
+
+
+def map_set(d, modules, per_module, run, gap):
+    """modules modules (-k first) of per_module named sections in runs of
+    `run` sections of one kind, gap bytes after each section, 4 program
+    headers each. Returns (args, paths, args of the second image)."""
+    args, new_args, paths = list(MAP_SETTINGS), list(MAP_SETTINGS), []
+    per_phdr = -(-per_module // 4 // run) * run
+    for i in range(modules):
+        secs = spaced(layout(0x10000000 + i * 0x01000000, small_shapes(per_module, run)), gap)
+        phdrs = run_phdrs(secs, per_phdr, MAP_SHIFT)
+        p = os.path.join(d, f"map{i:02}.elf")
+        write_module(p, secs, phdrs, i, named=True)
+        letter = "-k" if i == 0 else "-" + LETTERS[(i - 1) % len(LETTERS)]
+        args += [letter, p]
+        paths.append(p)
+        if i == 1:
+            p = os.path.join(d, f"map{i:02}-new.elf")
+            write_module(p, secs, phdrs, i, named=True, changed=MAP_CHANGED)
+        new_args += [letter, p]
+    return args, paths, new_args
+
+
+def scenario_map_coalesced(d):
+    """131,072 sections in 64 modules, coalesced in runs of 64: 2,048
+    segments."""
+    return map_set(d, 64, 2048, 64, 0)
+
+
+def scenario_map_separate(d):
+    """60,000 sections in 16 modules, each its own segment: kinds alternate
+    and 16 bytes lie between neighbours."""
+    return map_set(d, 16, 3750, 1, 16)
+
+
+def scenario_map_growth(d):
+    """map-coalesced with 8 times the sections per segment: 1,048,576
+    sections in runs of 512, again 2,048 segments."""
+    return map_set(d, 64, 16384, 512, 0)
 
 
 # ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "elf-merge.h"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,6 +58,24 @@ void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)))
 // that are not UTF-8 as \n, \t, \r or \xHH, a backslash as \\; other
 // UTF-8 as it is.
 std::string printable(std::string_view text);
+// The same, appended to out: most names need no escape and are copied as
+// they are.
+void append_printable(std::string& out, std::string_view text);
+
+// Appends for the tables that grow with the image (a line per section or
+// segment), where printf's parsing of its format would cost more than the
+// rest of the line: hexadecimal in lower case with at least digits digits,
+// as %0*x does; any integer in decimal, as %d does; and text left-justified
+// in width columns, as %-*s does.
+void append_hex(std::string& out, uint64_t value, int digits = 1);
+template <typename INTEGER>
+void append_decimal(std::string& out, INTEGER value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+void append_padded(std::string& out, std::string_view text, size_t width);
 
 // Whether size bytes at data can begin an ELF file: ELF's magic number, as
 // far as they reach.
