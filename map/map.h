@@ -114,6 +114,7 @@ struct MODULE_SET {
     uint32_t sd_size = 0;       // as -z gave it
     MERGED_IMAGE expected;      // what elf-merge writes for the modules
     std::vector<SECTION_REF> sections; // in address order
+    std::vector<uint32_t> load_addresses; // where each of them is stored, in the same order
     std::vector<std::vector<char>> name_tables; // each module's section names
     std::vector<const ELF_DESC*> described; // the modules the note describes, in note order
     // The sections inside each program header of the image the set was
@@ -147,6 +148,8 @@ MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // The collected sections that lie inside entry index of the image.
 std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// Where the section's module stores it: its load address.
+uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s);
 // "section 2 (.data) of m.elf"
 std::string section_label(const SECTION_REF& s);
 // "segment 4", followed by the first section it holds when modules are given.

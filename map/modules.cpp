@@ -84,6 +84,7 @@ void compose(MODULE_SET& set)
         const size_t module = module_index(run.modules, h.desc);
         set.sections.push_back({&h, name_at(set.name_tables[module], sh_names[module][h.index])});
     }
+    set.load_addresses = load_addresses(set.expected.sections, run.modules);
 }
 
 } // namespace
@@ -130,6 +131,7 @@ void release_modules(MODULE_SET& set)
     set.held.clear();
     set.described.clear();
     set.sections.clear();
+    set.load_addresses.clear();
     set.name_tables.clear();
     release_image(set.expected);
     release_modules(run.modules);
@@ -147,6 +149,11 @@ MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set)
 std::span<const SECTION_REF> sections_in(const MAP_IMAGE&, size_t index, const MODULE_SET& set)
 {
     return index < set.held.size() ? set.held[index] : std::span<const SECTION_REF>();
+}
+
+uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s)
+{
+    return set.load_addresses[static_cast<size_t>(&s - set.sections.data())];
 }
 
 std::string section_label(const SECTION_REF& s)
