@@ -152,6 +152,7 @@ std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, c
 uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s);
 // "section 2 (.data) of m.elf"
 std::string section_label(const SECTION_REF& s);
+void append_section_label(std::string& out, const SECTION_REF& s);
 // "segment 4", followed by the first section it holds when modules are given.
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // The option letter a module was given with.

@@ -158,10 +158,17 @@ uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s)
 
 std::string section_label(const SECTION_REF& s)
 {
-    std::string label = "section " + std::to_string(s.handle->index);
+    std::string label;
+    append_section_label(label, s);
+    return label;
+}
+
+void append_section_label(std::string& out, const SECTION_REF& s)
+{
+    append_decimal(out.append("section "), s.handle->index);
     if (!s.name.empty())
-        label += " (" + std::string(s.name) + ")";
-    return label + " of " + s.handle->desc->name;
+        out.append(" (").append(s.name).append(")");
+    out.append(" of ").append(s.handle->desc->name);
 }
 
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
