@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""End-to-end timings of elf-merge against cat of the same inputs.
+"""End-to-end timings of elf-merge against cat of the same inputs, and of
+each elf-merge-map mode against elf-merge on the same modules.
 
 Generates synthetic firmware sets (big-endian ELF32 ARM executables), then
 times, alternating, the tool and `cat` writing the same input files into one
-output file: cat is the floor that reading and writing the bytes costs.
+output file: cat is the floor that reading and writing the bytes costs. For
+the map sets, elf-merge writing the image is the yardstick of each mode.
 Standard library only.
 """
 
@@ -403,14 +405,14 @@ def scenario_map_growth(d):
 SPAWN = None  # the launcher built by bench/run (spawn.cpp)
 
 
-def run_once(argv, out_path, stdout_to_out):
+def run_once(argv, out_path, stdout_to_out, statuses=(0,)):
     """Runs argv through the launcher; returns (seconds, peak resident KiB).
-    A failure ends the benchmark."""
+    A failure (an exit status not in statuses) ends the benchmark."""
     if os.path.exists(out_path):
         os.unlink(out_path)
     cmd = [SPAWN, out_path if stdout_to_out else "-"] + argv
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if proc.returncode != 0:
+    if proc.returncode not in statuses:
         sys.exit(f"{argv[0]} failed ({proc.returncode}): {proc.stderr.decode(errors='replace')}")
     seconds, rss = proc.stdout.split()
     return float(seconds), int(rss)
@@ -449,6 +451,65 @@ def compare_with(tool, other, args, work):
     return same, size
 
 
+# The map's modes, each with the module options of the image it maps.
+MAP_MODES = ("text", "--json", "--check", "--svg", "--diff")
+
+
+def map_command(map_tool, mode, work, old, new, new_args):
+    """(argv, output file, whether standard output goes to it, exit
+    statuses that are success) of one map mode. --diff compares the image
+    of the set with the image of its changed modules, which it maps."""
+    if mode == "--svg":
+        svg = os.path.join(work, "out-map.svg")
+        return [map_tool, "--svg", svg, new, "--"] + new_args, svg, False, (0,)
+    out = os.path.join(work, "out-map.txt")
+    if mode == "--diff":
+        return [map_tool, "--diff", old, new, "--"] + new_args, out, True, (1,)
+    options = [] if mode == "text" else [mode]
+    return [map_tool] + options + [new, "--"] + new_args, out, True, (0,)
+
+
+def time_map_set(tool, map_tool, args, new_args, work, rounds):
+    """For each map mode: median times of elf-merge writing the image and of
+    the mode, alternating, and the peak resident set of each."""
+    old = os.path.join(work, "map-old.elf")
+    new = os.path.join(work, "map-new.elf")
+    run_once([tool] + args + ["-o", old], old, False)
+    run_once([tool] + new_args + ["-o", new], new, False)
+    merged = os.path.join(work, "out-tool.elf")
+    merge_argv = [tool] + new_args + ["-o", merged]
+    results = {}
+    for mode in MAP_MODES:
+        argv, out, to_out, statuses = map_command(map_tool, mode, work, old, new, new_args)
+        run_once(merge_argv, merged, False)
+        run_once(argv, out, to_out, statuses)
+        a, b, rss_a, rss_b = [], [], 0, 0
+        for _ in range(rounds):
+            t, r = run_once(merge_argv, merged, False)
+            a.append(t)
+            rss_a = max(rss_a, r)
+            t, r = run_once(argv, out, to_out, statuses)
+            b.append(t)
+            rss_b = max(rss_b, r)
+        os.unlink(out)
+        results[mode] = (statistics.median(a), statistics.median(b), rss_a * 1024, rss_b * 1024)
+    for p in (old, new, merged):
+        os.unlink(p)
+    return results
+
+
+def map_targets(name, results, failures):
+    """Each mode within 10 x elf-merge (--json 25 x), and within 64 MiB plus
+    3 x elf-merge's peak resident set."""
+    for mode, (merge_t, map_t, merge_rss, map_rss) in results.items():
+        limit = 25 if mode == "--json" else 10
+        if map_t > limit * merge_t:
+            failures.append(f"{name} {mode}: {map_t / merge_t:.1f} x elf-merge, more than {limit} x")
+        if map_rss > 64 * MIB + 3 * merge_rss:
+            failures.append(f"{name} {mode}: peak RSS {fmt_mib(map_rss)} MiB, more than 64 MiB + 3 x "
+                            f"{fmt_mib(merge_rss)} MiB")
+
+
 def input_bytes(paths):
     return sum(os.path.getsize(p) for p in paths)
 
@@ -470,8 +531,9 @@ def main():
     ap.add_argument("--spawn", required=True, help="the launcher built from spawn.cpp")
     ap.add_argument("--work", default=None, help="directory for inputs and outputs (default: a new one in /tmp)")
     ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--only", default="typical,large,many,growth,lookup",
+    ap.add_argument("--only", default="typical,large,many,growth,lookup,map-coalesced,map-separate,map-growth",
                     help="comma-separated scenarios to run")
+    ap.add_argument("--map", default=None, help="elf-merge-map binary for the map scenarios")
     ap.add_argument("--compare", default=None,
                     help="another elf-merge binary: compare outputs byte for byte instead of timing")
     opts = ap.parse_args()
@@ -479,7 +541,8 @@ def main():
     SPAWN = opts.spawn
     if opts.rounds < 5 and not opts.compare:
         ap.error(f"--rounds {opts.rounds} is too few: each timing is the median of at least 5 runs")
-    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "lookup", "shuffled"}
+    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "lookup", "shuffled",
+                                           "map-coalesced", "map-separate", "map-growth"}
     if unknown:
         ap.error(f"unknown scenario in --only: {', '.join(sorted(unknown))}")
 
@@ -559,6 +622,34 @@ def main():
               f"{plain * 1000:7.1f} ms  ratio {crafted / plain:5.2f}", flush=True)
         if crafted > 2 * plain:
             failures.append("symbol lookup: crafted names more than 2 x ordinary ones")
+    map_times = {}
+
+    def map_scenario(name, make):
+        d = os.path.join(work, name)
+        os.makedirs(d, exist_ok=True)
+        args, paths, new_args = make(d)
+        results = time_map_set(opts.tool, opts.map, args, new_args, work, opts.rounds)
+        shutil.rmtree(d)
+        for mode, (merge_t, map_t, merge_rss, map_rss) in results.items():
+            print(f"{name:14} {mode:8} elf-merge {merge_t * 1000:7.1f} ms  map {map_t * 1000:8.1f} ms  "
+                  f"ratio {map_t / merge_t:5.1f}  peak RSS {fmt_mib(merge_rss)} / {fmt_mib(map_rss)} MiB", flush=True)
+        map_targets(name, results, failures)
+        map_times[name] = results
+
+    if not opts.compare:
+        for name, make in (("map-coalesced", scenario_map_coalesced), ("map-separate", scenario_map_separate),
+                           ("map-growth", scenario_map_growth)):
+            if name in only:
+                if not opts.map:
+                    ap.error(f"{name} needs --map")
+                map_scenario(name, make)
+    if "map-coalesced" in map_times and "map-growth" in map_times:
+        for mode in MAP_MODES:
+            ratio = map_times["map-growth"][mode][1] / map_times["map-coalesced"][mode][1]
+            print(f"map growth, 8 x the sections per segment, {mode}: x{ratio:.1f}", flush=True)
+            if ratio > 11:
+                failures.append(f"map growth {mode}: x{ratio:.1f} for 8 x the sections")
+
     if opts.compare and "shuffled" in only:
         scenario("shuffled program headers", scenario_shuffled)
 

@@ -7,7 +7,6 @@
 
 #include "elf-merge.h"
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
@@ -68,12 +68,15 @@ void append_printable(std::string& out, std::string_view text);
 // as %0*x does; any integer in decimal, as %d does; and text left-justified
 // in width columns, as %-*s does.
 void append_hex(std::string& out, uint64_t value, int digits = 1);
+void append_unsigned(std::string& out, uint64_t value);
+void append_signed(std::string& out, int64_t value);
 template <typename INTEGER>
 void append_decimal(std::string& out, INTEGER value)
 {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
+    if constexpr (std::is_signed_v<INTEGER>)
+        append_signed(out, value);
+    else
+        append_unsigned(out, value);
 }
 void append_padded(std::string& out, std::string_view text, size_t width);
 

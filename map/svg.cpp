@@ -102,16 +102,32 @@ uint64_t y_of(const AXIS& axis, uint64_t address)
 std::string xml_escape(const std::string& text)
 {
     std::string out;
+    out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const bool noncharacter = text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
+        const bool noncharacter = c == '\xEF' && text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
                                   (static_cast<unsigned char>(text[i + 2]) | 1) == 0xBF;
         if (noncharacter) {
             out += format("\\xef\\xbf\\x%02x", static_cast<unsigned char>(text[i + 2]));
             i += 2;
             continue;
         }
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
     }
     return out;
 }
@@ -265,21 +281,30 @@ void append_band(std::string& svg, const MAP_IMAGE& image, const BAND& b, const 
         svg += "<text";
         append_attribute(svg, "x", x + 6);
         append_attribute(svg, "y", top + 12);
-        svg.append(">").append(xml_escape(fit(printable(label), LABEL_CHARS))).append("</text>");
+        svg.append(">").append(plain_xml(label) ? fit(label, LABEL_CHARS) : xml_escape(fit(printable(label), LABEL_CHARS)));
+        svg += "</text>";
     }
     svg += "</g>\n";
 }
 
 // A gap drawn short: a zigzag break, and how much was left out.
-void write_break(std::ostream& out, const AXIS& axis, size_t i)
+void append_break(std::string& svg, const AXIS& axis, size_t i)
 {
     const uint64_t middle = (axis.y[i] + axis.y[i + 1]) / 2;
-    out << "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
-    for (int k = 0; k <= 8; ++k)
-        out << format("%s%d,%" PRIu64, k ? " " : "", MARGIN + 6 * k, middle + (k % 2 ? 4 : 0) - 2);
-    out << format("\"/><text x=\"%d\" y=\"%" PRIu64 "\" fill=\"#666666\">a gap of 0x%" PRIx64
-                  " bytes, cut short</text></g>\n",
-                  MARGIN + 60, middle + 4, axis.stops[i + 1] - axis.stops[i]);
+    svg += "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
+    for (int k = 0; k <= 8; ++k) {
+        if (k)
+            svg += ' ';
+        append_decimal(svg, MARGIN + 6 * k);
+        svg += ',';
+        append_decimal(svg, middle + (k % 2 ? 4 : 0) - 2);
+    }
+    svg += "\"/><text";
+    append_attribute(svg, "x", MARGIN + 60);
+    append_attribute(svg, "y", middle + 4);
+    svg += " fill=\"#666666\">a gap of 0x";
+    append_hex(svg, axis.stops[i + 1] - axis.stops[i]);
+    svg += " bytes, cut short</text></g>\n";
 }
 
 struct LEGEND_ENTRY {
@@ -375,9 +400,11 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
     if (any_stored)
         out << format("<text x=\"%d\" y=\"%d\">load addresses, where they differ</text>\n",
                       MARGIN + COLUMN_WIDTH + COLUMN_GAP, static_cast<int>(TOP) - 8);
+    std::string breaks;
     for (size_t i = 0; i < axis.cut.size(); ++i)
         if (axis.cut[i])
-            write_break(out, axis, i);
+            append_break(breaks, axis, i);
+    out << breaks;
     std::string svg;
     for (size_t k = 0; k < bands.size(); ++k) {
         append_band(svg, image, bands[k], owners[k], axis, set);

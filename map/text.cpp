@@ -3,6 +3,7 @@
 // names come from the command line and from untrusted modules.
 #include "map.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 
@@ -106,12 +107,27 @@ void append_printable(std::string& out, std::string_view text)
 
 void append_hex(std::string& out, uint64_t value, int digits)
 {
+    static const char hex[] = "0123456789abcdef";
     char text[16];
-    const auto end = std::to_chars(text, text + sizeof text, value, 16).ptr;
-    const auto length = static_cast<int>(end - text);
+    int length = 0;
+    do
+        text[15 - length++] = hex[value & 0xF];
+    while ((value >>= 4) != 0);
     if (length < digits)
         out.append(static_cast<size_t>(digits - length), '0');
-    out.append(text, end);
+    out.append(text + 16 - length, static_cast<size_t>(length));
+}
+
+void append_unsigned(std::string& out, uint64_t value)
+{
+    char digits[20];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void append_signed(std::string& out, int64_t value)
+{
+    char digits[20];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 void append_padded(std::string& out, std::string_view text, size_t width)
