@@ -149,6 +149,28 @@ TEST(Coalescing, SectionsJoinOnlyWhereTheirLoadAddressesContinueTheEntry)
     }
 }
 
+TEST(Coalescing, ZeroFillAloneJoinsOnlyWhereItsLoadAddressContinues)
+{
+    // A loader clears a segment of zero fill alone at its load address, so
+    // v's .bss may join u's only where v's module puts it right after.
+    struct Case {
+        uint32_t v_stored_at;
+        std::vector<Fields> entries;
+    };
+    for (const Case& c : {Case{0x82010, {{1, 0x54, 0x2000, 0x82000, 0, 0x20, 0x00F00006, 4}}},
+                          Case{0x92010,
+                               {{1, 0x74, 0x2000, 0x82000, 0, 0x10, 0x00F00006, 4},
+                                {1, 0x74, 0x2010, 0x92010, 0, 0x10, 0x00F00006, 4}}}}) {
+        TempDir dir;
+        Module u = module_of({bss(".b", 0x2000, 0x10)});
+        u.segments = {{0x2000, 0x82000, 0x10}};
+        Module v = module_of({bss(".b", 0x2010, 0x10)});
+        v.segments = {{0x2010, c.v_stored_at, 0x10}};
+        const Image im = merge_ok(dir, {"-u", dir.write("u.elf", u), "-v", dir.write("v.elf", v)}, {u, v});
+        EXPECT_EQ(all_fields(im), c.entries) << std::hex << c.v_stored_at;
+    }
+}
+
 TEST(Coalescing, ModuleStoredApartFromTheRawImageBeforeItKeepsItsLoadAddress)
 {
     // Linked to run right after the -P image but stored elsewhere.
