@@ -51,6 +51,14 @@ std::vector<PLACE> single_field_changes(const Bytes& image)
     return places;
 }
 
+// A copy of image with the big-endian word at offset set to value.
+Bytes with_word(const Bytes& image, uint32_t offset, uint32_t value)
+{
+    Bytes b = image;
+    tb::put32(b, offset, value);
+    return b;
+}
+
 // Writes bytes over the image and runs --check with or without modules.
 tb::RunResult check_broken(const Firmware& fw, const Bytes& bytes, bool with_modules)
 {
@@ -173,11 +181,7 @@ TEST(MapCheck, ImagesThatWouldNotBootAreCaught)
 {
     Firmware fw;
     const Bytes good = fw.merge("kernel");
-    const auto with = [&](uint32_t offset, uint32_t value) {
-        Bytes b = good;
-        tb::put32(b, offset, value);
-        return b;
-    };
+    const auto with = [&](uint32_t offset, uint32_t value) { return with_word(good, offset, value); };
     const std::string e_text = "section 1 (.text) of " + fw.e;
     struct Case {
         Bytes bytes;
@@ -210,11 +214,7 @@ TEST(MapCheck, ComparisonWithElfMergeNamesTheFirstDifference)
 {
     Firmware fw;
     const Bytes good = fw.merge("kernel");
-    const auto with = [&](uint32_t offset, uint32_t value) {
-        Bytes b = good;
-        tb::put32(b, offset, value);
-        return b;
-    };
+    const auto with = [&](uint32_t offset, uint32_t value) { return with_word(good, offset, value); };
     Bytes appended = good;
     appended.push_back(0);
     const std::string compared = ": compared with elf-merge's output: ";
