@@ -58,13 +58,10 @@ constexpr const char* phdr_fields[] = {"p_type",   "p_offset", "p_vaddr", "p_pad
 constexpr const char* note_header_words[] = {"n_namesz", "n_descsz", "n_type"};
 constexpr const char* group_values[] = {"pid", "entry", "priority", "stack size", "stack address"};
 
-// The big-endian value of width bytes at p.
+// The big-endian value of a field of width 1, 2 or 4 bytes at p.
 uint32_t value_at(const uint8_t* p, uint32_t width)
 {
-    uint32_t v = 0;
-    for (uint32_t k = 0; k < width; ++k)
-        v = v << 8 | p[k];
-    return v;
+    return width == 4 ? read_be32(p) : width == 2 ? read_be16(p) : p[0];
 }
 
 // "NAME is 0x.., expected 0x..", each value as wide as the field. A field
