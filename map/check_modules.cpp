@@ -276,20 +276,22 @@ void check_flags(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> 
     }
 }
 
-// A loader stores a section where the entry's load address places it; that
-// must be where its own module stores it. Zero fill stores nothing.
+// A loader stores a section where the entry's load address places it;
+// that must be where its own module stores it. Zero fill after file bytes
+// stores nothing, but a segment of zero fill alone is cleared at its load
+// address, which must then be where the module puts its .bss.
 void check_load_addresses(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> held, LINES& out)
 {
     const Elf32_Phdr& p = image.phdrs[i];
     for (const SECTION_REF& s : held) {
         const SHDR_HANDLE& h = *s.handle;
-        if (h.nobits)
+        if (h.nobits && p.p_filesz != 0)
             continue;
         const uint32_t in_image = p.p_paddr + (h.sh_addr - p.p_vaddr);
         const uint32_t wanted = load_address(*h.desc, h.sh_addr);
         if (in_image != wanted)
-            add(out, "segment %zu: %s loads at 0x%08" PRIx32 ", but its module stores it at 0x%08" PRIx32, i,
-                section_label(s).c_str(), in_image, wanted);
+            add(out, "segment %zu: %s %s at 0x%08" PRIx32 ", but its module stores it at 0x%08" PRIx32, i,
+                section_label(s).c_str(), h.nobits ? "is zero-filled" : "loads", in_image, wanted);
     }
 }
 

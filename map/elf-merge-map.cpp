@@ -158,11 +158,14 @@ std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAG
     return {"SHA-256 is " + digest + ", expected " + options.sha256};
 }
 
-int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, std::ostream& out)
+// The comparison with elf-merge's output comes first; then the checks of
+// what a loader finds, which work out for themselves what must be where.
+int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, const LINES& comparison,
+               std::ostream& out)
 {
-    std::vector<std::string> lines = check_image(image, set);
+    std::vector<std::string> lines = comparison;
     for (const std::vector<std::string>& more :
-         {set.given ? check_against_modules(image, set) : std::vector<std::string>{},
+         {check_image(image, set), set.given ? check_against_modules(image, set) : std::vector<std::string>{},
           check_regions(image, options.regions, set), sha256_check(options, image)})
         lines.insert(lines.end(), more.begin(), more.end());
     const int status = report_violations(options.image, lines);
@@ -208,16 +211,34 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     return 0;
 }
 
-// The modules are read and composed as elf-merge does, then indexed by the
-// segments of the image they are to explain.
-void read_modules(const MAP_OPTIONS& options, MODULE_SET& set, const MAP_IMAGE& image)
+// The modules are read and composed as elf-merge does.
+void load(const MAP_OPTIONS& options, MODULE_SET& set)
 {
-    if (!options.with_modules)
+    if (!options.with_modules || set.given)
         return;
     const std::string fault = load_modules(options.module_args, set);
     if (!fault.empty())
         report_module_options_fault(fault);
-    index_sections(set, image);
+}
+
+// ... then indexed by the segments of the image they are to explain.
+void read_modules(const MAP_OPTIONS& options, MODULE_SET& set, const MAP_IMAGE& image)
+{
+    load(options, set);
+    if (set.given)
+        index_sections(set, image);
+}
+
+// With --check and module options, the image is compared with elf-merge's
+// output before anything else, even when it cannot be parsed: a changed
+// e_phoff is named as such, not only as a table that runs past the end.
+LINES comparison(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, MODULE_SET& set)
+{
+    if (!options.check || !options.with_modules)
+        return {};
+    load(options, set);
+    const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
+    return line.empty() ? LINES{} : LINES{line};
 }
 
 int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
@@ -229,9 +250,17 @@ int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     return 0;
 }
 
-int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+// An image that cannot be read is one line, or with --check every fault.
+int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image,
+              const LINES& faults)
 {
     MODULE_SET set;
+    LINES lines = comparison(options, bytes, set);
+    if (!faults.empty()) {
+        lines.insert(lines.end(), faults.begin(), options.check ? faults.end() : faults.begin() + 1);
+        release_modules(set);
+        return report_violations(options.image, lines);
+    }
     read_modules(options, set, image);
     STANDARD_OUTPUT buffer;
     std::ostream out(&buffer);
@@ -239,7 +268,7 @@ int write_map(const MAP_OPTIONS& options, const MAP_IMAGE& image)
         write_json_report(out, options.image, image, set, options.regions);
     else if (!options.check)
         write_text_report(out, options.image, image, set, options.regions);
-    const int status = options.check ? run_checks(options, image, set, out) : 0;
+    const int status = options.check ? run_checks(options, image, set, lines, out) : 0;
     out.flush();
     release_modules(set);
     return status;
@@ -290,11 +319,13 @@ int main(int argc, char** argv)
         return run_diff(options);
     const std::vector<uint8_t> bytes = read_image_file(options.image);
 
-    // An image that cannot be read is reported before any module is.
     MAP_IMAGE image;
-    const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
+    const LINES faults = parse_image(bytes.data(), bytes.size(), image);
+    if (options.action == MAP_ACTION::map)
+        return write_map(options, bytes, image, faults);
+    // An image that cannot be read is reported before any module is.
     if (!faults.empty())
-        return report_violations(options.image, options.check ? faults : std::vector<std::string>{faults[0]});
+        return report_violations(options.image, {faults[0]});
     switch (options.action) {
     case MAP_ACTION::flash:
         return write_flash(options, image);
@@ -304,5 +335,5 @@ int main(int argc, char** argv)
     case MAP_ACTION::diff:
         break;
     }
-    return write_map(options, image);
+    return 0;
 }

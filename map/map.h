@@ -167,6 +167,11 @@ char module_letter(const ELF_DESC& m);
 // With modules given, segments are named by their modules and sections.
 std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& set);
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
+// size bytes at data against the image that elf-merge writes for the
+// modules, byte for byte: one line naming the first difference (a header
+// field, a program header's field, a note word, a byte of a segment or the
+// file's length), empty when they are the same. Needs no parsed image.
+std::string compare_with_expected(const uint8_t* data, size_t size, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------
 // Memory use by module, and by the memories that --region and --load-region

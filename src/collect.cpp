@@ -195,7 +195,8 @@ bool has_file_bytes(const SHDR_HANDLE& s)
 // extend segment c. A section with file bytes joins only where c's file bytes
 // end on a 4-byte boundary: the writer pads every section to 4 bytes, and c's
 // size must count that padding. It joins only where its module stores it
-// right after c's bytes, or the image would move it.
+// right after c's bytes, or the image would move it; so does zero fill that
+// joins zero fill alone, which a loader clears at the segment's load address.
 bool can_join(const Elf32_Phdr& c, const SHDR_HANDLE& s, uint32_t flags, uint32_t lma)
 {
     if (s.sh_addr != segment_end(c))
@@ -206,7 +207,7 @@ bool can_join(const Elf32_Phdr& c, const SHDR_HANDLE& s, uint32_t flags, uint32_
         return false;
     if (c.p_flags != flags)
         return false;
-    if (has_file_bytes(s) && lma != static_cast<uint32_t>(c.p_paddr + c.p_memsz))
+    if ((has_file_bytes(s) || c.p_filesz == 0) && lma != static_cast<uint32_t>(c.p_paddr + c.p_memsz))
         return false;
     return s.sh_addralign <= c.p_align || (c.p_vaddr & (s.sh_addralign - 1)) == 0;
 }

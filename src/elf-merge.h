@@ -170,7 +170,14 @@ inline uint32_t be32(uint32_t v)
     return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
 }
 
-// The big-endian word at p, which may lie at any offset.
+// The big-endian halfword and word at p, which may lie at any offset.
+inline uint16_t read_be16(const uint8_t* p)
+{
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return be16(v);
+}
+
 inline uint32_t read_be32(const uint8_t* p)
 {
     uint32_t v;

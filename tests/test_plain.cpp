@@ -128,24 +128,37 @@ TEST(Coalescing, WriteExecuteOrProtectionDifferencesSplitEntries)
 
 TEST(Coalescing, SectionsJoinOnlyWhereTheirLoadAddressesContinueTheEntry)
 {
-    // -u and -v carry the same protection bits; v's section runs right after
-    // u's. It joins only where v also stores it right after u's bytes.
+    // -u and -v carry the same protection bits; v's first section runs right
+    // after u's. It joins only where v also stores it right after u's bytes.
+    // Zero fill after file bytes stores none, so v's .b joins wherever its
+    // module puts it; zero fill alone is cleared at its load address, so it
+    // joins zero fill only where that continues.
+    Module u_text = module_of({text(".t", 0x1000, ramp(0x10))});
+    u_text.segments = {{0x1000, 0x81000, 0x10}};
+    const Module v_text =
+        module_of({text(".t", 0x1010, ramp(0x10, 0x60)), {".b", NOBITS, ALLOC | EXEC, 0x1020, 4, {}, 0x10}});
+    Module u_bss = module_of({bss(".b", 0x2000, 0x10)});
+    u_bss.segments = {{0x2000, 0x82000, 0x10}};
+    const Module v_bss = module_of({bss(".b", 0x2010, 0x10)});
     struct Case {
-        uint32_t v_stored_at;
+        const Module& u;
+        const Module& v;
+        Segment v_stored;
         std::vector<Fields> entries;
     };
-    // Zero fill stores no bytes, so v's .b joins wherever its module puts it.
-    for (const Case& c : {Case{0x81010, {{1, 0x54, 0x1000, 0x81000, 0x20, 0x30, 0x00F00005, 4}}},
-                          Case{0x91010,
+    for (const Case& c : {Case{u_text, v_text, {0x1010, 0x81010, 0x10}, {{1, 0x54, 0x1000, 0x81000, 0x20, 0x30, 0x00F00005, 4}}},
+                          Case{u_text, v_text, {0x1010, 0x91010, 0x10},
                                {{1, 0x74, 0x1000, 0x81000, 0x10, 0x10, 0x00F00005, 4},
-                                {1, 0x84, 0x1010, 0x91010, 0x10, 0x20, 0x00F00005, 4}}}}) {
+                                {1, 0x84, 0x1010, 0x91010, 0x10, 0x20, 0x00F00005, 4}}},
+                          Case{u_bss, v_bss, {0x2010, 0x82010, 0x10}, {{1, 0x54, 0x2000, 0x82000, 0, 0x20, 0x00F00006, 4}}},
+                          Case{u_bss, v_bss, {0x2010, 0x92010, 0x10},
+                               {{1, 0x74, 0x2000, 0x82000, 0, 0x10, 0x00F00006, 4},
+                                {1, 0x74, 0x2010, 0x92010, 0, 0x10, 0x00F00006, 4}}}}) {
         TempDir dir;
-        Module u = module_of({text(".t", 0x1000, ramp(0x10))});
-        u.segments = {{0x1000, 0x81000, 0x10}};
-        Module v = module_of({text(".t", 0x1010, ramp(0x10, 0x60)), {".b", NOBITS, ALLOC | EXEC, 0x1020, 4, {}, 0x10}});
-        v.segments = {{0x1010, c.v_stored_at, 0x10}};
-        const Image im = merge_ok(dir, {"-v", dir.write("v.elf", v), "-u", dir.write("u.elf", u)}, {u, v});
-        EXPECT_EQ(all_fields(im), c.entries) << std::hex << c.v_stored_at;
+        Module v = c.v;
+        v.segments = {c.v_stored};
+        const Image im = merge_ok(dir, {"-v", dir.write("v.elf", v), "-u", dir.write("u.elf", c.u)}, {c.u, v});
+        EXPECT_EQ(all_fields(im), c.entries) << std::hex << c.v_stored.paddr;
     }
 }
 

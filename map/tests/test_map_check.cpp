@@ -16,6 +16,49 @@ namespace {
 constexpr uint32_t NOTE = 436;
 constexpr uint32_t phdr_at(uint32_t i) { return 52 + 32 * i; }
 
+// Every field of an image, as its offset, width and the name the comparison
+// gives it: the header's, each program header's words, the note's words and
+// a byte in the middle of each section-built segment's file bytes.
+struct PLACE {
+    uint32_t offset, width;
+    std::string name;
+};
+
+std::vector<PLACE> single_field_changes(const Bytes& image)
+{
+    std::vector<PLACE> places;
+    for (uint32_t i = 0; i < 16; ++i)
+        places.push_back({i, 1, "header e_ident[" + std::to_string(i) + "]"});
+    const std::pair<uint32_t, const char*> header[] = {
+        {16, "e_type"},    {18, "e_machine"},   {20, "e_version"}, {24, "e_entry"},     {28, "e_phoff"},
+        {32, "e_shoff"},   {36, "e_flags"},     {40, "e_ehsize"},  {42, "e_phentsize"}, {44, "e_phnum"},
+        {46, "e_shentsize"}, {48, "e_shnum"},   {50, "e_shstrndx"}};
+    for (const auto& [offset, name] : header)
+        places.push_back({offset, offset < 20 || offset >= 40 ? 2u : 4u, std::string("header ") + name});
+    const char* words[] = {"p_type", "p_offset", "p_vaddr", "p_paddr", "p_filesz", "p_memsz", "p_flags", "p_align"};
+    const uint16_t phnum = tb::get16(image, 44);
+    for (uint32_t i = 0; i < phnum; ++i) {
+        const uint32_t at = 52 + 32 * i, type = tb::get32(image, at), offset = tb::get32(image, at + 4),
+                       filesz = tb::get32(image, at + 16);
+        for (uint32_t w = 0; w < 8; ++w)
+            places.push_back({at + 4 * w, 4, "segment " + std::to_string(i) + " " + words[w]});
+        if (type == 4)
+            for (uint32_t w = 0; w < filesz / 4; ++w)
+                places.push_back({offset + 4 * w, 4, "note word " + std::to_string(w)});
+        if (type == 1 && filesz > 0 && offset >= 52u + 32u * phnum)
+            places.push_back({offset + filesz / 2, 1, "segment " + std::to_string(i) + " file byte"});
+    }
+    return places;
+}
+
+// A copy of image with the big-endian word at offset set to value.
+Bytes with_word(const Bytes& image, uint32_t offset, uint32_t value)
+{
+    Bytes b = image;
+    tb::put32(b, offset, value);
+    return b;
+}
+
 // Writes bytes over the image and runs --check with or without modules.
 tb::RunResult check_broken(const Firmware& fw, const Bytes& bytes, bool with_modules)
 {
@@ -45,7 +88,9 @@ TEST(MapCheck, AFlippedSectionByteIsFoundOnlyAgainstTheModules)
     EXPECT_EQ(check_broken(fw, b, false).status, 0);
     const tb::RunResult r = check_broken(fw, b, true);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, fw.image + ": section 1 (.text) of " + fw.e + ": byte at 0x00002003 is 0xfb, expected 0x04\n");
+    EXPECT_EQ(r.err, fw.image + ": compared with elf-merge's output: segment 6 file byte 0x3 (section 1 (.text) of " +
+                         fw.e + " at 0x00002003) is 0xfb, expected 0x04\n" + fw.image + ": section 1 (.text) of " +
+                         fw.e + ": byte at 0x00002003 is 0xfb, expected 0x04\n");
 }
 
 TEST(MapCheck, ZeroFilledRangeThatIsNotZeroIsReported)
@@ -66,7 +111,10 @@ TEST(MapCheck, NoteValuesAreComparedWithTheModules)
     tb::put32(b, NOTE + 12 + 40 + 20, 99); // second group, priority value
     const tb::RunResult r = check_broken(fw, b, true);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, fw.image + ": note group 2 (" + fw.f + "): priority is 0x63, expected 0x7\n");
+    EXPECT_EQ(r.err, fw.image +
+                         ": compared with elf-merge's output: note word 18 (group 2 priority value) is 0x00000063, "
+                         "expected 0x00000007\n" +
+                         fw.image + ": note group 2 (" + fw.f + "): priority is 0x63, expected 0x7\n");
 
     // Checked against a resource-manager run, the kernel's note is short.
     Bytes good = fw.merge("kernel");
@@ -133,11 +181,7 @@ TEST(MapCheck, ImagesThatWouldNotBootAreCaught)
 {
     Firmware fw;
     const Bytes good = fw.merge("kernel");
-    const auto with = [&](uint32_t offset, uint32_t value) {
-        Bytes b = good;
-        tb::put32(b, offset, value);
-        return b;
-    };
+    const auto with = [&](uint32_t offset, uint32_t value) { return with_word(good, offset, value); };
     const std::string e_text = "section 1 (.text) of " + fw.e;
     struct Case {
         Bytes bytes;
@@ -160,6 +204,90 @@ TEST(MapCheck, ImagesThatWouldNotBootAreCaught)
         const tb::RunResult r = check_broken(fw, c.bytes, c.with_modules);
         EXPECT_EQ(r.status, 1);
         EXPECT_THAT(r.err, HasSubstr(fw.image + ": " + c.line + "\n"));
+    }
+}
+
+// What only the comparison with elf-merge's output sees, or sees first:
+// one case for each kind of place it names, and the new independent check
+// of a segment of zero fill alone.
+TEST(MapCheck, ComparisonWithElfMergeNamesTheFirstDifference)
+{
+    Firmware fw;
+    const Bytes good = fw.merge("kernel");
+    const auto with = [&](uint32_t offset, uint32_t value) { return with_word(good, offset, value); };
+    Bytes appended = good;
+    appended.push_back(0);
+    const std::string compared = ": compared with elf-merge's output: ";
+    struct Case {
+        Bytes bytes;
+        std::string lines; // the first lines of the report
+    };
+    const Case cases[] = {
+        {with(36, 0x05000200), compared + "header e_flags is 0x05000200, expected 0x05000000\n"},
+        {with(phdr_at(4) + 28, 0x14), compared + "segment 4 p_align is 0x00000014, expected 0x00000004\n"},
+        {with(NOTE + 24, 0x2010), compared + "note word 6 (group 1 entry value) is 0x00002010, expected 0x00002000\n"},
+        {appended, compared + "the file is 601 bytes long, expected 600\n"},
+        // An image that cannot be read any more is still named by its field.
+        {with(28, 0x44), compared + "header e_phoff is 0x00000044, expected 0x00000034\n"},
+        {with(phdr_at(5) + 12, 0x1210), compared + "segment 5 p_paddr is 0x00001210, expected 0x00001200\n" +
+                                            fw.image + ": segment 5: section 3 (.bss) of " + fw.k +
+                                            " is zero-filled at 0x00001210, but its module stores it at 0x00001200\n"},
+    };
+    for (const Case& c : cases) {
+        const tb::RunResult r = check_broken(fw, c.bytes, true);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind(fw.image + c.lines, 0), 0u) << r.err;
+    }
+}
+
+// Every single-field change of the example's images in its three modes
+// fails the comparison, which names the field: each header field, each
+// program header word moved by 0x10 (p_flags also with its slot bits
+// flipped), each note word, a byte of each segment's file bytes, and a byte
+// appended. Run in process: a few thousand images.
+TEST(MapCheck, EverySingleFieldChangeOfTheExampleIsNamed)
+{
+    const std::pair<std::string, size_t> modes[] = {{"kernel", 395}, {"plain", 275}, {"rm", 365}};
+    for (const auto& [mode, changes] : modes) {
+        tb::TempDir dir;
+        const std::string path = dir.path("fw.elf");
+        const tb::RunResult merged = tb::run_program(
+            "env", {std::string("ELF_MERGE=") + ELF_MERGE_PATH, std::string(EXAMPLE_DIR) + "/merge.sh", mode, path});
+        ASSERT_EQ(merged.status, 0) << merged.err;
+        std::vector<std::string> options = Example::module_options();
+        if (mode != "kernel")
+            options.erase(options.begin(), options.begin() + 2); // no -k
+        if (mode == "plain")
+            options.resize(options.size() - 4); // no -s, -z
+        if (mode == "rm")
+            options.push_back("-r");
+        MODULE_SET set;
+        ASSERT_EQ(load_modules(options, set), "");
+        const Bytes good = tb::read_file(path);
+        ASSERT_EQ(compare_with_expected(good.data(), good.size(), set), "") << mode;
+
+        size_t tried = 0;
+        const auto expect_named = [&](const Bytes& changed, const std::string& name) {
+            ++tried;
+            const std::string line = compare_with_expected(changed.data(), changed.size(), set);
+            EXPECT_NE(line.find(name), std::string::npos) << mode << ": " << name << " in: " << line;
+        };
+        for (const auto& [offset, width, name] : single_field_changes(good))
+            for (const uint32_t change : {0x10u, PROT_BITS})
+                if (change == 0x10 || name.ends_with("p_flags")) {
+                    Bytes b = good;
+                    const uint32_t v = width == 4 ? tb::get32(b, offset) : width == 2 ? tb::get16(b, offset) : b[offset];
+                    width == 4 ? tb::put32(b, offset, v ^ change)
+                               : width == 2 ? tb::put16(b, offset, static_cast<uint16_t>(v ^ change))
+                                            : void(b[offset] = static_cast<uint8_t>(v ^ change));
+                    expect_named(b, name);
+                }
+        Bytes appended = good;
+        appended.push_back(0);
+        expect_named(appended, "bytes long");
+        EXPECT_EQ(tried, changes) << mode;
+        release_modules(set);
+        run = RUN{};
     }
 }
 
