@@ -8,6 +8,7 @@
 #include "map.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 
 namespace {
@@ -162,9 +163,13 @@ std::string_view base_name(const char* path)
 // Text that neither printable() nor XML would change.
 bool plain_xml(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c < 0x7F && c != '\\' && c != '&' && c != '<' && c != '>' && c != '"';
-    });
+    static const auto plain = [] {
+        std::array<bool, 256> table{};
+        for (int c = 0x20; c < 0x7F; ++c)
+            table[static_cast<size_t>(c)] = c != '\\' && c != '&' && c != '<' && c != '>' && c != '"';
+        return table;
+    }();
+    return std::all_of(text.begin(), text.end(), [](char c) { return plain[static_cast<unsigned char>(c)]; });
 }
 
 void append_xml_text(std::string& out, std::string_view raw)
@@ -173,6 +178,21 @@ void append_xml_text(std::string& out, std::string_view raw)
         out += raw;
     else
         out += xml_text(raw);
+}
+
+// A label as fit() cuts it, escaped for XML. Plain text is one byte a
+// character, so it is cut without a copy.
+void append_label(std::string& out, const std::string& label)
+{
+    if (!plain_xml(label)) {
+        out += xml_escape(fit(printable(label), LABEL_CHARS));
+        return;
+    }
+    if (label.size() <= LABEL_CHARS) {
+        out += label;
+        return;
+    }
+    out.append(label, 0, LABEL_CHARS - 1).append("\xE2\x80\xA6");
 }
 
 // "kernel.elf .data .bss" with the modules, else "slots k" or "Shared Data
@@ -281,7 +301,8 @@ void append_band(std::string& svg, const MAP_IMAGE& image, const BAND& b, const 
         svg += "<text";
         append_attribute(svg, "x", x + 6);
         append_attribute(svg, "y", top + 12);
-        svg.append(">").append(plain_xml(label) ? fit(label, LABEL_CHARS) : xml_escape(fit(printable(label), LABEL_CHARS)));
+        svg += '>';
+        append_label(svg, label);
         svg += "</text>";
     }
     svg += "</g>\n";
