@@ -116,8 +116,10 @@ void flush(WRITER& w)
     w.text.clear();
 }
 
+// Each part of the report below is written under its key.
 void write_header(WRITER& w, const MAP_IMAGE& image)
 {
+    key(w, "header");
     open(w, '{');
     field(w, "entry", image.ehdr.e_entry);
     field(w, "flags", image.ehdr.e_flags);
@@ -135,6 +137,7 @@ void write_place(WRITER& w, const Elf32_Phdr& p, const Elf32_Phdr& sd)
 
 void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 {
+    key(w, "shared_data");
     if (!image.system)
         return null(w);
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
@@ -154,6 +157,7 @@ void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 
 void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
+    key(w, "modules");
     open(w, '[');
     for (size_t g = 0; g < image.groups.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
@@ -243,6 +247,7 @@ void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET
 
 void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
+    key(w, "segments");
     open(w, '[');
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         write_segment(w, image, i, set);
@@ -254,6 +259,7 @@ void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 
 void write_loaded(WRITER& w, const LOAD_TOTALS& t)
 {
+    key(w, "loaded");
     open(w, '{');
     field(w, "segments", t.segments);
     field(w, "file_bytes", t.file_bytes);
@@ -263,6 +269,7 @@ void write_loaded(WRITER& w, const LOAD_TOTALS& t)
 
 void write_gaps(WRITER& w, const MAP_IMAGE& image)
 {
+    key(w, "gaps");
     open(w, '[');
     for (const MAP_GAP& g : memory_gaps(image)) {
         open(w, '{');
@@ -276,6 +283,7 @@ void write_gaps(WRITER& w, const MAP_IMAGE& image)
 
 void write_usage(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
+    key(w, "usage");
     open(w, '[');
     for (const USAGE_ROW& r : memory_usage(image, set)) {
         open(w, '{');
@@ -299,6 +307,7 @@ void write_usage(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 
 void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>& given)
 {
+    key(w, "regions");
     open(w, '[');
     for (const REGION& r : given) {
         open(w, '{');
@@ -389,22 +398,14 @@ void write_json_report(std::ostream& out, const std::string& path, const MAP_IMA
     field(w, "schema", JSON_SCHEMA);
     field(w, "image", std::string_view(path));
     field(w, "file_size", image.size);
-    key(w, "header");
     write_header(w, image);
     field(w, "mode", mode_name(resolved_mode(image, set)));
-    key(w, "shared_data");
     write_shared_data(w, image);
-    key(w, "modules");
     write_modules(w, image, set);
-    key(w, "segments");
     write_segments(w, image, set);
-    key(w, "loaded");
     write_loaded(w, load_totals(image));
-    key(w, "gaps");
     write_gaps(w, image);
-    key(w, "usage");
     write_usage(w, image, set);
-    key(w, "regions");
     write_regions(w, image, given);
     field(w, "sha256", std::string_view(sha256_hex(image.bytes, image.size)));
     close(w, '}');
