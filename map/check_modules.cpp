@@ -27,6 +27,11 @@ struct PIECE {
 // byte. Entries whose file bytes do not lie in the image hold nothing.
 using LOADED = std::vector<PIECE>;
 
+uint64_t end_of(const Elf32_Phdr& p)
+{
+    return uint64_t{p.p_vaddr} + p.p_memsz;
+}
+
 // Each entry joins at its start and leaves at its end; between two such
 // edges the lowest-numbered entry present holds the memory.
 LOADED loaded_memory(const MAP_IMAGE& image)
@@ -38,7 +43,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
         if (p.p_type != PT_LOAD || p.p_memsz == 0 || !inside(p.p_offset, p.p_filesz, 1, image.size))
             continue;
         order.push_back(i);
-        edges.insert(edges.end(), {p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz});
+        edges.insert(edges.end(), {p.p_vaddr, end_of(p)});
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return image.phdrs[a].p_vaddr < image.phdrs[b].p_vaddr; });
@@ -50,7 +55,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
     for (size_t e = 0; e + 1 < edges.size(); ++e) {
         for (; next < order.size() && image.phdrs[order[next]].p_vaddr <= edges[e]; ++next)
             present.push(order[next]);
-        while (!present.empty() && uint64_t{image.phdrs[present.top()].p_vaddr} + image.phdrs[present.top()].p_memsz <= edges[e])
+        while (!present.empty() && end_of(image.phdrs[present.top()]) <= edges[e])
             present.pop();
         if (present.empty())
             continue;
@@ -107,7 +112,8 @@ FINDING compare_memory(const MAP_IMAGE& image, const LOADED& memory, uint64_t ad
         const Elf32_Phdr& p = *piece->entry;
         const auto n = static_cast<uint32_t>(std::min<uint64_t>(count - done, piece->end - at));
         const uint64_t offset = at - p.p_vaddr;
-        const auto file_bytes = static_cast<uint32_t>(offset < p.p_filesz ? std::min<uint64_t>(n, p.p_filesz - offset) : 0);
+        const auto file_bytes =
+            static_cast<uint32_t>(offset < p.p_filesz ? std::min<uint64_t>(n, p.p_filesz - offset) : 0);
         const uint8_t* here = wanted ? wanted + done : nullptr;
         const uint8_t* bytes = image.bytes + p.p_offset + offset;
         size_t k = first_difference(bytes, here, file_bytes);
@@ -169,7 +175,9 @@ std::string check_loaded(const MAP_IMAGE& image, const LOADED& memory, WINDOW& w
 // usually come in file order already.
 std::vector<uint32_t> file_order(const MODULE_SET& set)
 {
-    const auto module_of = [](const SECTION_REF& s) { return static_cast<size_t>(s.handle->desc - run.modules.data()); };
+    const auto module_of = [](const SECTION_REF& s) {
+        return static_cast<size_t>(s.handle->desc - run.modules.data());
+    };
     std::vector<size_t> first(run.modules.size() + 1);
     for (const SECTION_REF& s : set.sections)
         ++first[module_of(s) + 1];

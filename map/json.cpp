@@ -33,7 +33,8 @@ struct WRITER {
 // them, are copied as they are.
 void append_string(std::string& out, std::string_view text)
 {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
     if (!plain) {
         out += JSON(std::string(text)).dump(-1, ' ', false, JSON::error_handler_t::replace);
         return;
