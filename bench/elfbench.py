@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""End-to-end timings of elf-merge against cat of the same inputs.
+"""End-to-end timings of elf-merge against cat of the same inputs, and of
+each elf-merge-map mode against elf-merge on the same modules.
 
 Generates synthetic firmware sets (big-endian ELF32 ARM executables), then
 times, alternating, the tool and `cat` writing the same input files into one
-output file: cat is the floor that reading and writing the bytes costs.
+output file: cat is the floor that reading and writing the bytes costs. For
+the map sets, elf-merge writing the image is the yardstick of each mode.
 Standard library only.
 """
 
@@ -86,10 +88,34 @@ def phdr_per_section(sections, paddr_shift):
             for s in sections]
 
 
-def write_module(path, sections, phdrs, salt, entry=None):
+def section_name(k, kind):
+    """A name for section k: mostly plain, but every 997th one holds bytes
+    that each report must escape (quote, backslash, XML specials, a tab,
+    UTF-8 and a byte that is not UTF-8)."""
+    stem = {TEXT: b".text", RODATA: b".rodata", DATA: b".data", BSS: b".bss"}[kind]
+    if k % 997 == 996:
+        return stem + b'.\xc3\xa9"q\\<&>\t\xff%d' % k
+    return stem + b".f%d" % k
+
+
+def name_table(sections):
+    """The section-name table of write_module(named=True): each section's
+    name, then those of the three tables that follow the sections; returns
+    the table and each name's offset (sections first)."""
+    table, offsets = bytearray(b"\0"), []
+    names = [section_name(k, (s.type, s.flags)) for k, s in enumerate(sections)]
+    for name in names + [b".symtab", b".strtab", b".shstrtab"]:
+        offsets.append(len(table))
+        table.extend(name + b"\0")
+    return bytes(table), offsets
+
+
+def write_module(path, sections, phdrs, salt, entry=None, named=False, changed=()):
     """Writes one module: header, program headers, section bytes, a symbol
     table with the three start-up symbols, its string table, and the section
-    header table at the end."""
+    header table at the end. named: a section-name table too (before the
+    section headers); changed: indexes of sections whose bytes differ from
+    those the same salt otherwise gives."""
     blob = bytearray(52 + 32 * len(phdrs))
     offsets = []
     for i, s in enumerate(sections):
@@ -98,7 +124,7 @@ def write_module(path, sections, phdrs, salt, entry=None):
             continue
         blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
         offsets.append(len(blob))
-        blob.extend(contents(s.size, salt + i))
+        blob.extend(contents(s.size, salt + i + (7919 if i in changed else 0)))
 
     # _initPriority and _initStackSize name words at the start of the first
     # section with file bytes, written there so that the values are known.
@@ -119,21 +145,28 @@ def write_module(path, sections, phdrs, salt, entry=None):
     strtab_off = len(blob)
     blob.extend(names)
     blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
+    shnames, name_at = name_table(sections) if named else (b"", [0] * (len(sections) + 3))
+    shstrtab_off = len(blob)
+    blob.extend(shnames)
+    blob.extend(b"\0" * (align(len(blob), 4) - len(blob)))
 
     shoff = len(blob)
     n = len(sections)
     shdr = struct.Struct(">IIIIIIIIII")
     parts = [shdr.pack(0, 0, 0, 0, 0, 0, 0, 0, 0, 0)]
-    for s, off in zip(sections, offsets):
-        parts.append(shdr.pack(0, s.type, s.flags, s.addr, off, s.size, 0, 0, s.align, 0))
-    parts.append(shdr.pack(0, SHT_SYMTAB, 0, 0, symtab_off, 16 * len(syms), n + 2, 1, 4, 16))
-    parts.append(shdr.pack(0, SHT_STRTAB, 0, 0, strtab_off, len(names), 0, 0, 1, 0))
+    for s, off, name in zip(sections, offsets, name_at):
+        parts.append(shdr.pack(name, s.type, s.flags, s.addr, off, s.size, 0, 0, s.align, 0))
+    parts.append(shdr.pack(name_at[n], SHT_SYMTAB, 0, 0, symtab_off, 16 * len(syms), n + 2, 1, 4, 16))
+    parts.append(shdr.pack(name_at[n + 1], SHT_STRTAB, 0, 0, strtab_off, len(names), 0, 0, 1, 0))
+    if named:
+        parts.append(shdr.pack(name_at[n + 2], SHT_STRTAB, 0, 0, shstrtab_off, len(shnames), 0, 0, 1, 0))
     blob.extend(b"".join(parts))
 
     ident = bytes([0x7F, 0x45, 0x4C, 0x46, 1, 2, 1, 97]) + b"\0" * 8
     entry = sections[0].addr if entry is None else entry
+    shnum = n + 4 if named else n + 3
     blob[0:52] = struct.pack(">16sHHIIIIIHHHHHH", ident, 2, 40, 1, entry, 52 if phdrs else 0, shoff,
-                             0x05000000, 52, 32, len(phdrs), 40, n + 3, 0)
+                             0x05000000, 52, 32, len(phdrs), 40, shnum, n + 3 if named else 0)
     ph = struct.Struct(">IIIIIIII")
     table = b"".join(ph.pack(1, 0, v, p, fs, ms, 5, 4) for v, p, fs, ms in phdrs)
     blob[52:52 + len(table)] = table
@@ -298,19 +331,88 @@ def scenario_shuffled(d):
 
 
 # ---------------------------------------------------------------------------
+# elf-merge-map sets: kernel-mode images of modules with section names, each
+# with a second image whose modules differ in a few sections' bytes, for
+# --diff. Half of each module's program headers store their bytes 2 GiB above
+# where they run, clear of every module and of the Shared Data segment.
+
+MAP_SHIFT = 0x80000000
+MAP_SETTINGS = ["-s", "F0000000", "-z", "10000"]
+MAP_CHANGED = (10, 500, 1500)  # sections of module 1 that differ in the second image
+
+
+def run_phdrs(sections, per_phdr, shift):
+    """One program header for every per_phdr sections, each ending where a
+    section ends, so that no run of sections that coalesce is split."""
+    out = []
+    for k, first in enumerate(range(0, len(sections), per_phdr)):
+        last = sections[min(first + per_phdr, len(sections)) - 1]
+        start = sections[first].addr
+        size = last.addr + last.size - start
+        out.append((start, start + (shift if k % 2 else 0), size, size))
+    return out
+
+
+def spaced(sections, gap):
+    """The sections moved apart so that gap bytes follow each one."""
+    for k, s in enumerate(sections):
+        s.addr += k * gap
+    return sections
+
+
+def map_set(d, modules, per_module, run, gap):
+    """modules modules (-k first) of per_module named sections in runs of
+    `run` sections of one kind, gap bytes after each section, 4 program
+    headers each. Returns (args, paths, args of the second image)."""
+    args, new_args, paths = list(MAP_SETTINGS), list(MAP_SETTINGS), []
+    per_phdr = -(-per_module // 4 // run) * run
+    for i in range(modules):
+        secs = spaced(layout(0x10000000 + i * 0x01000000, small_shapes(per_module, run)), gap)
+        phdrs = run_phdrs(secs, per_phdr, MAP_SHIFT)
+        p = os.path.join(d, f"map{i:02}.elf")
+        write_module(p, secs, phdrs, i, named=True)
+        letter = "-k" if i == 0 else "-" + LETTERS[(i - 1) % len(LETTERS)]
+        args += [letter, p]
+        paths.append(p)
+        if i == 1:
+            p = os.path.join(d, f"map{i:02}-new.elf")
+            write_module(p, secs, phdrs, i, named=True, changed=MAP_CHANGED)
+        new_args += [letter, p]
+    return args, paths, new_args
+
+
+def scenario_map_coalesced(d):
+    """131,072 sections in 64 modules, coalesced in runs of 64: 2,048
+    segments."""
+    return map_set(d, 64, 2048, 64, 0)
+
+
+def scenario_map_separate(d):
+    """60,000 sections in 16 modules, each its own segment: kinds alternate
+    and 16 bytes lie between neighbours."""
+    return map_set(d, 16, 3750, 1, 16)
+
+
+def scenario_map_growth(d):
+    """map-coalesced with 8 times the sections per segment: 1,048,576
+    sections in runs of 512, again 2,048 segments."""
+    return map_set(d, 64, 16384, 512, 0)
+
+
+# ---------------------------------------------------------------------------
 # Timing
 
 SPAWN = None  # the launcher built by bench/run (spawn.cpp)
 
 
-def run_once(argv, out_path, stdout_to_out):
+def run_once(argv, out_path, stdout_to_out, statuses=(0,)):
     """Runs argv through the launcher; returns (seconds, peak resident KiB).
-    A failure ends the benchmark."""
+    A failure (an exit status not in statuses) ends the benchmark."""
     if os.path.exists(out_path):
         os.unlink(out_path)
     cmd = [SPAWN, out_path if stdout_to_out else "-"] + argv
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if proc.returncode != 0:
+    if proc.returncode not in statuses:
         sys.exit(f"{argv[0]} failed ({proc.returncode}): {proc.stderr.decode(errors='replace')}")
     seconds, rss = proc.stdout.split()
     return float(seconds), int(rss)
@@ -349,6 +451,65 @@ def compare_with(tool, other, args, work):
     return same, size
 
 
+# The map's modes, each with the module options of the image it maps.
+MAP_MODES = ("text", "--json", "--check", "--svg", "--diff")
+
+
+def map_command(map_tool, mode, work, old, new, new_args):
+    """(argv, output file, whether standard output goes to it, exit
+    statuses that are success) of one map mode. --diff compares the image
+    of the set with the image of its changed modules, which it maps."""
+    if mode == "--svg":
+        svg = os.path.join(work, "out-map.svg")
+        return [map_tool, "--svg", svg, new, "--"] + new_args, svg, False, (0,)
+    out = os.path.join(work, "out-map.txt")
+    if mode == "--diff":
+        return [map_tool, "--diff", old, new, "--"] + new_args, out, True, (1,)
+    options = [] if mode == "text" else [mode]
+    return [map_tool] + options + [new, "--"] + new_args, out, True, (0,)
+
+
+def time_map_set(tool, map_tool, args, new_args, work, rounds):
+    """For each map mode: median times of elf-merge writing the image and of
+    the mode, alternating, and the peak resident set of each."""
+    old = os.path.join(work, "map-old.elf")
+    new = os.path.join(work, "map-new.elf")
+    run_once([tool] + args + ["-o", old], old, False)
+    run_once([tool] + new_args + ["-o", new], new, False)
+    merged = os.path.join(work, "out-tool.elf")
+    merge_argv = [tool] + new_args + ["-o", merged]
+    results = {}
+    for mode in MAP_MODES:
+        argv, out, to_out, statuses = map_command(map_tool, mode, work, old, new, new_args)
+        run_once(merge_argv, merged, False)
+        run_once(argv, out, to_out, statuses)
+        a, b, rss_a, rss_b = [], [], 0, 0
+        for _ in range(rounds):
+            t, r = run_once(merge_argv, merged, False)
+            a.append(t)
+            rss_a = max(rss_a, r)
+            t, r = run_once(argv, out, to_out, statuses)
+            b.append(t)
+            rss_b = max(rss_b, r)
+        os.unlink(out)
+        results[mode] = (statistics.median(a), statistics.median(b), rss_a * 1024, rss_b * 1024)
+    for p in (old, new, merged):
+        os.unlink(p)
+    return results
+
+
+def map_targets(name, results, failures):
+    """Each mode within 10 x elf-merge (--json 25 x), and within 64 MiB plus
+    3 x elf-merge's peak resident set."""
+    for mode, (merge_t, map_t, merge_rss, map_rss) in results.items():
+        limit = 25 if mode == "--json" else 10
+        if map_t > limit * merge_t:
+            failures.append(f"{name} {mode}: {map_t / merge_t:.1f} x elf-merge, more than {limit} x")
+        if map_rss > 64 * MIB + 3 * merge_rss:
+            failures.append(f"{name} {mode}: peak RSS {fmt_mib(map_rss)} MiB, more than 64 MiB + 3 x "
+                            f"{fmt_mib(merge_rss)} MiB")
+
+
 def input_bytes(paths):
     return sum(os.path.getsize(p) for p in paths)
 
@@ -370,8 +531,9 @@ def main():
     ap.add_argument("--spawn", required=True, help="the launcher built from spawn.cpp")
     ap.add_argument("--work", default=None, help="directory for inputs and outputs (default: a new one in /tmp)")
     ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--only", default="typical,large,many,growth,lookup",
+    ap.add_argument("--only", default="typical,large,many,growth,lookup,map-coalesced,map-separate,map-growth",
                     help="comma-separated scenarios to run")
+    ap.add_argument("--map", default=None, help="elf-merge-map binary for the map scenarios")
     ap.add_argument("--compare", default=None,
                     help="another elf-merge binary: compare outputs byte for byte instead of timing")
     opts = ap.parse_args()
@@ -379,7 +541,8 @@ def main():
     SPAWN = opts.spawn
     if opts.rounds < 5 and not opts.compare:
         ap.error(f"--rounds {opts.rounds} is too few: each timing is the median of at least 5 runs")
-    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "lookup", "shuffled"}
+    unknown = set(opts.only.split(",")) - {"typical", "large", "many", "growth", "lookup", "shuffled",
+                                           "map-coalesced", "map-separate", "map-growth"}
     if unknown:
         ap.error(f"unknown scenario in --only: {', '.join(sorted(unknown))}")
 
@@ -459,6 +622,34 @@ def main():
               f"{plain * 1000:7.1f} ms  ratio {crafted / plain:5.2f}", flush=True)
         if crafted > 2 * plain:
             failures.append("symbol lookup: crafted names more than 2 x ordinary ones")
+    map_times = {}
+
+    def map_scenario(name, make):
+        d = os.path.join(work, name)
+        os.makedirs(d, exist_ok=True)
+        args, paths, new_args = make(d)
+        results = time_map_set(opts.tool, opts.map, args, new_args, work, opts.rounds)
+        shutil.rmtree(d)
+        for mode, (merge_t, map_t, merge_rss, map_rss) in results.items():
+            print(f"{name:14} {mode:8} elf-merge {merge_t * 1000:7.1f} ms  map {map_t * 1000:8.1f} ms  "
+                  f"ratio {map_t / merge_t:5.1f}  peak RSS {fmt_mib(merge_rss)} / {fmt_mib(map_rss)} MiB", flush=True)
+        map_targets(name, results, failures)
+        map_times[name] = results
+
+    if not opts.compare:
+        for name, make in (("map-coalesced", scenario_map_coalesced), ("map-separate", scenario_map_separate),
+                           ("map-growth", scenario_map_growth)):
+            if name in only:
+                if not opts.map:
+                    ap.error(f"{name} needs --map")
+                map_scenario(name, make)
+    if "map-coalesced" in map_times and "map-growth" in map_times:
+        for mode in MAP_MODES:
+            ratio = map_times["map-growth"][mode][1] / map_times["map-coalesced"][mode][1]
+            print(f"map growth, 8 x the sections per segment, {mode}: x{ratio:.1f}", flush=True)
+            if ratio > 11:
+                failures.append(f"map growth {mode}: x{ratio:.1f} for 8 x the sections")
+
     if opts.compare and "shuffled" in only:
         scenario("shuffled program headers", scenario_shuffled)
 

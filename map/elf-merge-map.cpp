@@ -17,8 +17,8 @@
 #include <getopt.h>
 #include <iostream>
 #include <new>
-#include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef ELF_MERGE_VERSION
 #define ELF_MERGE_VERSION "unknown"
@@ -41,16 +41,43 @@ constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
     std::_Exit(run.fatal_status);
 }
 
-// The report goes out in one write, so that a failure is seen at once and
-// with its reason (stdio drops a buffer that it could not write).
-void write_standard_output(const std::string& text)
-{
-    errno = 0;
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    if (std::ferror(stdout))
-        output_lost(errno);
-}
+// Standard output as a stream that writes as it goes: the map of a million
+// sections is too large to hold first. A write that fails ends the run at
+// once, with its reason.
+class STANDARD_OUTPUT : public std::streambuf {
+public:
+    STANDARD_OUTPUT() { setp(buffer_, buffer_ + sizeof buffer_); }
+    ~STANDARD_OUTPUT() override { drain(); }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        drain();
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            sputc(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    int sync() override
+    {
+        drain();
+        return 0;
+    }
+
+private:
+    void drain()
+    {
+        for (const char* p = pbase(); p < pptr();) {
+            const ssize_t written = ::write(STDOUT_FILENO, p, static_cast<size_t>(pptr() - p));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                output_lost(written < 0 ? errno : 0);
+            p += written;
+        }
+        setp(buffer_, buffer_ + sizeof buffer_);
+    }
+    char buffer_[1 << 16];
+};
 
 // Standard output is buffered: a full disk, or a descriptor that the shell
 // closed, shows only when it is flushed, and must still fail the run.
@@ -235,14 +262,15 @@ int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, con
         return report_violations(options.image, lines);
     }
     read_modules(options, set, image);
-    std::ostringstream out;
+    STANDARD_OUTPUT buffer;
+    std::ostream out(&buffer);
     if (options.json)
         write_json_report(out, options.image, image, set, options.regions);
     else if (!options.check)
         write_text_report(out, options.image, image, set, options.regions);
     const int status = options.check ? run_checks(options, image, set, lines, out) : 0;
+    out.flush();
     release_modules(set);
-    write_standard_output(out.str());
     return status;
 }
 
@@ -266,13 +294,14 @@ int run_diff(const MAP_OPTIONS& options)
     MODULE_SET set;
     read_modules(options, set, after);
     const IMAGE_DIFF diff = diff_images(before, after, set);
-    std::ostringstream out;
+    STANDARD_OUTPUT buffer;
+    std::ostream out(&buffer);
     if (options.json)
         write_diff_json(out, options.image, options.second, diff);
     else
         write_diff_text(out, diff);
+    out.flush();
     release_modules(set);
-    write_standard_output(out.str());
     return diff.identical ? 0 : 1;
 }
 

@@ -8,6 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <concepts>
+
 namespace {
 
 using JSON = nlohmann::ordered_json;
@@ -15,133 +18,316 @@ using JSON = nlohmann::ordered_json;
 // Layout 2 made names UTF-8 text; layout 1 escaped every byte on its own.
 constexpr int JSON_SCHEMA = 2;
 
+// ---------------------------------------------------------------------------
+// The report is written as it is made, a segment at a time, in the compact
+// form that nlohmann gives the --diff document: the document of a million
+// sections would not fit in memory as nlohmann values.
+
+struct WRITER {
+    std::ostream& out;
+    std::string text;  // handed to out every segment or so
+    bool first = true; // the next value opens its object or array, or follows its key
+};
+
+// A string as nlohmann writes it; names without a byte to escape, most of
+// them, are copied as they are.
+void append_string(std::string& out, std::string_view text)
+{
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (!plain) {
+        out += JSON(std::string(text)).dump(-1, ' ', false, JSON::error_handler_t::replace);
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+void separate(WRITER& w)
+{
+    if (!w.first)
+        w.text += ',';
+    w.first = false;
+}
+
+void open(WRITER& w, char bracket)
+{
+    separate(w);
+    w.text += bracket;
+    w.first = true;
+}
+
+void close(WRITER& w, char bracket)
+{
+    w.text += bracket;
+    w.first = false;
+}
+
+void key(WRITER& w, const char* name)
+{
+    separate(w);
+    w.text += '"';
+    w.text += name;
+    w.text += "\":";
+    w.first = true;
+}
+
+template <typename NUMBER>
+    requires std::integral<NUMBER>
+void value(WRITER& w, NUMBER number)
+{
+    separate(w);
+    if constexpr (std::is_same_v<NUMBER, bool>)
+        w.text += number ? "true" : "false";
+    else
+        append_decimal(w.text, number);
+}
+
+void value(WRITER& w, std::string_view text)
+{
+    separate(w);
+    append_string(w.text, text);
+}
+
+void null(WRITER& w)
+{
+    separate(w);
+    w.text += "null";
+}
+
+void name_or_null(WRITER& w, const char* name)
+{
+    if (name)
+        value(w, name);
+    else
+        null(w);
+}
+
+template <typename VALUE>
+void field(WRITER& w, const char* name, VALUE v)
+{
+    key(w, name);
+    value(w, v);
+}
+
+void flush(WRITER& w)
+{
+    w.out << w.text;
+    w.text.clear();
+}
+
+// Each part of the report below is written under its key.
+void write_header(WRITER& w, const MAP_IMAGE& image)
+{
+    key(w, "header");
+    open(w, '{');
+    field(w, "entry", image.ehdr.e_entry);
+    field(w, "flags", image.ehdr.e_flags);
+    field(w, "phnum", image.ehdr.e_phnum);
+    close(w, '}');
+}
+
+void write_place(WRITER& w, const Elf32_Phdr& p, const Elf32_Phdr& sd)
+{
+    open(w, '{');
+    field(w, "offset", p.p_vaddr - sd.p_vaddr);
+    field(w, "size", p.p_filesz);
+    close(w, '}');
+}
+
+void write_shared_data(WRITER& w, const MAP_IMAGE& image)
+{
+    key(w, "shared_data");
+    if (!image.system)
+        return null(w);
+    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    open(w, '{');
+    field(w, "address", sd.p_vaddr);
+    field(w, "memory_size", sd.p_memsz);
+    field(w, "file_size", sd.p_filesz);
+    key(w, "table");
+    write_place(w, image.phdrs[0], sd);
+    key(w, "note");
+    if (image.note_index < 0)
+        null(w);
+    else
+        write_place(w, image.phdrs[static_cast<size_t>(image.note_index)], sd);
+    close(w, '}');
+}
+
+void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    key(w, "modules");
+    open(w, '[');
+    for (size_t g = 0; g < image.groups.size(); ++g) {
+        const AUX_GROUP& a = image.groups[g];
+        open(w, '{');
+        field(w, "pid", a.pid);
+        field(w, "entry", a.entry);
+        field(w, "priority", static_cast<int32_t>(a.priority));
+        field(w, "stack_size", a.stack_size);
+        field(w, "stack_address", a.stack);
+        key(w, "file");
+        name_or_null(w, described_file(set, g));
+        close(w, '}');
+    }
+    close(w, ']');
+}
+
+void write_sections(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    open(w, '[');
+    const ELF_DESC* module = nullptr;
+    std::string file; // the module's name as a JSON string, made once per run of its sections
+    for (const SECTION_REF& s : sections_in(image, index, set)) {
+        const SHDR_HANDLE& h = *s.handle;
+        if (h.desc != module) {
+            module = h.desc;
+            file.clear();
+            append_string(file, module->name);
+        }
+        open(w, '{');
+        key(w, "file");
+        w.text += file;
+        w.first = false;
+        field(w, "index", h.index);
+        key(w, "name");
+        if (s.name.empty())
+            null(w);
+        else
+            value(w, s.name);
+        field(w, "address", h.sh_addr);
+        field(w, "load_address", section_load_address(set, s));
+        field(w, "size", h.sh_size);
+        field(w, "nobits", h.nobits);
+        close(w, '}');
+    }
+    close(w, ']');
+}
+
+void write_slots(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    const SEGMENT_OWNER owner = segment_owner(image, index, set);
+    open(w, '[');
+    if (owner.system)
+        value(w, "system");
+    else
+        for (const char c : owner.letters)
+            value(w, std::string_view(&c, 1));
+    close(w, ']');
+}
+
+void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    open(w, '{');
+    field(w, "index", i);
+    field(w, "type", p.p_type);
+    key(w, "type_name");
+    name_or_null(w, segment_type_name(p.p_type));
+    field(w, "vaddr", p.p_vaddr);
+    field(w, "end", uint64_t{p.p_vaddr} + p.p_memsz);
+    field(w, "paddr", p.p_paddr);
+    field(w, "offset", p.p_offset);
+    field(w, "file_size", p.p_filesz);
+    field(w, "memory_size", p.p_memsz);
+    field(w, "align", p.p_align);
+    field(w, "flags", p.p_flags);
+    field(w, "read", (p.p_flags & PF_R) != 0);
+    field(w, "write", (p.p_flags & PF_W) != 0);
+    field(w, "execute", (p.p_flags & PF_X) != 0);
+    field(w, "protection", p.p_flags & PROT_BITS);
+    key(w, "slots");
+    write_slots(w, image, i, set);
+    key(w, "sections");
+    write_sections(w, image, i, set);
+    field(w, "sha256", std::string_view(segment_sha256(image, i)));
+    close(w, '}');
+}
+
+void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    key(w, "segments");
+    open(w, '[');
+    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+        write_segment(w, image, i, set);
+        if (w.text.size() >= 65536)
+            flush(w);
+    }
+    close(w, ']');
+}
+
+void write_loaded(WRITER& w, const LOAD_TOTALS& t)
+{
+    key(w, "loaded");
+    open(w, '{');
+    field(w, "segments", t.segments);
+    field(w, "file_bytes", t.file_bytes);
+    field(w, "memory_bytes", t.memory_bytes);
+    close(w, '}');
+}
+
+void write_gaps(WRITER& w, const MAP_IMAGE& image)
+{
+    key(w, "gaps");
+    open(w, '[');
+    for (const MAP_GAP& g : memory_gaps(image)) {
+        open(w, '{');
+        field(w, "start", g.start);
+        field(w, "end", g.end);
+        field(w, "size", g.end - g.start);
+        close(w, '}');
+    }
+    close(w, ']');
+}
+
+void write_usage(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    key(w, "usage");
+    open(w, '[');
+    for (const USAGE_ROW& r : memory_usage(image, set)) {
+        open(w, '{');
+        field(w, "slots", std::string_view(r.slots));
+        key(w, "file");
+        name_or_null(w, r.file);
+        key(w, "pid");
+        if (r.pid < 0)
+            null(w);
+        else
+            value(w, r.pid);
+        field(w, "code", r.code);
+        field(w, "rodata", r.rodata);
+        field(w, "data", r.data);
+        field(w, "bss", r.bss);
+        field(w, "total", r.total());
+        close(w, '}');
+    }
+    close(w, ']');
+}
+
+void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>& given)
+{
+    key(w, "regions");
+    open(w, '[');
+    for (const REGION& r : given) {
+        open(w, '{');
+        field(w, "name", std::string_view(r.name));
+        field(w, "kind", region_kind_name(r.kind));
+        field(w, "start", r.start);
+        field(w, "size", r.size);
+        field(w, "used", region_used(image, r));
+        close(w, '}');
+    }
+    close(w, ']');
+}
+
+// ---------------------------------------------------------------------------
+// --diff --json: a small document, built whole with nlohmann.
+
 JSON name_or_null(const char* name)
 {
     return name ? JSON(name) : JSON(nullptr);
-}
-
-JSON header(const MAP_IMAGE& image)
-{
-    return {{"entry", image.ehdr.e_entry}, {"flags", image.ehdr.e_flags}, {"phnum", image.ehdr.e_phnum}};
-}
-
-JSON place(const Elf32_Phdr& p, const Elf32_Phdr& sd)
-{
-    return {{"offset", p.p_vaddr - sd.p_vaddr}, {"size", p.p_filesz}};
-}
-
-JSON shared_data(const MAP_IMAGE& image)
-{
-    if (!image.system)
-        return nullptr;
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    JSON j = {{"address", sd.p_vaddr},
-              {"memory_size", sd.p_memsz},
-              {"file_size", sd.p_filesz},
-              {"table", place(image.phdrs[0], sd)}};
-    j["note"] = image.note_index < 0 ? JSON(nullptr) : place(image.phdrs[static_cast<size_t>(image.note_index)], sd);
-    return j;
-}
-
-JSON modules(const MAP_IMAGE& image, const MODULE_SET& set)
-{
-    JSON list = JSON::array();
-    for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
-        list.push_back({{"pid", a.pid},
-                        {"entry", a.entry},
-                        {"priority", static_cast<int32_t>(a.priority)},
-                        {"stack_size", a.stack_size},
-                        {"stack_address", a.stack},
-                        {"file", name_or_null(described_file(set, g))}});
-    }
-    return list;
-}
-
-JSON sections(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
-{
-    JSON list = JSON::array();
-    for (const SECTION_REF& s : sections_in(image, index, set)) {
-        const SHDR_HANDLE& h = *s.handle;
-        list.push_back({{"file", h.desc->name},
-                        {"index", h.index},
-                        {"name", s.name.empty() ? JSON(nullptr) : JSON(s.name)},
-                        {"address", h.sh_addr},
-                        {"load_address", load_address(*h.desc, h.sh_addr)},
-                        {"size", h.sh_size},
-                        {"nobits", h.nobits}});
-    }
-    return list;
-}
-
-JSON slots(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
-{
-    const SEGMENT_OWNER owner = segment_owner(image, index, set);
-    JSON list = JSON::array();
-    if (owner.system)
-        list.push_back("system");
-    else
-        for (char c : owner.letters)
-            list.push_back(std::string(1, c));
-    return list;
-}
-
-JSON segment(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
-{
-    const Elf32_Phdr& p = image.phdrs[i];
-    return {{"index", i},
-            {"type", p.p_type},
-            {"type_name", name_or_null(segment_type_name(p.p_type))},
-            {"vaddr", p.p_vaddr},
-            {"end", uint64_t{p.p_vaddr} + p.p_memsz},
-            {"paddr", p.p_paddr},
-            {"offset", p.p_offset},
-            {"file_size", p.p_filesz},
-            {"memory_size", p.p_memsz},
-            {"align", p.p_align},
-            {"flags", p.p_flags},
-            {"read", (p.p_flags & PF_R) != 0},
-            {"write", (p.p_flags & PF_W) != 0},
-            {"execute", (p.p_flags & PF_X) != 0},
-            {"protection", p.p_flags & PROT_BITS},
-            {"slots", slots(image, i, set)},
-            {"sections", sections(image, i, set)},
-            {"sha256", segment_sha256(image, i)}};
-}
-
-JSON gaps(const MAP_IMAGE& image)
-{
-    JSON list = JSON::array();
-    for (const MAP_GAP& g : memory_gaps(image))
-        list.push_back({{"start", g.start}, {"end", g.end}, {"size", g.end - g.start}});
-    return list;
-}
-
-JSON usage(const MAP_IMAGE& image, const MODULE_SET& set)
-{
-    JSON list = JSON::array();
-    for (const USAGE_ROW& r : memory_usage(image, set))
-        list.push_back({{"slots", r.slots},
-                        {"file", name_or_null(r.file)},
-                        {"pid", r.pid < 0 ? JSON(nullptr) : JSON(r.pid)},
-                        {"code", r.code},
-                        {"rodata", r.rodata},
-                        {"data", r.data},
-                        {"bss", r.bss},
-                        {"total", r.total()}});
-    return list;
-}
-
-JSON regions(const MAP_IMAGE& image, const std::vector<REGION>& given)
-{
-    JSON list = JSON::array();
-    for (const REGION& r : given)
-        list.push_back({{"name", r.name},
-                        {"kind", region_kind_name(r.kind)},
-                        {"start", r.start},
-                        {"size", r.size},
-                        {"used", region_used(image, r)}});
-    return list;
 }
 
 // A value that one image lacks is null.
@@ -208,23 +394,24 @@ void write_document(std::ostream& out, const JSON& j)
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,
                        const std::vector<REGION>& given)
 {
-    JSON j;
-    j["schema"] = JSON_SCHEMA;
-    j["image"] = path;
-    j["file_size"] = image.size;
-    j["header"] = header(image);
-    j["mode"] = mode_name(resolved_mode(image, set));
-    j["shared_data"] = shared_data(image);
-    j["modules"] = modules(image, set);
-    JSON& list = j["segments"] = JSON::array();
-    for (size_t i = 0; i < image.phdrs.size(); ++i)
-        list.push_back(segment(image, i, set));
-    j["loaded"] = loaded(load_totals(image));
-    j["gaps"] = gaps(image);
-    j["usage"] = usage(image, set);
-    j["regions"] = regions(image, given);
-    j["sha256"] = sha256_hex(image.bytes, image.size);
-    write_document(out, j);
+    WRITER w{out, {}, true};
+    open(w, '{');
+    field(w, "schema", JSON_SCHEMA);
+    field(w, "image", std::string_view(path));
+    field(w, "file_size", image.size);
+    write_header(w, image);
+    field(w, "mode", mode_name(resolved_mode(image, set)));
+    write_shared_data(w, image);
+    write_modules(w, image, set);
+    write_segments(w, image, set);
+    write_loaded(w, load_totals(image));
+    write_gaps(w, image);
+    write_usage(w, image, set);
+    write_regions(w, image, given);
+    field(w, "sha256", std::string_view(sha256_hex(image.bytes, image.size)));
+    close(w, '}');
+    w.text += '\n';
+    flush(w);
 }
 
 void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,

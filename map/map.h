@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
@@ -57,6 +58,27 @@ void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)))
 // that are not UTF-8 as \n, \t, \r or \xHH, a backslash as \\; other
 // UTF-8 as it is.
 std::string printable(std::string_view text);
+// The same, appended to out: most names need no escape and are copied as
+// they are.
+void append_printable(std::string& out, std::string_view text);
+
+// Appends for the tables that grow with the image (a line per section or
+// segment), where printf's parsing of its format would cost more than the
+// rest of the line: hexadecimal in lower case with at least digits digits,
+// as %0*x does; any integer in decimal, as %d does; and text left-justified
+// in width columns, as %-*s does.
+void append_hex(std::string& out, uint64_t value, int digits = 1);
+void append_unsigned(std::string& out, uint64_t value);
+void append_signed(std::string& out, int64_t value);
+template <typename INTEGER>
+void append_decimal(std::string& out, INTEGER value)
+{
+    if constexpr (std::is_signed_v<INTEGER>)
+        append_signed(out, value);
+    else
+        append_unsigned(out, value);
+}
+void append_padded(std::string& out, std::string_view text, size_t width);
 
 // Whether size bytes at data can begin an ELF file: ELF's magic number, as
 // far as they reach.
@@ -95,6 +117,7 @@ struct MODULE_SET {
     uint32_t sd_size = 0;       // as -z gave it
     MERGED_IMAGE expected;      // what elf-merge writes for the modules
     std::vector<SECTION_REF> sections; // in address order
+    std::vector<uint32_t> load_addresses; // where each of them is stored, in the same order
     std::vector<std::vector<char>> name_tables; // each module's section names
     std::vector<const ELF_DESC*> described; // the modules the note describes, in note order
     // The sections inside each program header of the image the set was
@@ -128,8 +151,11 @@ MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // The collected sections that lie inside entry index of the image.
 std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// Where the section's module stores it: its load address.
+uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s);
 // "section 2 (.data) of m.elf"
 std::string section_label(const SECTION_REF& s);
+void append_section_label(std::string& out, const SECTION_REF& s);
 // "segment 4", followed by the first section it holds when modules are given.
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // The option letter a module was given with.

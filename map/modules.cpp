@@ -84,6 +84,7 @@ void compose(MODULE_SET& set)
         const size_t module = module_index(run.modules, h.desc);
         set.sections.push_back({&h, name_at(set.name_tables[module], sh_names[module][h.index])});
     }
+    set.load_addresses = load_addresses(set.expected.sections, run.modules);
 }
 
 } // namespace
@@ -130,6 +131,7 @@ void release_modules(MODULE_SET& set)
     set.held.clear();
     set.described.clear();
     set.sections.clear();
+    set.load_addresses.clear();
     set.name_tables.clear();
     release_image(set.expected);
     release_modules(run.modules);
@@ -149,12 +151,24 @@ std::span<const SECTION_REF> sections_in(const MAP_IMAGE&, size_t index, const M
     return index < set.held.size() ? set.held[index] : std::span<const SECTION_REF>();
 }
 
+uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s)
+{
+    return set.load_addresses[static_cast<size_t>(&s - set.sections.data())];
+}
+
 std::string section_label(const SECTION_REF& s)
 {
-    std::string label = "section " + std::to_string(s.handle->index);
+    std::string label;
+    append_section_label(label, s);
+    return label;
+}
+
+void append_section_label(std::string& out, const SECTION_REF& s)
+{
+    append_decimal(out.append("section "), s.handle->index);
     if (!s.name.empty())
-        label += " (" + std::string(s.name) + ")";
-    return label + " of " + s.handle->desc->name;
+        out.append(" (").append(s.name).append(")");
+    out.append(" of ").append(s.handle->desc->name);
 }
 
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)

@@ -62,13 +62,37 @@ void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& 
     }
 }
 
-void write_sections(std::ostream& out, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+// Left-justifies what line holds from start on in width columns.
+void pad_from(std::string& line, size_t start, size_t width)
 {
+    if (line.size() < start + width)
+        line.append(start + width - line.size(), ' ');
+}
+
+// One line per section, as "       %s section %u %s  0x%08x  0x%x%s" would
+// print it; a segment may hold thousands, so the lines are built by hand.
+void append_sections(std::string& lines, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
+{
+    const ELF_DESC* module = nullptr;
+    std::string file;
     for (const SECTION_REF& s : sections_in(image, index, set)) {
         const SHDR_HANDLE& h = *s.handle;
-        out << format("       %s section %" PRIu32 " %s  0x%08" PRIx32 "  0x%" PRIx32 "%s\n",
-                      printable(h.desc->name).c_str(), h.index, s.name.empty() ? "-" : printable(s.name).c_str(),
-                      h.sh_addr, h.sh_size, h.nobits ? " (zero-filled)" : "");
+        if (h.desc != module)
+            module = h.desc, file = printable(module->name);
+        lines += "       ";
+        lines += file;
+        lines += " section ";
+        append_decimal(lines, h.index);
+        lines += ' ';
+        if (s.name.empty())
+            lines += '-';
+        else
+            append_printable(lines, s.name);
+        lines += "  0x";
+        append_hex(lines, h.sh_addr, 8);
+        lines += "  0x";
+        append_hex(lines, h.sh_size);
+        lines += h.nobits ? " (zero-filled)\n" : "\n";
     }
 }
 
@@ -77,19 +101,52 @@ std::string letters_text(const SEGMENT_OWNER& owner)
     return owner.system ? "system" : owner.letters;
 }
 
+// "  %-4zu %-8s 0x%08x-0x%08llx  0x%08x  0x%08x  0x%08x  0x%08x  %s   0x%08x  %s"
+void append_segment(std::string& line, const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+{
+    const Elf32_Phdr& p = image.phdrs[i];
+    line += "  ";
+    size_t start = line.size();
+    append_decimal(line, i);
+    pad_from(line, start, 4);
+    line += ' ';
+    start = line.size();
+    line += type_text(p.p_type);
+    pad_from(line, start, 8);
+    line += ' ';
+    const uint32_t fields[] = {p.p_paddr, p.p_offset, p.p_filesz, p.p_memsz};
+    line += "0x";
+    append_hex(line, p.p_vaddr, 8);
+    line += "-0x";
+    append_hex(line, uint64_t{p.p_vaddr} + p.p_memsz, 8);
+    for (const uint32_t field : fields) {
+        line += "  0x";
+        append_hex(line, field, 8);
+    }
+    line += "  ";
+    line += permissions(p.p_flags);
+    line += "   0x";
+    append_hex(line, p.p_flags & PROT_BITS, 8);
+    line += "  ";
+    line += letters_text(segment_owner(image, i, set));
+    line += '\n';
+}
+
 void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     out << format("Segments: %zu\n", image.phdrs.size());
     out << "  #    type     virtual range            physical    offset      file size   mem size    perm  "
            "prot        slots\n";
+    std::string lines;
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
-        const Elf32_Phdr& p = image.phdrs[i];
-        out << format("  %-4zu %-8s 0x%08" PRIx32 "-0x%08" PRIx64 "  0x%08" PRIx32 "  0x%08" PRIx32 "  0x%08" PRIx32
-                      "  0x%08" PRIx32 "  %s   0x%08" PRIx32 "  %s\n",
-                      i, type_text(p.p_type).c_str(), p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, p.p_paddr,
-                      p.p_offset, p.p_filesz, p.p_memsz, permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-                      letters_text(segment_owner(image, i, set)).c_str());
-        write_sections(out, image, i, set);
+        append_segment(lines, image, i, set);
+        append_sections(lines, image, i, set);
+        // Written a piece at a time: the table of a million sections is
+        // never held whole.
+        if (lines.size() >= 65536 || i + 1 == image.phdrs.size()) {
+            out << lines;
+            lines.clear();
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include "map.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 
 namespace {
@@ -102,16 +103,32 @@ uint64_t y_of(const AXIS& axis, uint64_t address)
 std::string xml_escape(const std::string& text)
 {
     std::string out;
+    out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const bool noncharacter = text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
+        const bool noncharacter = c == '\xEF' && text.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < text.size() &&
                                   (static_cast<unsigned char>(text[i + 2]) | 1) == 0xBF;
         if (noncharacter) {
             out += format("\\xef\\xbf\\x%02x", static_cast<unsigned char>(text[i + 2]));
             i += 2;
             continue;
         }
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
     }
     return out;
 }
@@ -137,17 +154,51 @@ std::string fit(const std::string& text, size_t count)
     return text;
 }
 
-std::string base_name(const char* path)
+std::string_view base_name(const char* path)
 {
     const std::string_view p(path);
-    return std::string(p.substr(p.rfind('/') + 1));
+    return p.substr(p.rfind('/') + 1);
+}
+
+// Text that neither printable() nor XML would change.
+bool plain_xml(std::string_view text)
+{
+    static const auto plain = [] {
+        std::array<bool, 256> table{};
+        for (int c = 0x20; c < 0x7F; ++c)
+            table[static_cast<size_t>(c)] = c != '\\' && c != '&' && c != '<' && c != '>' && c != '"';
+        return table;
+    }();
+    return std::all_of(text.begin(), text.end(), [](char c) { return plain[static_cast<unsigned char>(c)]; });
+}
+
+void append_xml_text(std::string& out, std::string_view raw)
+{
+    if (plain_xml(raw))
+        out += raw;
+    else
+        out += xml_text(raw);
+}
+
+// A label as fit() cuts it, escaped for XML. Plain text is one byte a
+// character, so it is cut without a copy.
+void append_label(std::string& out, const std::string& label)
+{
+    if (!plain_xml(label)) {
+        out += xml_escape(fit(printable(label), LABEL_CHARS));
+        return;
+    }
+    if (label.size() <= LABEL_CHARS) {
+        out += label;
+        return;
+    }
+    out.append(label, 0, LABEL_CHARS - 1).append("\xE2\x80\xA6");
 }
 
 // "kernel.elf .data .bss" with the modules, else "slots k" or "Shared Data
 // segment".
-std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set, const SEGMENT_OWNER& owner)
 {
-    const SEGMENT_OWNER owner = segment_owner(image, i, set);
     if (owner.system)
         return "Shared Data segment";
     std::string name;
@@ -155,34 +206,66 @@ std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
     for (const SECTION_REF& s : sections_in(image, i, set)) {
         const ELF_DESC* module = s.handle->desc;
         if (module != last)
-            name += (name.empty() ? "" : "  ") + base_name(module->name);
+            name.append(name.empty() ? "" : "  ").append(base_name(module->name));
         last = module;
         if (module->fake != ELF_KIND)
             continue; // a raw image is its one section
-        name += " " + (s.name.empty() ? "section " + std::to_string(s.handle->index) : std::string(s.name));
+        name += ' ';
+        if (s.name.empty())
+            append_decimal(name.append("section "), s.handle->index);
+        else
+            name += s.name;
     }
     return name.empty() ? owner_text(owner) : name;
 }
 
-std::string range_text(uint32_t start, uint64_t end)
+// "0x%08x-0x%08llx"
+void append_range(std::string& out, uint32_t start, uint64_t end)
 {
-    return format("0x%08" PRIx32 "-0x%08" PRIx64, start, end);
+    out += "0x";
+    append_hex(out, start, 8);
+    out += "-0x";
+    append_hex(out, end, 8);
 }
 
-// What a browser shows on hover: the segment's fields and its sections.
-std::string band_title(const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
+// The segment's fields, one line each: "segment 4: PT_LOAD R-X, protection
+// 0x00100000, slot e", its run and load ranges, and its sizes.
+void append_segment_lines(std::string& title, const Elf32_Phdr& p, size_t i, const SEGMENT_OWNER& owner)
 {
-    const Elf32_Phdr& p = image.phdrs[i];
-    std::string title = xml_text(format("segment %zu: PT_LOAD %s, protection 0x%08" PRIx32 ", %s", i,
-                                        permissions(p.p_flags).c_str(), p.p_flags & PROT_BITS,
-                                        owner_text(segment_owner(image, i, set)).c_str()));
-    title += "\n" + xml_text("run " + range_text(p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz) + ", load " +
-                             range_text(p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz));
-    title += "\n" + xml_text(format("file size 0x%" PRIx32 ", memory size 0x%" PRIx32, p.p_filesz, p.p_memsz));
-    for (const SECTION_REF& s : sections_in(image, i, set))
-        title += "\n" + xml_text(section_label(s) + format(" at 0x%08" PRIx32 ", 0x%" PRIx32 " bytes",
-                                                           s.handle->sh_addr, s.handle->sh_size));
-    return title;
+    std::string line = "segment ";
+    append_decimal(line, i);
+    line.append(": PT_LOAD ").append(permissions(p.p_flags)).append(", protection 0x");
+    append_hex(line, p.p_flags & PROT_BITS, 8);
+    line.append(", ").append(owner_text(owner));
+    append_xml_text(title, line);
+    title += "\nrun ";
+    append_range(title, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz);
+    title += ", load ";
+    append_range(title, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz);
+    title += "\nfile size 0x";
+    append_hex(title, p.p_filesz);
+    title += ", memory size 0x";
+    append_hex(title, p.p_memsz);
+}
+
+// What a browser shows on hover: the segment's fields and its sections,
+// "section 1 (.text) of k.elf at 0x00008000, 0x10c bytes" each.
+void append_band_title(std::string& svg, const MAP_IMAGE& image, size_t i, const MODULE_SET& set,
+                       const SEGMENT_OWNER& owner)
+{
+    append_segment_lines(svg, image.phdrs[i], i, owner);
+    std::string line;
+    for (const SECTION_REF& s : sections_in(image, i, set)) {
+        line.clear();
+        append_section_label(line, s);
+        line += " at 0x";
+        append_hex(line, s.handle->sh_addr, 8);
+        line += ", 0x";
+        append_hex(line, s.handle->sh_size);
+        line += " bytes";
+        svg += '\n';
+        append_xml_text(svg, line);
+    }
 }
 
 const char* colour_of(const SEGMENT_OWNER& owner)
@@ -191,56 +274,92 @@ const char* colour_of(const SEGMENT_OWNER& owner)
     return slot_colours[slot < 0 ? SYSTEM_SLOT : slot];
 }
 
-void write_band(std::ostream& out, const MAP_IMAGE& image, const BAND& b, const AXIS& axis, const MODULE_SET& set)
+void append_attribute(std::string& svg, const char* name, uint64_t value)
+{
+    svg.append(" ").append(name).append("=\"");
+    append_decimal(svg, value);
+    svg += '"';
+}
+
+// One band: its title, its rectangle and, where there is room, its label.
+void append_band(std::string& svg, const MAP_IMAGE& image, const BAND& b, const SEGMENT_OWNER& owner,
+                 const AXIS& axis, const MODULE_SET& set)
 {
     const uint64_t top = y_of(axis, b.start), height = y_of(axis, b.end) - top;
     const int x = b.stored ? MARGIN + COLUMN_WIDTH + COLUMN_GAP : MARGIN;
-    const std::string label =
-        band_name(image, b.entry, set) + (b.stored ? "  stored " : "  ") + range_text(b.start, b.end);
-    out << format("<g class=\"%s\"><title>%s</title>", b.stored ? "stored" : "segment",
-                  band_title(image, b.entry, set).c_str());
-    out << format("<rect x=\"%d\" y=\"%" PRIu64 "\" width=\"%d\" height=\"%" PRIu64
-                  "\" fill=\"%s\" stroke=\"#555555\" stroke-width=\"0.5\"/>",
-                  x, top, COLUMN_WIDTH, height, colour_of(segment_owner(image, b.entry, set)));
-    if (height >= MIN_BAND)
-        out << format("<text x=\"%d\" y=\"%" PRIu64 "\">%s</text>", x + 6, top + 12,
-                      xml_escape(fit(printable(label), LABEL_CHARS)).c_str());
-    out << "</g>\n";
+    svg.append("<g class=\"").append(b.stored ? "stored" : "segment").append("\"><title>");
+    append_band_title(svg, image, b.entry, set, owner);
+    svg += "</title><rect";
+    append_attribute(svg, "x", x);
+    append_attribute(svg, "y", top);
+    append_attribute(svg, "width", COLUMN_WIDTH);
+    append_attribute(svg, "height", height);
+    svg.append(" fill=\"").append(colour_of(owner)).append("\" stroke=\"#555555\" stroke-width=\"0.5\"/>");
+    if (height >= MIN_BAND) {
+        std::string label = band_name(image, b.entry, set, owner) + (b.stored ? "  stored " : "  ");
+        append_range(label, b.start, b.end);
+        svg += "<text";
+        append_attribute(svg, "x", x + 6);
+        append_attribute(svg, "y", top + 12);
+        svg += '>';
+        append_label(svg, label);
+        svg += "</text>";
+    }
+    svg += "</g>\n";
 }
 
 // A gap drawn short: a zigzag break, and how much was left out.
-void write_break(std::ostream& out, const AXIS& axis, size_t i)
+void append_break(std::string& svg, const AXIS& axis, size_t i)
 {
     const uint64_t middle = (axis.y[i] + axis.y[i + 1]) / 2;
-    out << "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
-    for (int k = 0; k <= 8; ++k)
-        out << format("%s%d,%" PRIu64, k ? " " : "", MARGIN + 6 * k, middle + (k % 2 ? 4 : 0) - 2);
-    out << format("\"/><text x=\"%d\" y=\"%" PRIu64 "\" fill=\"#666666\">a gap of 0x%" PRIx64
-                  " bytes, cut short</text></g>\n",
-                  MARGIN + 60, middle + 4, axis.stops[i + 1] - axis.stops[i]);
+    svg += "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
+    for (int k = 0; k <= 8; ++k) {
+        if (k)
+            svg += ' ';
+        append_decimal(svg, MARGIN + 6 * k);
+        svg += ',';
+        append_decimal(svg, middle + (k % 2 ? 4 : 0) - 2);
+    }
+    svg += "\"/><text";
+    append_attribute(svg, "x", MARGIN + 60);
+    append_attribute(svg, "y", middle + 4);
+    svg += " fill=\"#666666\">a gap of 0x";
+    append_hex(svg, axis.stops[i + 1] - axis.stops[i]);
+    svg += " bytes, cut short</text></g>\n";
 }
 
 struct LEGEND_ENTRY {
     SEGMENT_OWNER owner;
-    std::vector<std::string> files; // with the modules given
+    std::vector<std::string> files;         // with the modules given
+    std::vector<const ELF_DESC*> modules;   // whose files are listed
 };
 
+void add_file(LEGEND_ENTRY& e, const ELF_DESC* module)
+{
+    if (std::find(e.modules.begin(), e.modules.end(), module) != e.modules.end())
+        return;
+    e.modules.push_back(module);
+    const std::string file(base_name(module->name));
+    if (std::find(e.files.begin(), e.files.end(), file) == e.files.end())
+        e.files.push_back(file);
+}
+
 // One entry per set of slot letters, in address order of first use.
-std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BAND>& bands, const MODULE_SET& set)
+std::vector<LEGEND_ENTRY> legend_of(const MAP_IMAGE& image, const std::vector<BAND>& bands,
+                                    const std::vector<SEGMENT_OWNER>& owners, const MODULE_SET& set)
 {
     std::vector<LEGEND_ENTRY> entries;
-    for (const BAND& b : bands) {
-        const SEGMENT_OWNER owner = segment_owner(image, b.entry, set);
+    for (size_t k = 0; k < bands.size(); ++k) {
+        const SEGMENT_OWNER& owner = owners[k];
         auto e = std::find_if(entries.begin(), entries.end(), [&](const LEGEND_ENTRY& x) {
             return x.owner.system == owner.system && x.owner.letters == owner.letters;
         });
         if (e == entries.end())
-            e = entries.insert(entries.end(), {owner, {}});
-        for (const SECTION_REF& s : sections_in(image, b.entry, set)) {
-            const std::string file = base_name(s.handle->desc->name);
-            if (std::find(e->files.begin(), e->files.end(), file) == e->files.end())
-                e->files.push_back(file);
-        }
+            e = entries.insert(entries.end(), {owner, {}, {}});
+        const ELF_DESC* last = nullptr;
+        for (const SECTION_REF& s : sections_in(image, bands[k].entry, set))
+            if (s.handle->desc != last)
+                add_file(*e, last = s.handle->desc);
     }
     return entries;
 }
@@ -281,7 +400,12 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
     const AXIS axis = make_axis(bands);
     std::stable_sort(bands.begin(), bands.end(), [](const BAND& a, const BAND& b) { return a.start < b.start; });
     const int legend_x = MARGIN + (any_stored ? 2 : 1) * (COLUMN_WIDTH + COLUMN_GAP);
-    const std::vector<LEGEND_ENTRY> legend = legend_of(image, bands, set);
+    // Each band's owner is worked out once, for the legend and the band.
+    std::vector<SEGMENT_OWNER> owners;
+    owners.reserve(bands.size());
+    for (const BAND& b : bands)
+        owners.push_back(segment_owner(image, b.entry, set));
+    const std::vector<LEGEND_ENTRY> legend = legend_of(image, bands, owners, set);
     const uint64_t height = std::max(axis.y.back(), TOP + LEGEND_ROW * legend.size()) + MARGIN;
     const int width = legend_x + LEGEND_WIDTH;
 
@@ -297,11 +421,19 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
     if (any_stored)
         out << format("<text x=\"%d\" y=\"%d\">load addresses, where they differ</text>\n",
                       MARGIN + COLUMN_WIDTH + COLUMN_GAP, static_cast<int>(TOP) - 8);
+    std::string breaks;
     for (size_t i = 0; i < axis.cut.size(); ++i)
         if (axis.cut[i])
-            write_break(out, axis, i);
-    for (const BAND& b : bands)
-        write_band(out, image, b, axis, set);
+            append_break(breaks, axis, i);
+    out << breaks;
+    std::string svg;
+    for (size_t k = 0; k < bands.size(); ++k) {
+        append_band(svg, image, bands[k], owners[k], axis, set);
+        if (svg.size() >= 65536 || k + 1 == bands.size()) {
+            out << svg;
+            svg.clear();
+        }
+    }
     write_legend(out, legend, legend_x);
     out << "</svg>\n";
 }

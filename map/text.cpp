@@ -3,6 +3,7 @@
 // names come from the command line and from untrusted modules.
 #include "map.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 
@@ -55,6 +56,15 @@ void append_escape(std::string& out, std::string_view bytes)
     }
 }
 
+// Printable ASCII other than the backslash is copied as it is.
+bool plain_text(std::string_view text)
+{
+    for (const char c : text)
+        if (c < 0x20 || c > 0x7E || c == '\\')
+            return false;
+    return true;
+}
+
 } // namespace
 
 void add(LINES& out, const char* fmt, ...)
@@ -68,7 +78,16 @@ void add(LINES& out, const char* fmt, ...)
 std::string printable(std::string_view text)
 {
     std::string out;
-    out.reserve(text.size());
+    append_printable(out, text);
+    return out;
+}
+
+void append_printable(std::string& out, std::string_view text)
+{
+    if (plain_text(text)) {
+        out += text;
+        return;
+    }
     for (size_t i = 0; i < text.size();) {
         const size_t length = utf8_length(text, i);
         if (length == 0) {
@@ -84,5 +103,36 @@ std::string printable(std::string_view text)
             out += text.substr(i, length);
         i += length;
     }
-    return out;
+}
+
+void append_hex(std::string& out, uint64_t value, int digits)
+{
+    static const char hex[] = "0123456789abcdef";
+    char text[16];
+    int length = 0;
+    do
+        text[15 - length++] = hex[value & 0xF];
+    while ((value >>= 4) != 0);
+    if (length < digits)
+        out.append(static_cast<size_t>(digits - length), '0');
+    out.append(text + 16 - length, static_cast<size_t>(length));
+}
+
+void append_unsigned(std::string& out, uint64_t value)
+{
+    char digits[20];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void append_signed(std::string& out, int64_t value)
+{
+    char digits[20];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void append_padded(std::string& out, std::string_view text, size_t width)
+{
+    out += text;
+    if (text.size() < width)
+        out.append(width - text.size(), ' ');
 }

@@ -302,6 +302,16 @@ uint32_t load_address(const ELF_DESC& m, uint32_t addr)
     return physical_address(m, addr, lookup);
 }
 
+std::vector<uint32_t> load_addresses(const std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules)
+{
+    std::vector<PHDR_LOOKUP> lookups = phdr_lookups(modules);
+    std::vector<uint32_t> addresses;
+    addresses.reserve(sections.size());
+    for (const SHDR_HANDLE& h : sections)
+        addresses.push_back(physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc)));
+    return addresses;
+}
+
 std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs)
 {
     std::vector<LOAD_RANGE> ranges;

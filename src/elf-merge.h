@@ -496,6 +496,10 @@ uint32_t segment_flags(uint32_t prot, uint32_t sh_flags);
 // Where module m stores the byte it runs at addr: translated by the first of
 // its program headers that holds addr, else addr itself.
 uint32_t load_address(const ELF_DESC& m, uint32_t addr);
+// load_address of every section of a list in address order, in list order:
+// each module's program headers are searched as segment building searches
+// them, from the header that held the last section.
+std::vector<uint32_t> load_addresses(const std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_DESC>& modules);
 // The Shared Data segment's memory size: -z, or more where the table and
 // the note need more.
 uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size);

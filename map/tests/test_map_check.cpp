@@ -104,6 +104,36 @@ TEST(MapCheck, ZeroFilledRangeThatIsNotZeroIsReported)
                                  ": byte at 0x00001200 is 0x01, expected 0x00 (zero-filled)\n"));
 }
 
+// A section is compared with memory a range at a time, across entries: the
+// kernel's .text is [0x1000, 0x1010) in segment 3, at file offset 0x210.
+TEST(MapCheck, SectionBytesAreFoundWhereverAnEntryMapsThem)
+{
+    struct CASE {
+        const char* what;
+        std::vector<std::pair<uint32_t, uint32_t>> words; // offset, value
+        std::string found, absent;
+    };
+    Firmware fw;
+    const Bytes good = fw.merge("kernel");
+    const CASE cases[] = {
+        {"segment 3 ends halfway", {{phdr_at(3) + 16, 8}, {phdr_at(3) + 20, 8}},
+         ": section 1 (.text) of " + fw.k + ": 0x00001008 is not loaded\n", "(.data)"},
+        {"segment 4 maps the rest of .text instead of .data",
+         {{phdr_at(3) + 16, 8}, {phdr_at(3) + 20, 8}, {phdr_at(4) + 4, 0x218}, {phdr_at(4) + 8, 0x1008},
+          {phdr_at(4) + 12, 0x1008}},
+         ": section 2 (.data) of " + fw.k + ": 0x00001100 is not loaded\n", "(.text)"},
+    };
+    for (const CASE& c : cases) {
+        Bytes b = good;
+        for (const auto& [offset, value] : c.words)
+            tb::put32(b, offset, value);
+        const tb::RunResult r = check_broken(fw, b, true);
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_THAT(r.err, HasSubstr(c.found)) << c.what;
+        EXPECT_THAT(r.err, testing::Not(HasSubstr(c.absent + " of " + fw.k + ": "))) << c.what;
+    }
+}
+
 TEST(MapCheck, NoteValuesAreComparedWithTheModules)
 {
     Firmware fw;
