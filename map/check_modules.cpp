@@ -288,7 +288,8 @@ void check_flags(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> 
 // that must be where its own module stores it. Zero fill after file bytes
 // stores nothing, but a segment of zero fill alone is cleared at its load
 // address, which must then be where the module puts its .bss.
-void check_load_addresses(const MAP_IMAGE& image, size_t i, std::span<const SECTION_REF> held, LINES& out)
+void check_load_addresses(const MAP_IMAGE& image, size_t i, const MODULE_SET& set, std::span<const SECTION_REF> held,
+                          LINES& out)
 {
     const Elf32_Phdr& p = image.phdrs[i];
     for (const SECTION_REF& s : held) {
@@ -296,7 +297,7 @@ void check_load_addresses(const MAP_IMAGE& image, size_t i, std::span<const SECT
         if (h.nobits && p.p_filesz != 0)
             continue;
         const uint32_t in_image = p.p_paddr + (h.sh_addr - p.p_vaddr);
-        const uint32_t wanted = load_address(*h.desc, h.sh_addr);
+        const uint32_t wanted = section_load_address(set, s);
         if (in_image != wanted)
             add(out, "segment %zu: %s %s at 0x%08" PRIx32 ", but its module stores it at 0x%08" PRIx32, i,
                 section_label(s).c_str(), h.nobits ? "is zero-filled" : "loads", in_image, wanted);
@@ -329,7 +330,7 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
         const std::span<const SECTION_REF> held = sections_in(image, i, set);
         check_coverage(image, i, held, out);
         check_flags(image, i, held, out);
-        check_load_addresses(image, i, held, out);
+        check_load_addresses(image, i, set, held, out);
     }
 }
 
