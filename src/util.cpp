@@ -10,7 +10,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -295,10 +294,23 @@ std::string rule_escaped(const std::string& path)
     return text;
 }
 
+// Where relative paths are resolved.
+std::string working_directory(const char* file)
+{
+    std::string dir(256, '\0');
+    while (!::getcwd(dir.data(), dir.size())) {
+        if (errno != ERANGE)
+            fatal("Error writing dependency file %s -- %s.\n", file, std::strerror(errno));
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::strlen(dir.c_str()));
+    return dir;
+}
+
 // Absolute, because the build that reads the rule runs elsewhere: CMake
 // reads a relative path against its binary directory, while the image may
 // be made in the source directory.
-std::string rule_path(const char* path, const char* file)
+std::string rule_path(const char* path, const std::string& cwd)
 {
     if (std::strchr(path, '\n')) {
         std::string shown = path;
@@ -306,11 +318,7 @@ std::string rule_path(const char* path, const char* file)
             shown.replace(at, 1, "\\n");
         fatal("Cannot name %s in the dependency file -- a Makefile rule cannot hold a newline.\n", shown.c_str());
     }
-    std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    if (error)
-        fatal("Error writing dependency file %s -- %s.\n", file, error.message().c_str());
-    return rule_escaped(absolute.string());
+    return rule_escaped(path[0] == '/' ? std::string(path) : cwd + "/" + path);
 }
 
 // A pipe or a device has no time stamp that says when it changed.
@@ -331,10 +339,11 @@ bool regular_file(const char* path)
 
 std::string dependency_rule(const RUN& r)
 {
-    std::string rule = rule_path(r.outfile, r.dependency_file) + ":";
+    const std::string cwd = working_directory(r.dependency_file);
+    std::string rule = rule_path(r.outfile, cwd) + ":";
     for (const ELF_DESC& m : r.modules)
         if (regular_file(m.name))
-            rule += " " + rule_path(m.name, r.dependency_file);
+            rule.append(" ").append(rule_path(m.name, cwd));
     return rule + "\n";
 }
 
