@@ -1,83 +1,104 @@
 # SPDX-License-Identifier: MIT
 #
 # find_package(ElfMerge) for a firmware build: the imported tools
-# ElfMerge::elf-merge and ElfMerge::elf-merge-map, and two functions.
+# ElfMerge::elf-merge and ElfMerge::elf-merge-map, and four functions.
 #
-#   elf_merge_add_image(<target> OUTPUT <file> OPTIONS <elf-merge options>...)
+#   elf_merge_add_image(<target> OUTPUT <file> OPTIONS <elf-merge options>...
+#                       [DEPENDS <files or targets>...])
 #     Adds <target> (built by default) that writes <file> with elf-merge. The
 #     OPTIONS go to the tool unchanged and may hold generator expressions; a
 #     relative OUTPUT is in the current binary directory, and the tool runs in
 #     the current source directory, where relative module paths are looked up.
-#     The image is remade whenever a module file changes or a target named in
-#     the options through $<TARGET_FILE:...> is rebuilt.
+#     elf-merge names the module files it read in a dependency file, so the
+#     image is remade whenever one of them changes, however the options are
+#     spelt; a target named through $<TARGET_FILE:...> is built first.
+#     DEPENDS names what must be made before the first merge, such as a
+#     module that another custom command writes. The target's property
+#     ELF_MERGE_IMAGE holds the image's absolute path.
 #
-#   elf_merge_check(<target> [TEST])
-#     Runs "elf-merge-map --check IMAGE -- OPTIONS" on the image of <target>.
-#     By default as part of the build: target <target>-check, built by
-#     default, reruns the check whenever the image changes, and a failed
-#     check fails the build (and is tried again by the next one). With TEST,
-#     as a ctest test named <target>-check instead (needs enable_testing()).
+#   elf_merge_check(<target> [REGIONS NAME=START:SIZE...]
+#                   [LOAD_REGIONS NAME=START:SIZE...] [SHA256 <hex>] [TEST])
+#     Runs "elf-merge-map --check IMAGE -- OPTIONS" on the image of <target>,
+#     with a --region, --load-region or --sha256 for each item given. By
+#     default as part of the build: target <target>-check, built by default,
+#     reruns the check whenever the image changes, and a failed check fails
+#     the build (and is tried again by the next one). With TEST, as a ctest
+#     test named <target>-check instead (needs enable_testing()).
+#
+#   elf_merge_export(<target> FORMAT binary|ihex|srec OUTPUT <file>
+#                    [GAP_FILL <byte>] [LOAD_REGION NAME=START:SIZE])
+#     Adds target <target>-export-<file name of OUTPUT>, built by default,
+#     that writes the flash image with "elf-merge-map -O" whenever the image
+#     changes. After elf_merge_check(<target>) without TEST, it waits for a
+#     passing check; otherwise it follows the image alone.
+#
+#   elf_merge_module(<target>)
+#     Marks the output of executable <target> as a module elf-merge takes
+#     (EI_OSABI 97) after every link. A file that is not a big-endian ELF32
+#     file fails the build and is removed.
+
+cmake_policy(PUSH)
+# DEPFILE paths are read as the generators document them (CMP0116).
+cmake_policy(VERSION 3.20)
 
 include("${CMAKE_CURRENT_LIST_DIR}/ElfMergeTargets.cmake")
 
-# Options of elf-merge whose value is a module file; the file after each one
-# is a dependency of the image.
-set(_elf_merge_module_letters "kefduvEcanWLKNSbCxyFpP")
-set(_elf_merge_module_names
-    "kernel|quenlor|vo|zu|ra0|ra1|mivo|gul|pim|qy|wy|uq|fyx|dov|rak|tolvin|norvala|hux|lem|tej|ka1|ka2")
-
-# The module files named in an elf-merge command line: "-k FILE", "-kFILE",
-# "--kernel FILE" and "--kernel=FILE".
-function(_elf_merge_module_files options out)
-  set(files)
-  set(next_is_file FALSE)
-  foreach(word IN LISTS options)
-    if(next_is_file)
-      list(APPEND files "${word}")
-      set(next_is_file FALSE)
-    elseif(word MATCHES "^-[${_elf_merge_module_letters}]$|^--(${_elf_merge_module_names})$")
-      set(next_is_file TRUE)
-    elseif(word MATCHES "^-[${_elf_merge_module_letters}](.+)$")
-      list(APPEND files "${CMAKE_MATCH_1}")
-    elseif(word MATCHES "^--(${_elf_merge_module_names})=(.+)$")
-      list(APPEND files "${CMAKE_MATCH_2}")
-    endif()
-  endforeach()
-  set(${out} "${files}" PARENT_SCOPE)
-endfunction()
-
 function(elf_merge_add_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT" "OPTIONS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT" "OPTIONS;DEPENDS")
   if(NOT arg_OUTPUT OR NOT arg_OPTIONS OR arg_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "usage: elf_merge_add_image(<target> OUTPUT <file> OPTIONS <elf-merge options>...)")
+    message(FATAL_ERROR
+      "usage: elf_merge_add_image(<target> OUTPUT <file> OPTIONS <elf-merge options>... [DEPENDS <files>...])")
   endif()
   cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" OUTPUT_VARIABLE image)
-  _elf_merge_module_files("${arg_OPTIONS}" modules)
-  # A $<TARGET_FILE:...> in the command orders the build after that target;
-  # the same expression in DEPENDS remakes the image when the file changes.
+  # The tool itself reads the options and names every module file it read,
+  # so no spelling of an option escapes the build. A $<TARGET_FILE:...> in
+  # the command orders the build after that target.
   add_custom_command(OUTPUT "${image}"
-    COMMAND ElfMerge::elf-merge ${arg_OPTIONS} -o "${image}"
-    DEPENDS ${modules} ElfMerge::elf-merge
+    COMMAND ElfMerge::elf-merge ${arg_OPTIONS} -o "${image}" --dependency-file "${image}.d"
+    DEPENDS ElfMerge::elf-merge ${arg_DEPENDS}
+    DEPFILE "${image}.d"
     WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
     COMMENT "Merging ${arg_OUTPUT}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${image}")
-  set_target_properties(${target} PROPERTIES ELF_MERGE_IMAGE "${image}" ELF_MERGE_OPTIONS "${arg_OPTIONS}")
+  set_target_properties(${target} PROPERTIES ELF_MERGE_IMAGE "${image}" _ELF_MERGE_OPTIONS "${arg_OPTIONS}")
+endfunction()
+
+# The image of a target made by elf_merge_add_image, for the function named.
+function(_elf_merge_image_of target function out)
+  if(TARGET ${target})
+    get_target_property(image ${target} ELF_MERGE_IMAGE)
+  endif()
+  if(NOT image)
+    message(FATAL_ERROR "${function}: ${target} was not made by elf_merge_add_image")
+  endif()
+  set(${out} "${image}" PARENT_SCOPE)
+endfunction()
+
+# Each item after an option of its own: --region A --region B.
+function(_elf_merge_each option items out)
+  set(words)
+  foreach(item IN LISTS items)
+    list(APPEND words ${option} "${item}")
+  endforeach()
+  set(${out} "${words}" PARENT_SCOPE)
 endfunction()
 
 function(elf_merge_check target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "TEST" "" "")
-  if(arg_UNPARSED_ARGUMENTS OR NOT TARGET ${target})
-    message(FATAL_ERROR "usage: elf_merge_check(<target of elf_merge_add_image> [TEST])")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "TEST" "SHA256" "REGIONS;LOAD_REGIONS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "usage: elf_merge_check(<target of elf_merge_add_image> [REGIONS NAME=START:SIZE...] "
+      "[LOAD_REGIONS NAME=START:SIZE...] [SHA256 <hex>] [TEST])")
   endif()
-  get_target_property(image ${target} ELF_MERGE_IMAGE)
-  get_target_property(options ${target} ELF_MERGE_OPTIONS)
-  if(NOT image)
-    message(FATAL_ERROR "elf_merge_check: ${target} was not made by elf_merge_add_image")
-  endif()
+  _elf_merge_image_of(${target} elf_merge_check image)
+  get_target_property(options ${target} _ELF_MERGE_OPTIONS)
+  _elf_merge_each(--region "${arg_REGIONS}" regions)
+  _elf_merge_each(--load-region "${arg_LOAD_REGIONS}" load_regions)
+  _elf_merge_each(--sha256 "${arg_SHA256}" sha256)
   # With the module options the checker also compares every section's bytes
   # and the note with the modules themselves.
-  set(check $<TARGET_FILE:ElfMerge::elf-merge-map> --check "${image}" -- ${options})
+  set(check $<TARGET_FILE:ElfMerge::elf-merge-map> --check ${regions} ${load_regions} ${sha256} "${image}"
+    -- ${options})
   if(arg_TEST)
     add_test(NAME ${target}-check COMMAND ${check} WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}")
     return()
@@ -94,4 +115,58 @@ function(elf_merge_check target)
     VERBATIM)
   add_custom_target(${target}-check ALL DEPENDS "${stamp}")
   add_dependencies(${target}-check ${target})
+  set_target_properties(${target} PROPERTIES _ELF_MERGE_CHECKED "${stamp}")
 endfunction()
+
+function(elf_merge_export target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "FORMAT;OUTPUT;GAP_FILL;LOAD_REGION" "")
+  if(NOT arg_FORMAT OR NOT arg_OUTPUT OR arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "usage: elf_merge_export(<target of elf_merge_add_image> FORMAT binary|ihex|srec "
+      "OUTPUT <file> [GAP_FILL <byte>] [LOAD_REGION NAME=START:SIZE])")
+  endif()
+  _elf_merge_image_of(${target} elf_merge_export image)
+  cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" OUTPUT_VARIABLE output)
+  _elf_merge_each(--gap-fill "${arg_GAP_FILL}" gap_fill)
+  _elf_merge_each(--load-region "${arg_LOAD_REGION}" load_region)
+  # A flash image is written only from an image that passed its check,
+  # where the build checks it.
+  get_target_property(stamp ${target} _ELF_MERGE_CHECKED)
+  set(after ${target})
+  if(stamp)
+    set(after ${target}-check)
+  else()
+    set(stamp)
+  endif()
+  add_custom_command(OUTPUT "${output}"
+    COMMAND ElfMerge::elf-merge-map -O ${arg_FORMAT} ${gap_fill} ${load_region} "${image}" "${output}"
+    DEPENDS "${image}" ${stamp} ElfMerge::elf-merge-map
+    COMMENT "Exporting ${arg_OUTPUT}"
+    VERBATIM)
+  cmake_path(GET output FILENAME name)
+  add_custom_target(${target}-export-${name} ALL DEPENDS "${output}")
+  add_dependencies(${target}-export-${name} ${after})
+endfunction()
+
+# Linkers write EI_OSABI 0; elf-merge takes only modules marked 97
+# (ELFOSABI_ARM). The file must begin as a big-endian ELF32 file (magic,
+# ELFCLASS32, ELFDATA2MSB); one that does not is removed, so that the next
+# build links it again rather than passing over it. Only sh, od and dd,
+# which every host has.
+function(elf_merge_module target)
+  if(TARGET ${target})
+    get_target_property(type ${target} TYPE)
+  endif()
+  if(NOT ARGC EQUAL 1 OR NOT type STREQUAL "EXECUTABLE")
+    message(FATAL_ERROR "usage: elf_merge_module(<executable target>)")
+  endif()
+  string(CONCAT mark
+    [[f=$1; if [ "$(od -A n -t x1 -N 6 "$f" | tr -d ' \n')" != 7f454c460102 ]; then ]]
+    [[echo "elf_merge_module: $f is not a big-endian ELF32 file" >&2; rm -f "$f"; exit 1; fi; ]]
+    [[printf '\141' | dd of="$f" bs=1 seek=7 conv=notrunc 2>/dev/null ]]
+    [[|| { echo "elf_merge_module: cannot mark $f" >&2; exit 1; }]])
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND sh -c "${mark}" elf_merge_module $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+cmake_policy(POP)

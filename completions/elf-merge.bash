@@ -4,10 +4,11 @@
 # completions/<command> when a command is first completed, so this one file
 # is installed under both names. It needs nothing but bash itself.
 
-# elf-merge options whose value is a file: the module slots, then -o.
+# elf-merge options whose value is a file: the module slots, then -o and
+# --dependency-file.
 _elf_merge_file_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -y -F -p -P
   --kernel --quenlor --vo --zu --ra0 --ra1 --mivo --gul --pim --qy --wy --uq --fyx --dov
-  --rak --tolvin --norvala --hux --lem --tej --ka1 --ka2 -o --outfile'
+  --rak --tolvin --norvala --hux --lem --tej --ka1 --ka2 -o --outfile --dependency-file'
 # Those whose value is a hexadecimal number, and those without a value.
 _elf_merge_number_options='-s -z --sd_addr --sd_size'
 _elf_merge_flag_options='-r -h --rm --help --version'

@@ -202,11 +202,13 @@ void write_output_file(const std::string& path, const std::function<void(std::os
 // OUTPUT is created only once the ranges are known to be storable.
 int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
-    const std::string fault = flash_refusal(image);
-    if (!fault.empty())
-        return report_violations(options.image, {fault});
     FLASH_SETTINGS settings = options.flash_settings;
     settings.name = options.image;
+    if (!options.regions.empty())
+        settings.region = options.regions.front();
+    const std::string fault = flash_refusal(image, settings.region);
+    if (!fault.empty())
+        return report_violations(options.image, {fault});
     write_output_file(options.second, [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
 }

@@ -19,22 +19,40 @@ struct STORED {
     const uint8_t* bytes;
 };
 
-// The image's load ranges in address order. Each entry's file bytes were
-// checked against the file when the image was read.
-std::vector<STORED> stored_ranges(const MAP_IMAGE& image)
+// Cuts a range to the part inside the region; false when no part is.
+bool clip(STORED& s, const REGION& region)
+{
+    const uint64_t start = std::max<uint64_t>(s.address, region.start);
+    const uint64_t end = std::min(uint64_t{s.address} + s.size, uint64_t{region.start} + region.size);
+    if (start >= end)
+        return false;
+    s.bytes += start - s.address;
+    s.address = static_cast<uint32_t>(start);
+    s.size = static_cast<uint32_t>(end - start);
+    return true;
+}
+
+// The image's load ranges in address order, cut to the region where one is
+// given. Each entry's file bytes were checked against the file when the
+// image was read.
+std::vector<STORED> stored_ranges(const MAP_IMAGE& image, const std::optional<REGION>& region)
 {
     std::vector<STORED> stored;
     for (const LOAD_RANGE& r : sorted_load_ranges(image.phdrs)) {
         const Elf32_Phdr& p = image.phdrs[r.entry];
-        stored.push_back({p.p_paddr, p.p_filesz, image.bytes + p.p_offset});
+        STORED s{p.p_paddr, p.p_filesz, image.bytes + p.p_offset};
+        if (!region || clip(s, *region))
+            stored.push_back(s);
     }
     return stored;
 }
 
-void write_binary(std::ostream& out, const std::vector<STORED>& ranges, uint8_t gap_fill)
+// Offset 0 is the region's start, where one is given: the device's first
+// byte.
+void write_binary(std::ostream& out, const std::vector<STORED>& ranges, const FLASH_SETTINGS& settings)
 {
-    const std::string fill(65536, static_cast<char>(gap_fill));
-    uint64_t reached = ranges.empty() ? 0 : ranges.front().address;
+    const std::string fill(65536, static_cast<char>(settings.gap_fill));
+    uint64_t reached = settings.region ? settings.region->start : ranges.empty() ? 0 : ranges.front().address;
     for (const STORED& r : ranges) {
         for (uint64_t gap = r.address - reached; gap > 0;) {
             const uint64_t count = std::min<uint64_t>(gap, fill.size());
@@ -158,8 +176,9 @@ void write_srec(std::ostream& out, const std::vector<STORED>& ranges, const std:
 
 } // namespace
 
-// Each range must fit in 32 bits and lie clear of the others.
-std::string flash_refusal(const MAP_IMAGE& image)
+// Each range must fit in 32 bits and lie clear of the others, and a region
+// given must get something to store.
+std::string flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region)
 {
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& r : ranges)
@@ -168,6 +187,9 @@ std::string flash_refusal(const MAP_IMAGE& image)
                           ") passes the 32-bit address space",
                           r.entry, r.start, r.end);
     const size_t i = first_load_overlap(ranges);
+    if (i == SIZE_MAX && region && stored_ranges(image, region).empty())
+        return format("nothing to store in load region %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")", region->name.c_str(),
+                      region->start, uint64_t{region->start} + region->size);
     if (i == SIZE_MAX)
         return "";
     const LOAD_RANGE& below = ranges[i];
@@ -179,10 +201,10 @@ std::string flash_refusal(const MAP_IMAGE& image)
 
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings)
 {
-    const std::vector<STORED> ranges = stored_ranges(image);
+    const std::vector<STORED> ranges = stored_ranges(image, settings.region);
     switch (settings.format) {
     case FLASH_FORMAT::binary:
-        write_binary(out, ranges, settings.gap_fill);
+        write_binary(out, ranges, settings);
         return;
     case FLASH_FORMAT::ihex:
         write_ihex(out, ranges, image.ehdr.e_entry);

@@ -294,13 +294,17 @@ struct FLASH_SETTINGS {
     FLASH_FORMAT format = FLASH_FORMAT::binary;
     uint8_t gap_fill = 0; // binary: the bytes between load ranges
     std::string name;     // the image's path; its file name heads an S-record file
+    // One memory device: only the bytes loaded inside it are written, and a
+    // binary starts at its start.
+    std::optional<REGION> region = std::nullopt;
 };
 
 // What a loader stores is every PT_LOAD entry's file bytes at its load
 // address, [p_paddr, p_paddr + p_filesz); memory past p_filesz is not
 // stored. Returns the line that says why the image's ranges cannot be
-// stored (two overlap, or one passes 4 GiB), empty when they can.
-std::string flash_refusal(const MAP_IMAGE& image);
+// stored (two overlap, or one passes 4 GiB), or why a load region given
+// gets nothing, empty when they can.
+std::string flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region = std::nullopt);
 // Writes what a loader stores from an image that parse_image read without
 // a fault and flash_refusal accepts. The same image gives the same bytes.
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings);

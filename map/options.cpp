@@ -4,6 +4,7 @@
 // options of the elf-merge run, which elf-merge's own reader takes.
 #include "map.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -19,13 +20,14 @@ const char* usage_text =
     "usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]\n"
     "       elf-merge-map --diff [--json] OLD NEW [-- MODULE OPTIONS]\n"
     "       elf-merge-map --svg FILE IMAGE [-- MODULE OPTIONS]\n"
-    "       elf-merge-map -O FORMAT [--gap-fill BYTE] IMAGE OUTPUT\n"
+    "       elf-merge-map -O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
     "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
     "             (hexadecimal; repeatable): a usage table, and --check fails a\n"
     "             segment outside every region and a region over its size\n"
-    "  --load-region NAME=START:SIZE  the same for load addresses\n"
+    "  --load-region NAME=START:SIZE  the same for load addresses; with -O, the\n"
+    "             one memory whose bytes are written, from its START\n"
     "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"
     "  --diff     list what changed from OLD to NEW; exit status 0 when they are\n"
     "             identical, 1 when they differ, 2 on trouble\n"
@@ -171,6 +173,15 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     usage_error(std::string("unknown option ") + argv[optind - 1]);
 }
 
+// -O writes one memory device, which a load region names.
+void check_flash_region(const std::vector<REGION>& regions)
+{
+    if (std::any_of(regions.begin(), regions.end(), [](const REGION& r) { return r.kind == REGION_KIND::run; }))
+        usage_error("-O takes --load-region, not --region");
+    if (regions.size() > 1)
+        usage_error("-O takes one --load-region");
+}
+
 // What goes with which action; the first rule broken is reported.
 void check_combination(const MAP_OPTIONS& options)
 {
@@ -180,7 +191,9 @@ void check_combination(const MAP_OPTIONS& options)
         usage_error("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
         usage_error("--sha256 needs --check");
-    if (!options.regions.empty() && action != MAP_ACTION::map)
+    if (action == MAP_ACTION::flash)
+        check_flash_region(options.regions);
+    else if (!options.regions.empty() && action != MAP_ACTION::map)
         usage_error("--region and --load-region go with the map and --check");
     if (action == MAP_ACTION::flash && (options.json || options.check || options.with_modules))
         usage_error("-O takes neither --json, --check nor module options");

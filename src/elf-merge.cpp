@@ -80,6 +80,8 @@ int main(int argc, char** argv)
 
     parse_options(argc, argv, program);
     check_settings(program);
+    // Worked out before anything is written: a path that no rule can name refuses the run.
+    const std::string dependencies = run.dependency_file ? dependency_rule(run) : "";
 
     // Header, system entries, segments and their places, all checked.
     MERGED_IMAGE image;
@@ -89,6 +91,9 @@ int main(int argc, char** argv)
     protect_inputs(run.modules, run.outfile);
     if (write_elf(run.outfile, image.ehdr, image.phdrs, image.note, image.note_size, image.sections) < 0)
         fatal("Error writing to %s -- %s.\n", run.outfile, std::strerror(errno));
+    // Only a complete image is named, so a failed run leaves the build's rule as it was.
+    if (run.dependency_file)
+        write_dependency_file(run.dependency_file, dependencies);
     release_all(image);
     return 0;
 }

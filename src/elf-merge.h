@@ -272,8 +272,10 @@ inline constexpr SETTING_OPTION setting_options[] = {
 // The order of the usage text's lines, by option letter.
 inline constexpr std::string_view usage_order = "kszfeduvEcnKWLCNSabxyFpProh";
 
-// --version has no letter.
+// --version has no letter. Nor has --dependency-file, which is named as
+// other build tools name it and has no line of the usage text.
 constexpr int VERSION_OPTION = 256;
+constexpr int DEPENDENCY_FILE_OPTION = 257;
 
 // The getopt option string and getopt_long table of every option above.
 const char* short_options();
@@ -395,6 +397,7 @@ constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t)
 
 struct RUN {
     const char* outfile = nullptr;
+    const char* dependency_file = nullptr; // --dependency-file: where the Makefile rule goes
     uint32_t sd_addr = 0;
     uint32_t sd_size = 0;
     int load_phdr = 0;
@@ -475,6 +478,14 @@ struct BYTE_SINK {
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// --dependency-file: one Makefile rule, the output, a colon and every
+// module that is a regular file, each as an absolute path escaped as
+// compilers escape them. A path holding a newline, which no rule can name,
+// ends the run.
+std::string dependency_rule(const RUN& r);
+// Writes rule to file whole or not at all: to a temporary file beside it,
+// renamed over it. A failure ends the run.
+void write_dependency_file(const char* file, const std::string& rule);
 // A printf-formatted text of any length.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string vformat(const char* fmt, va_list args);

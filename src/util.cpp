@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The one way out of a failed run, and the command line that both tools
-// read: the options made from the slot table, the usage text, and the
-// registration of each module.
+// read: the options made from the slot table, the usage text, the
+// registration of each module, and the dependency file that tells a build
+// which files the image was made of.
 #include "elf-merge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 void fatal(const char* format, ...)
 {
@@ -68,6 +72,7 @@ std::vector<option> make_long_options()
     for (const SETTING_OPTION& o : setting_options)
         table.push_back({o.long_name, o.argument ? required_argument : no_argument, nullptr, o.letter});
     table.push_back({"version", no_argument, nullptr, VERSION_OPTION});
+    table.push_back({"dependency-file", required_argument, nullptr, DEPENDENCY_FILE_OPTION});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -131,6 +136,9 @@ OPTION_OUTCOME apply_option(RUN& r, int letter, const char* argument)
         return {OPTION_EFFECT::help, ""};
     case VERSION_OPTION:
         return {OPTION_EFFECT::version, ""};
+    case DEPENDENCY_FILE_OPTION:
+        r.dependency_file = argument;
+        return {};
     }
     const int slot = slot_of(letter);
     if (slot < 0)
@@ -264,4 +272,99 @@ const char* settings_fault(RUN& r)
     else if (r.load_phdr && r.sd_addr == 0)
         return "Shared Data Segment address not specified.\n";
     return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The dependency file
+
+namespace {
+
+// A path as make and ninja read it in a rule, escaped as compilers escape
+// their dependency files: a space or '#' after a backslash, '$' doubled.
+std::string rule_escaped(const std::string& path)
+{
+    std::string text;
+    for (const char c : path) {
+        if (c == ' ' || c == '#')
+            text += '\\';
+        else if (c == '$')
+            text += '$';
+        text += c;
+    }
+    return text;
+}
+
+// Where relative paths are resolved.
+std::string working_directory(const char* file)
+{
+    std::string dir(256, '\0');
+    while (!::getcwd(dir.data(), dir.size())) {
+        if (errno != ERANGE)
+            fatal("Error writing dependency file %s -- %s.\n", file, std::strerror(errno));
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::strlen(dir.c_str()));
+    return dir;
+}
+
+// Absolute, because the build that reads the rule runs elsewhere: CMake
+// reads a relative path against its binary directory, while the image may
+// be made in the source directory.
+std::string rule_path(const char* path, const std::string& cwd)
+{
+    if (std::strchr(path, '\n')) {
+        std::string shown = path;
+        for (size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 2)
+            shown.replace(at, 1, "\\n");
+        fatal("Cannot name %s in the dependency file -- a Makefile rule cannot hold a newline.\n", shown.c_str());
+    }
+    return rule_escaped(path[0] == '/' ? std::string(path) : cwd + "/" + path);
+}
+
+// A pipe or a device has no time stamp that says when it changed.
+bool regular_file(const char* path)
+{
+    struct stat st;
+    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+[[noreturn]] void dependency_file_failed(const char* file, const std::string& temporary, int error)
+{
+    if (!temporary.empty())
+        ::unlink(temporary.c_str());
+    fatal("Error writing dependency file %s -- %s.\n", file, std::strerror(error));
+}
+
+} // namespace
+
+std::string dependency_rule(const RUN& r)
+{
+    const std::string cwd = working_directory(r.dependency_file);
+    std::string rule = rule_path(r.outfile, cwd) + ":";
+    for (const ELF_DESC& m : r.modules)
+        if (regular_file(m.name))
+            rule.append(" ").append(rule_path(m.name, cwd));
+    return rule + "\n";
+}
+
+void write_dependency_file(const char* file, const std::string& rule)
+{
+    std::string temporary = std::string(file) + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        dependency_file_failed(file, "", errno);
+    // mkstemp creates the file for its owner alone; the rule is an ordinary
+    // output of the build.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    FILE* out = ::fdopen(fd, "w");
+    int error = 0;
+    if (!out || ::fchmod(fd, 0666 & ~mask) != 0 || std::fputs(rule.c_str(), out) < 0)
+        error = errno;
+    if ((out ? std::fclose(out) : ::close(fd)) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && std::rename(temporary.c_str(), file) != 0)
+        error = errno;
+    if (error != 0)
+        dependency_file_failed(file, temporary, error);
 }

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 using namespace tb;
 
 namespace {
@@ -217,6 +220,65 @@ TEST(Modules, ModuleWithoutEntryPointDoesNotSupplyOne)
     const RunResult r = run_tool({"-e", e, "-f", f, "-o", dir.path("out.elf")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_image(dir.path("out.elf")).entry, 0x20000u);
+}
+
+// Runs elf-merge in dir, so that relative names are looked up there.
+RunResult run_tool_in(const TempDir& dir, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"-c", "cd \"$0\" && exec \"$@\" </dev/null", dir.path(""), ELF_MERGE_PATH});
+    return run_program("sh", args);
+}
+
+// A build reads the rule: the output and every module that is a regular
+// file, absolute and escaped as compilers escape them. A path that no rule
+// can hold refuses the run.
+TEST(DependencyFile, NamesTheOutputAndEveryModuleFileEscaped)
+{
+    TempDir dir;
+    const std::string d = dir.path("");
+    struct Case {
+        std::string module, rule, error;
+    };
+    const Case cases[] = {
+        {"plain.bin", d + "out.elf: " + d + "plain.bin\n", ""},
+        {"a b.bin", d + "out.elf: " + d + "a\\ b.bin\n", ""},
+        {"a#b.bin", d + "out.elf: " + d + "a\\#b.bin\n", ""},
+        {"a$b.bin", d + "out.elf: " + d + "a$$b.bin\n", ""},
+        {"/dev/stdin", d + "out.elf:\n", ""},
+        {"a\nb.bin", "", "Cannot name a\\nb.bin in the dependency file -- a Makefile rule cannot hold a newline.\n"},
+    };
+    for (const Case& c : cases) {
+        if (c.module[0] != '/')
+            dir.write(c.module, ramp(8));
+        const RunResult r = run_tool_in(dir, {"-p", c.module, "-o", "out.elf", "--dependency-file", "out.d"});
+        EXPECT_EQ(r.err, c.error) << c.module;
+        EXPECT_EQ(r.status, c.error.empty() ? 0 : 1) << c.module;
+        EXPECT_EQ(read_file(dir.path("out.d")), Bytes(c.rule.begin(), c.rule.end())) << c.module;
+        EXPECT_EQ(file_exists(dir.path("out.elf")), c.error.empty()) << c.module;
+        std::remove(dir.path("out.d").c_str());
+        std::remove(dir.path("out.elf").c_str());
+    }
+}
+
+// The rule changes only with a complete image, and whole: a failed run
+// leaves it as it was, and one that cannot be put in place fails the run
+// and leaves no temporary file.
+TEST(DependencyFile, ChangesWholeAndOnlyAfterASuccessfulMerge)
+{
+    TempDir dir;
+    const std::string old = dir.write("out.d", Bytes{'o', 'l', 'd', '\n'});
+    const std::string p = dir.write("p.bin", ramp(8));
+    const RunResult missing =
+        run_tool({"-p", dir.path("none.bin"), "-o", dir.path("out.elf"), "--dependency-file", old});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(read_file(old), (Bytes{'o', 'l', 'd', '\n'}));
+
+    std::filesystem::create_directory(dir.path("sub"));
+    const RunResult taken = run_tool({"-p", p, "-o", dir.path("out.elf"), "--dependency-file", dir.path("sub")});
+    EXPECT_EQ(taken.status, 1);
+    EXPECT_EQ(taken.err, "Error writing dependency file " + dir.path("sub") + " -- Is a directory.\n");
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path("")))
+        EXPECT_NE(entry.path().filename().string().substr(0, 4), "sub.") << entry.path();
 }
 
 } // namespace

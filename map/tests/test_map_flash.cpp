@@ -132,6 +132,59 @@ TEST(MapFlash, ExampleFirmwareRoundTripsThroughSrecCatByteForByte)
     }
 }
 
+// The bytes loaded in [argv[2], argv[3]) of the image argv[1], as python3
+// reads its program headers, each at its load address less the start, the
+// gaps 0xA5, up to the last byte loaded; whether the binary argv[4] holds
+// them, and how many they are.
+const char* region_from_python = R"(
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+start, end = int(sys.argv[2], 16), int(sys.argv[3], 16)
+phoff, = struct.unpack_from('>I', data, 28)
+phnum, = struct.unpack_from('>H', data, 44)
+device, last = bytearray(b'\xa5' * (end - start)), 0
+for i in range(phnum):
+    p_type, offset, _, paddr, filesz = struct.unpack_from('>5I', data, phoff + 32 * i)
+    low, high = max(paddr, start), min(paddr + filesz, end)
+    if p_type == 1 and low < high:
+        device[low - start:high - start] = data[offset + low - paddr:offset + high - paddr]
+        last = max(last, high - start)
+print(device[:last] == open(sys.argv[4], 'rb').read(), last)
+)";
+
+// One memory device: the binary starts at the region's start, in a gap
+// before the kernel's .text or inside it, and segments are cut at the
+// region's edges. A region without a byte to store is refused.
+TEST(MapFlash, LoadRegionWritesItsOwnBytesFromItsStart)
+{
+    ExampleFlash fw;
+    struct Region {
+        std::string option, start, end, held;
+    };
+    const Region regions[] = {{"ROM=7F00:1000", "7F00", "8F00", "True 4096\n"},
+                              {"ROM=8800:A00", "8800", "9200", "True 2560\n"}};
+    for (const Region& r : regions) {
+        const std::string binary = fw.export_as("binary", {"--gap-fill", "0xA5", "--load-region", r.option});
+        EXPECT_EQ(python(region_from_python, {fw.image, r.start, r.end, binary}), r.held) << r.option;
+    }
+
+    const std::string out = fw.dir.path("none.bin");
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"-O", "ihex", "--load-region", "SD=F08000:1000", fw.image, out},
+         fw.image + ": nothing to store in load region SD [0x00f08000, 0x00f09000)\n"},
+        {{"-O", "binary", "--region", "LOW=8800:A00", fw.image, out},
+         "elf-merge-map: -O takes --load-region, not --region\n"},
+        {{"-O", "binary", "--load-region", "A=0:10", "--load-region", "B=10:10", fw.image, out},
+         "elf-merge-map: -O takes one --load-region\n"},
+    };
+    for (const auto& [args, err] : refusals) {
+        const tb::RunResult r = run_map(args);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.err.substr(0, err.size()), err);
+        EXPECT_FALSE(tb::file_exists(out)) << err;
+    }
+}
+
 // A refused export leaves no OUTPUT behind; a failed write says so.
 TEST(MapFlash, RefusalsAndWriteErrorsAreOneLineWithStatus1)
 {

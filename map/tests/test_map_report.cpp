@@ -147,7 +147,7 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
 {
     const tb::RunResult version = run_map({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "elf-merge-map 1.1.0\n");
+    EXPECT_EQ(version.out, "elf-merge-map 1.2.0\n");
     const tb::RunResult help = run_map({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS"));

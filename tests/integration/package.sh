@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Makes the Debian package and the tarball of the build tree, checks what
-# they hold, and runs lintian on the package, which must report no error.
+# they hold, and runs lintian on the package, which must report no error and
+# find the tools hardened.
 # Exit 77 (skipped) where the Debian packaging tools are missing, unless
 # ELF_MERGE_REQUIRE_PACKAGING=1 (CI) makes that a failure.
-# usage: package.sh BUILD_DIR WORK_DIR VERSION
+# usage: package.sh BUILD_DIR WORK_DIR VERSION HARDENED (1 for an optimized build)
 set -euo pipefail
-build=$1 work=$2 version=$3
+build=$1 work=$2 version=$3 hardened=$4
 fail() { echo "FAIL: $*"; exit 1; }
 for tool in dpkg-deb dpkg-shlibdeps file lintian; do
     command -v "$tool" >/dev/null && continue
@@ -51,4 +52,8 @@ dpkg-deb -x "$deb" "$work/root"
 [ "$("$work/root/usr/bin/elf-merge-map" --version)" = "elf-merge-map $version" ] || fail "elf-merge-map --version"
 gzip -t "$work/root/usr/share/man/man1/"*.1.gz
 
-lintian --fail-on error "$deb"
+# An optimized build has Debian's hardening flags: no hardening tag.
+lintian --fail-on error --display-info "$deb" | tee "$work/lintian"
+if [ "$hardened" = 1 ] && grep -E 'hardening-no-(bindnow|fortify-functions)' "$work/lintian"; then
+    fail "lintian finds the tools unhardened"
+fi

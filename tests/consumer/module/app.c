@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+// The smallest module: an entry point that stays where it is.
+void _start(void)
+{
+    for (;;) {
+    }
+}
