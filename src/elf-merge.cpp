@@ -89,6 +89,8 @@ int main(int argc, char** argv)
     protect_inputs(run.modules, run.outfile);
     if (write_elf(run.outfile, image.ehdr, image.phdrs, image.note, image.note_size, image.sections) < 0)
         fatal("Error writing to %s -- %s.\n", run.outfile, std::strerror(errno));
+    // A module rewritten while it was copied would leave an image of old and new bytes.
+    confirm_inputs(run.modules);
     release_all(image);
     return 0;
 }

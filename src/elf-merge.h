@@ -295,11 +295,14 @@ struct MODULE_SOURCE {
     int fd = -1; // -1: held, or closed to stay within the descriptor limit
     bool held = false;
     std::vector<uint8_t> bytes; // the whole file, when held
-    // The file as it was first read.
+    // The file as it was first read. The change time is part of it: a
+    // rewrite that restores the mtime (touch -r, cp -p) cannot restore it.
     uint64_t dev = 0;
     uint64_t ino = 0;
     int64_t mtime_sec = 0;
     int64_t mtime_nsec = 0;
+    int64_t ctime_sec = 0;
+    int64_t ctime_nsec = 0;
 };
 
 // A symbol table's names, read once: the linked section's bytes, and where
@@ -524,6 +527,10 @@ void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_S
 // Before the output is truncated: every module must still be the file that
 // was read, and one that the output would overwrite is read into memory.
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);
+// After the image is written: every module not held in memory must still be
+// the file that was read, behind its descriptor and under its name, or the
+// image may mix old bytes and new.
+void confirm_inputs(const std::vector<ELF_DESC>& modules);
 // Closes every module file still open, also for a caller that outlives a
 // failed run and so no longer holds its modules.
 void close_module_files();

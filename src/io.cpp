@@ -83,6 +83,8 @@ void record_identity(MODULE_SOURCE& s, const struct stat& st)
     s.ino = static_cast<uint64_t>(st.st_ino);
     s.mtime_sec = st.st_mtim.tv_sec;
     s.mtime_nsec = st.st_mtim.tv_nsec;
+    s.ctime_sec = st.st_ctim.tv_sec;
+    s.ctime_nsec = st.st_ctim.tv_nsec;
 }
 
 bool same_file(const ELF_DESC& m, const struct stat& st)
@@ -92,8 +94,10 @@ bool same_file(const ELF_DESC& m, const struct stat& st)
 
 bool unchanged(const ELF_DESC& m, const struct stat& st)
 {
-    return same_file(m, st) && static_cast<uint64_t>(st.st_size) == m.size && st.st_mtim.tv_sec == m.source.mtime_sec &&
-           st.st_mtim.tv_nsec == m.source.mtime_nsec;
+    const MODULE_SOURCE& s = m.source;
+    return same_file(m, st) && static_cast<uint64_t>(st.st_size) == m.size && st.st_mtim.tv_sec == s.mtime_sec &&
+           st.st_mtim.tv_nsec == s.mtime_nsec && st.st_ctim.tv_sec == s.ctime_sec &&
+           st.st_ctim.tv_nsec == s.ctime_nsec;
 }
 
 void close_reopened()
@@ -584,6 +588,12 @@ void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile)
         if (exists && !m.source.held && same_file(m, out))
             hold_whole(m);
     }
+}
+
+void confirm_inputs(const std::vector<ELF_DESC>& modules)
+{
+    for (const ELF_DESC& m : modules)
+        check_unchanged(m);
 }
 
 void close_module_files()
