@@ -4,6 +4,7 @@
 #include "elf-merge.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,9 @@ void release_all(MERGED_IMAGE& image)
 int main(int argc, char** argv)
 {
     std::set_new_handler(out_of_memory);
+    // A file size limit then fails the write with EFBIG, which is reported
+    // and removes the output, rather than killing the run mid-write.
+    std::signal(SIGXFSZ, SIG_IGN);
     const char* program = argc > 0 ? argv[0] : "elf-merge";
 
     parse_options(argc, argv, program);
@@ -91,6 +95,8 @@ int main(int argc, char** argv)
         fatal("Error writing to %s -- %s.\n", run.outfile, std::strerror(errno));
     // A module rewritten while it was copied would leave an image of old and new bytes.
     confirm_inputs(run.modules);
+    // The image is whole: it stays.
+    run.partial_output = PARTIAL_OUTPUT{};
     release_all(image);
     return 0;
 }

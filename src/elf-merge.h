@@ -389,6 +389,14 @@ constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t)
 // one, in the process-wide record `run`, and both read the command line and
 // compose the image through the functions below.
 
+// A regular file opened as the output: its resolved path, and the file it
+// names then, so that only that file is removed.
+struct PARTIAL_OUTPUT {
+    std::string path;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+};
+
 struct RUN {
     const char* outfile = nullptr;
     uint32_t sd_addr = 0;
@@ -402,6 +410,10 @@ struct RUN {
     size_t entry_module = SIZE_MAX; // index of the module that supplies entry
     // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
     int fatal_status = 1;
+    // The regular file the output is being written to, which fatal() removes:
+    // an image cut short must not pass for a whole one with a build that
+    // compares timestamps. Empty path: none, or the image is complete.
+    PARTIAL_OUTPUT partial_output;
     std::vector<ELF_DESC> modules; // in command-line order
 };
 
@@ -539,5 +551,7 @@ void release_modules(std::vector<ELF_DESC>& modules);
 // The bytes of an image, in file order, to sink: what write_elf writes.
 void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, const NOTE_DESC* note,
                   int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
+// Writes the image to path; a regular file is recorded in run.partial_output
+// once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

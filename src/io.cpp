@@ -718,6 +718,19 @@ void write_to_file(void* context, const uint8_t* next, size_t left)
     }
 }
 
+// From here a failure removes the output, if it is a regular file: a device
+// or a FIFO is not the run's to remove. A link is followed to the file.
+void record_partial_output(const char* path, int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    char* resolved = ::realpath(path, nullptr);
+    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
+                          static_cast<uint64_t>(st.st_ino)};
+    std::free(resolved);
+}
+
 void put(OUTPUT& out, const void* data, size_t count)
 {
     const auto* bytes = static_cast<const uint8_t*>(data);
@@ -836,6 +849,7 @@ int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<El
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
     if (fd < 0)
         fatal("Error opening output file %s -- %s.\n", path, std::strerror(errno));
+    record_partial_output(path, fd);
     OUTPUT_FILE file{fd, path};
     stream_image(ehdr, phdrs, note, note_size, sections, BYTE_SINK{write_to_file, &file});
     return ::close(fd);
