@@ -288,11 +288,14 @@ bool parse_hex(const char* text, uint32_t& value);
 // firmware module comes near it.
 constexpr uint64_t MAX_MODULE_SIZE = 0x7FFFFFFF;
 
-// Where a module's bytes come from. A regular file stays open (or is opened
-// again, and must then still be the same file); a pipe or device, or a file
-// that the output would overwrite, is held in memory whole.
+// Where a module's bytes come from. A regular file stays open while
+// descriptors remain (or is opened again, and must then still be the same
+// file); a pipe or device, or a file that the output would overwrite, is held
+// in memory whole.
 struct MODULE_SOURCE {
-    int fd = -1; // -1: held, or closed to stay within the descriptor limit
+    // The entry of the file's descriptor among the kept module files, which
+    // may close it to make room; NOT_KEPT for a module held in memory.
+    size_t kept = NOT_KEPT;
     bool held = false;
     std::vector<uint8_t> bytes; // the whole file, when held
     // The file as it was first read. The change time is part of it: a
@@ -303,6 +306,8 @@ struct MODULE_SOURCE {
     int64_t mtime_nsec = 0;
     int64_t ctime_sec = 0;
     int64_t ctime_nsec = 0;
+
+    static constexpr size_t NOT_KEPT = SIZE_MAX;
 };
 
 // A symbol table's names, read once: the linked section's bytes, and where
