@@ -19,6 +19,7 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <cstdio>
 #include <string>
@@ -120,8 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     argv.push_back(nullptr);
 
     // Each run starts as a fresh process would; optind 0 also resets glibc's
-    // getopt state.
-    run = RUN{};
+    // getopt state. The record is made anew rather than assigned: a string
+    // assigned an empty one keeps its buffer, which the placement new after
+    // a refused run would then lose.
+    std::destroy_at(&run);
+    std::construct_at(&run);
     optind = 0;
     // The option tables are made once and kept; made while tracking, they
     // would be freed with a refused run's blocks.

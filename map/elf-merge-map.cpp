@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -315,6 +316,9 @@ int main(int argc, char** argv)
     // and output that never reached its file is an error.
     std::set_new_handler(out_of_memory);
     std::atexit(close_standard_output);
+    // A file size limit fails the write with EFBIG, so that a partial OUTPUT
+    // or picture is removed and reported rather than the run killed.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const MAP_OPTIONS options = parse_command_line(argc, argv);
     if (options.action == MAP_ACTION::diff)

@@ -55,8 +55,8 @@ using LINES = std::vector<std::string>;
 // Appends one printf-formatted line to out.
 void add(LINES& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // text as one printable line: control characters (C0, DEL, C1) and bytes
-// that are not UTF-8 as \n, \t, \r or \xHH, a backslash as \\; other
-// UTF-8 as it is.
+// that are not UTF-8 as \n, \t, \r or \xHH, the bidirectional controls as
+// \uXXXX, a backslash as \\; other UTF-8 as it is.
 std::string printable(std::string_view text);
 // The same, appended to out: most names need no escape and are copied as
 // they are.

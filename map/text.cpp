@@ -15,14 +15,15 @@ unsigned char byte_at(std::string_view text, size_t i)
 }
 
 // Length of the well-formed UTF-8 sequence (no overlong form, surrogate or
-// code point past U+10FFFF) that starts at text[i]; 0 where none does.
-size_t utf8_length(std::string_view text, size_t i)
+// code point past U+10FFFF) that starts at text[i], whose code point is left
+// in code; 0 where none does.
+size_t utf8_length(std::string_view text, size_t i, uint32_t& code)
 {
     const unsigned char lead = byte_at(text, i);
     const size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
     if (length == 0 || i + length > text.size())
         return 0;
-    uint32_t code = lead & (0x7F >> length);
+    code = lead & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
         if ((byte_at(text, i + k) & 0xC0) != 0x80)
             return 0;
@@ -41,6 +42,15 @@ bool is_control(std::string_view text, size_t i, size_t length)
     const unsigned char lead = byte_at(text, i);
     return (length == 1 && (lead < 0x20 || lead == 0x7F)) ||
            (length == 2 && lead == 0xC2 && byte_at(text, i + 1) < 0xA0);
+}
+
+// The marks, embeddings, overrides and isolates that reorder the text shown
+// around them: a name holding one could make a line read as something it is
+// not.
+bool is_bidi_control(uint32_t code)
+{
+    return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
 }
 
 void append_escape(std::string& out, std::string_view bytes)
@@ -89,7 +99,8 @@ void append_printable(std::string& out, std::string_view text)
         return;
     }
     for (size_t i = 0; i < text.size();) {
-        const size_t length = utf8_length(text, i);
+        uint32_t code = 0;
+        const size_t length = utf8_length(text, i, code);
         if (length == 0) {
             append_escape(out, text.substr(i, 1));
             ++i;
@@ -97,6 +108,8 @@ void append_printable(std::string& out, std::string_view text)
         }
         if (is_control(text, i, length))
             append_escape(out, text.substr(i, length));
+        else if (is_bidi_control(code))
+            out += format("\\u%04x", code);
         else if (text[i] == '\\')
             out += "\\\\";
         else

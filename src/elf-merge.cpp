@@ -4,6 +4,7 @@
 #include "elf-merge.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,9 @@ void release_all(MERGED_IMAGE& image)
 int main(int argc, char** argv)
 {
     std::set_new_handler(out_of_memory);
+    // A file size limit then fails the write with EFBIG, which is reported
+    // and removes the output, rather than killing the run mid-write.
+    std::signal(SIGXFSZ, SIG_IGN);
     const char* program = argc > 0 ? argv[0] : "elf-merge";
 
     parse_options(argc, argv, program);
@@ -91,9 +95,13 @@ int main(int argc, char** argv)
     protect_inputs(run.modules, run.outfile);
     if (write_elf(run.outfile, image.ehdr, image.phdrs, image.note, image.note_size, image.sections) < 0)
         fatal("Error writing to %s -- %s.\n", run.outfile, std::strerror(errno));
+    // A module rewritten while it was copied would leave an image of old and new bytes.
+    confirm_inputs(run.modules);
     // Only a complete image is named, so a failed run leaves the build's rule as it was.
     if (run.dependency_file)
         write_dependency_file(run.dependency_file, dependencies);
+    // The image is whole: it stays.
+    run.partial_output = PARTIAL_OUTPUT{};
     release_all(image);
     return 0;
 }

@@ -297,18 +297,26 @@ bool parse_hex(const char* text, uint32_t& value);
 // firmware module comes near it.
 constexpr uint64_t MAX_MODULE_SIZE = 0x7FFFFFFF;
 
-// Where a module's bytes come from. A regular file stays open (or is opened
-// again, and must then still be the same file); a pipe or device, or a file
-// that the output would overwrite, is held in memory whole.
+// Where a module's bytes come from. A regular file stays open while
+// descriptors remain (or is opened again, and must then still be the same
+// file); a pipe or device, or a file that the output would overwrite, is held
+// in memory whole.
 struct MODULE_SOURCE {
-    int fd = -1; // -1: held, or closed to stay within the descriptor limit
+    // The entry of the file's descriptor among the kept module files, which
+    // may close it to make room; NOT_KEPT for a module held in memory.
+    size_t kept = NOT_KEPT;
     bool held = false;
     std::vector<uint8_t> bytes; // the whole file, when held
-    // The file as it was first read.
+    // The file as it was first read. The change time is part of it: a
+    // rewrite that restores the mtime (touch -r, cp -p) cannot restore it.
     uint64_t dev = 0;
     uint64_t ino = 0;
     int64_t mtime_sec = 0;
     int64_t mtime_nsec = 0;
+    int64_t ctime_sec = 0;
+    int64_t ctime_nsec = 0;
+
+    static constexpr size_t NOT_KEPT = SIZE_MAX;
 };
 
 // A symbol table's names, read once: the linked section's bytes, and where
@@ -395,6 +403,14 @@ constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t)
 // one, in the process-wide record `run`, and both read the command line and
 // compose the image through the functions below.
 
+// A regular file opened as the output: its resolved path, and the file it
+// names then, so that only that file is removed.
+struct PARTIAL_OUTPUT {
+    std::string path;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+};
+
 struct RUN {
     const char* outfile = nullptr;
     const char* dependency_file = nullptr; // --dependency-file: where the Makefile rule goes
@@ -409,6 +425,10 @@ struct RUN {
     size_t entry_module = SIZE_MAX; // index of the module that supplies entry
     // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
     int fatal_status = 1;
+    // The regular file the output is being written to, which fatal() removes:
+    // an image cut short must not pass for a whole one with a build that
+    // compares timestamps. Empty path: none, or the image is complete.
+    PARTIAL_OUTPUT partial_output;
     std::vector<ELF_DESC> modules; // in command-line order
 };
 
@@ -546,6 +566,10 @@ void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_S
 // Before the output is truncated: every module must still be the file that
 // was read, and one that the output would overwrite is read into memory.
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);
+// After the image is written: every module not held in memory must still be
+// the file that was read, behind its descriptor and under its name, or the
+// image may mix old bytes and new.
+void confirm_inputs(const std::vector<ELF_DESC>& modules);
 // Closes every module file still open, also for a caller that outlives a
 // failed run and so no longer holds its modules.
 void close_module_files();
@@ -554,5 +578,7 @@ void release_modules(std::vector<ELF_DESC>& modules);
 // The bytes of an image, in file order, to sink: what write_elf writes.
 void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, const NOTE_DESC* note,
                   int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
+// Writes the image to path; a regular file is recorded in run.partial_output
+// once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

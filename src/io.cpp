@@ -40,34 +40,21 @@ constexpr size_t COPY_BUFFER_SIZE = 256 * 1024;
     read_failure(m.name, "the file changed while it was being merged");
 }
 
-// ---------------------------------------------------------------------------
-// Open files. Modules stay open while the descriptor limit allows; beyond it,
-// a module is closed once parsed and opened again, one at a time, when its
-// bytes are wanted.
-
-size_t descriptors_left()
+// A module file that cannot be opened, for the system's reason.
+[[noreturn]] void open_failure(const char* name)
 {
-    static size_t left = [] {
-        rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-            return size_t{0};
-        // Raise the soft limit as far as the hard one allows.
-        if (limit.rlim_cur < limit.rlim_max) {
-            rlimit raised = limit;
-            raised.rlim_cur = limit.rlim_max;
-            if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-                limit = raised;
-        }
-        // Room for the standard streams, the output, a reopened module and
-        // whatever the runtime holds.
-        constexpr rlim_t reserve = 16;
-        const rlim_t usable = limit.rlim_cur == RLIM_INFINITY ? 65536 : limit.rlim_cur;
-        return usable > reserve ? static_cast<size_t>(usable - reserve) : size_t{0};
-    }();
-    return left;
+    fatal("Error opening file %s -- %s\n", name, std::strerror(errno));
 }
 
-// The module files kept open, so that they can all be closed at the end.
+// ---------------------------------------------------------------------------
+// Open files. A module file stays open once parsed. How many descriptors are
+// free is not known (the caller may have handed down any number), so none is
+// guessed: an open that finds none left (EMFILE, ENFILE) closes a kept module
+// file and tries again, and such a module is opened again, one at a time,
+// when its bytes are wanted.
+
+// The descriptors of the kept module files, by MODULE_SOURCE::kept; -1 once
+// closed to make room.
 std::vector<int> kept_files;
 
 // The one module file opened again after it was closed.
@@ -77,23 +64,16 @@ struct REOPENED {
 };
 REOPENED reopened;
 
-void record_identity(MODULE_SOURCE& s, const struct stat& st)
+void raise_descriptor_limit()
 {
-    s.dev = static_cast<uint64_t>(st.st_dev);
-    s.ino = static_cast<uint64_t>(st.st_ino);
-    s.mtime_sec = st.st_mtim.tv_sec;
-    s.mtime_nsec = st.st_mtim.tv_nsec;
-}
-
-bool same_file(const ELF_DESC& m, const struct stat& st)
-{
-    return m.source.dev == static_cast<uint64_t>(st.st_dev) && m.source.ino == static_cast<uint64_t>(st.st_ino);
-}
-
-bool unchanged(const ELF_DESC& m, const struct stat& st)
-{
-    return same_file(m, st) && static_cast<uint64_t>(st.st_size) == m.size && st.st_mtim.tv_sec == m.source.mtime_sec &&
-           st.st_mtim.tv_nsec == m.source.mtime_nsec;
+    static const bool raised = [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+            return false;
+        limit.rlim_cur = limit.rlim_max;
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }();
+    (void)raised;
 }
 
 void close_reopened()
@@ -103,16 +83,106 @@ void close_reopened()
     reopened = REOPENED{};
 }
 
+// Closes the module file kept open last, or else the one opened again. False
+// when no module file is open.
+bool close_a_module_file()
+{
+    for (size_t i = kept_files.size(); i-- > 0;)
+        if (kept_files[i] >= 0) {
+            ::close(kept_files[i]);
+            kept_files[i] = -1;
+            return true;
+        }
+    const bool any = reopened.fd >= 0;
+    close_reopened();
+    return any;
+}
+
+// A module file just opened may have taken the last descriptor: one is
+// freed, so that the output or any file the caller writes next can be opened.
+void leave_one_free(int fd)
+{
+    const int spare = ::fcntl(fd, F_DUPFD, 0);
+    if (spare >= 0)
+        ::close(spare);
+    else if (errno == EMFILE)
+        close_a_module_file();
+}
+
+// open(2), closing module files while descriptors run out. -1 with errno
+// set when it fails for another reason, or no module file is left to close.
+int open_with_room(const char* path, int flags, mode_t mode = 0)
+{
+    raise_descriptor_limit();
+    int fd;
+    while ((fd = ::open(path, flags, mode)) < 0 && (errno == EMFILE || errno == ENFILE))
+        if (!close_a_module_file())
+            return -1;
+    if (fd >= 0)
+        leave_one_free(fd);
+    return fd;
+}
+
+// The descriptor of a kept module file, or -1 where there is none (any more).
+int kept_fd(const ELF_DESC& m)
+{
+    return m.source.kept < kept_files.size() ? kept_files[m.source.kept] : -1;
+}
+
+void keep(MODULE_SOURCE& s, int fd)
+{
+    s.kept = kept_files.size();
+    kept_files.push_back(fd);
+}
+
+// Closes the module's kept file, if it is still open.
+void forget_kept(const ELF_DESC& m)
+{
+    const int fd = kept_fd(m);
+    if (fd < 0)
+        return;
+    ::close(fd);
+    kept_files[m.source.kept] = -1;
+}
+
+void record_identity(MODULE_SOURCE& s, const struct stat& st)
+{
+    s.dev = static_cast<uint64_t>(st.st_dev);
+    s.ino = static_cast<uint64_t>(st.st_ino);
+    s.mtime_sec = st.st_mtim.tv_sec;
+    s.mtime_nsec = st.st_mtim.tv_nsec;
+    s.ctime_sec = st.st_ctim.tv_sec;
+    s.ctime_nsec = st.st_ctim.tv_nsec;
+}
+
+bool same_file(const ELF_DESC& m, const struct stat& st)
+{
+    return m.source.dev == static_cast<uint64_t>(st.st_dev) && m.source.ino == static_cast<uint64_t>(st.st_ino);
+}
+
+bool unchanged(const ELF_DESC& m, const struct stat& st)
+{
+    const MODULE_SOURCE& s = m.source;
+    return same_file(m, st) && static_cast<uint64_t>(st.st_size) == m.size && st.st_mtim.tv_sec == s.mtime_sec &&
+           st.st_mtim.tv_nsec == s.mtime_nsec && st.st_ctim.tv_sec == s.ctime_sec &&
+           st.st_ctim.tv_nsec == s.ctime_nsec;
+}
+
+// A name that is gone was removed or renamed while the run went on: the
+// module changed. Any other failure to open it is the system's to explain.
 int reopen(const ELF_DESC& m)
 {
     if (reopened.module == &m)
         return reopened.fd;
     close_reopened();
-    const int fd = ::open(m.name, O_RDONLY | O_BINARY);
+    const int fd = open_with_room(m.name, O_RDONLY | O_BINARY);
+    if (fd < 0 && errno == ENOENT)
+        changed(m);
+    if (fd < 0)
+        open_failure(m.name);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !unchanged(m, st)) {
-        if (fd >= 0)
-            ::close(fd);
+    if (fstat(fd, &st) != 0 || !unchanged(m, st)) {
+        ::close(fd);
         changed(m);
     }
     reopened = {&m, fd};
@@ -196,40 +266,30 @@ void open_source(ELF_DESC& m, int fd)
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > MAX_MODULE_SIZE)
         read_failure(m.name, std::strerror(EFBIG));
     m.size = static_cast<uint32_t>(st.st_size);
-    m.source.fd = fd;
+    keep(m.source, fd);
 }
 
-// The descriptor of a module file being read. A failed read leaves it to
-// be closed here: the process exit would close it too, but a caller that
-// outlives the failure would not.
+// The descriptor of a module file being read. A stream read whole, or a
+// file that failed, is closed here: the process exit would close it too, but
+// a caller that outlives the failure would not. A parsed file stays kept.
 struct OPENING {
     ELF_DESC& m;
     int fd;
-    bool kept = false;
+    bool parsed = false;
 
     OPENING(ELF_DESC& m, int fd) : m(m), fd(fd) {}
     OPENING(const OPENING&) = delete;
     OPENING& operator=(const OPENING&) = delete;
     ~OPENING()
     {
-        if (kept)
-            return;
-        ::close(fd);
-        if (m.source.fd == fd)
-            m.source.fd = -1;
+        if (m.source.kept == MODULE_SOURCE::NOT_KEPT) {
+            ::close(fd);
+        } else if (!parsed) {
+            forget_kept(m);
+            m.source.kept = MODULE_SOURCE::NOT_KEPT;
+        }
     }
 };
-
-// After parsing: the file stays open if the limit allows. True when it does.
-bool settle_source(ELF_DESC& m)
-{
-    if (m.source.fd < 0 || kept_files.size() >= descriptors_left()) {
-        m.source.fd = -1;
-        return false;
-    }
-    kept_files.push_back(m.source.fd);
-    return true;
-}
 
 // The whole file in memory, before the output overwrites it.
 void hold_whole(ELF_DESC& m)
@@ -239,11 +299,8 @@ void hold_whole(ELF_DESC& m)
         read_module_bytes(m, 0, m.size, bytes.data());
     m.source.bytes = std::move(bytes);
     m.source.held = true;
-    if (m.source.fd >= 0) {
-        kept_files.erase(std::find(kept_files.begin(), kept_files.end(), m.source.fd));
-        ::close(m.source.fd);
-        m.source.fd = -1;
-    }
+    forget_kept(m);
+    m.source.kept = MODULE_SOURCE::NOT_KEPT;
     if (reopened.module == &m)
         close_reopened();
 }
@@ -257,7 +314,8 @@ void check_unchanged(const ELF_DESC& m)
     struct stat opened;
     if (::stat(m.name, &named) != 0 || !unchanged(m, named))
         changed(m);
-    if (m.source.fd >= 0 && (fstat(m.source.fd, &opened) != 0 || !unchanged(m, opened)))
+    const int fd = kept_fd(m);
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !unchanged(m, opened)))
         changed(m);
 }
 
@@ -556,7 +614,8 @@ void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8
         std::memcpy(out, m.source.bytes.data() + offset, count);
         return;
     }
-    pread_all(m, m.source.fd >= 0 ? m.source.fd : reopen(m), offset, count, out);
+    const int fd = kept_fd(m);
+    pread_all(m, fd >= 0 ? fd : reopen(m), offset, count, out);
 }
 
 void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_Shdr>& out)
@@ -586,13 +645,19 @@ void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile)
     }
 }
 
+void confirm_inputs(const std::vector<ELF_DESC>& modules)
+{
+    for (const ELF_DESC& m : modules)
+        check_unchanged(m);
+}
+
 void close_module_files()
 {
     close_reopened();
     for (const int fd : kept_files)
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     std::vector<int>().swap(kept_files); // nothing left behind for a leak checker
-
 }
 
 void release_modules(std::vector<ELF_DESC>& modules)
@@ -612,16 +677,16 @@ ELF_DESC::ELF_DESC(const char* name, int32_t pid, uint32_t prot, int32_t fake)
 
 void ELF_DESC::read_elf()
 {
-    const int fd = ::open(name, O_RDONLY | O_BINARY);
+    const int fd = open_with_room(name, O_RDONLY | O_BINARY);
     if (fd < 0)
-        fatal("Error opening file %s -- %s\n", name, std::strerror(errno));
+        open_failure(name);
     OPENING opening{*this, fd};
     open_source(*this, fd);
     if (fake == ELF_KIND)
         parse_headers();
     else
         fake_headers(fake);
-    opening.kept = settle_source(*this);
+    opening.parsed = true;
 }
 
 void ELF_DESC::parse_headers()
@@ -706,6 +771,19 @@ void write_to_file(void* context, const uint8_t* next, size_t left)
         next += done;
         left -= static_cast<size_t>(done);
     }
+}
+
+// From here a failure removes the output, if it is a regular file: a device
+// or a FIFO is not the run's to remove. A link is followed to the file.
+void record_partial_output(const char* path, int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    char* resolved = ::realpath(path, nullptr);
+    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
+                          static_cast<uint64_t>(st.st_ino)};
+    std::free(resolved);
 }
 
 void put(OUTPUT& out, const void* data, size_t count)
@@ -823,9 +901,10 @@ void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, 
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections)
 {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
+    const int fd = open_with_room(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0755);
     if (fd < 0)
         fatal("Error opening output file %s -- %s.\n", path, std::strerror(errno));
+    record_partial_output(path, fd);
     OUTPUT_FILE file{fd, path};
     stream_image(ehdr, phdrs, note, note_size, sections, BYTE_SINK{write_to_file, &file});
     return ::close(fd);

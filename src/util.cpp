@@ -13,12 +13,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// Only the file the output was opened as is removed, not one that has taken
+// its name since.
+void remove_partial_output()
+{
+    const PARTIAL_OUTPUT& out = run.partial_output;
+    struct stat st;
+    if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
+        static_cast<uint64_t>(st.st_ino) == out.ino)
+        ::unlink(out.path.c_str());
+}
+
+} // namespace
+
 void fatal(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
     va_end(args);
+    remove_partial_output();
     std::exit(run.fatal_status);
 }
 

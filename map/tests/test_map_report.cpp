@@ -213,6 +213,9 @@ TEST(MapCommandLine, NoFaultOfTheRunIsSilent)
     EXPECT_EQ(run_map({"--check", forged}).out, fw.dir.path("x.elf: all checks hold\\nfw.elf: all checks hold\n"));
     const std::string broken = fw.dir.write("y\n.elf", Bytes{'#', '!'});
     EXPECT_EQ(run_map({"--check", broken}).err, fw.dir.path("y\\n.elf: not an ELF file\n"));
+    // Nor can a right-to-left override make a line read as another.
+    const std::string reordered = fw.dir.write("\xE2\x80\xAE" "fle.elf", image);
+    EXPECT_EQ(run_map({"--check", reordered}).out, fw.dir.path("\\u202efle.elf: all checks hold\n"));
 
     const std::string utf8 = fw.dir.write("\xC3\xA9.elf", image);
     EXPECT_EQ(json_query(fw.dir, run_map({"--json", utf8}).out, "d['image'].endswith('\\u00e9.elf')"), "True\n");

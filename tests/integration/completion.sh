@@ -56,6 +56,8 @@ expect "ka1.bin kernel.elf " elf-merge --ka1 k
 expect "ka1.bin kernel.elf " elf-merge --kernel = k
 expect "fw.elf ka1.bin kernel.elf " elf-merge --kernel =
 expect "" elf-merge -s ""
+# A previous word is compared as it is, never as a pattern.
+expect "--kernel " elf-merge '*' --ke
 expect "" elf-merge -z 8
 expect "--check " elf-merge-map --ch
 expect "fw.elf " elf-merge-map --json f
