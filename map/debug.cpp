@@ -230,9 +230,11 @@ std::string symbol_row(const SYMBOL_ENTRY& e, const std::string& file, size_t fi
 
 std::vector<SYMBOL_ENTRY> module_symbols(const MODULE_SET& set)
 {
+    if (!set.given)
+        return {};
     const SECTION_INDEX sections = sections_by_index(set);
     std::vector<SYMBOL_ENTRY> symbols;
-    for (size_t i = 0; i < run.modules.size() && set.given; ++i)
+    for (size_t i = 0; i < run.modules.size(); ++i)
         add_module_symbols(symbols, i, sections);
     count_modules(symbols);
     std::stable_sort(symbols.begin(), symbols.end(), symbol_order);

@@ -195,13 +195,11 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
         return;
     case 'B':
-        choose_action(options, MAP_ACTION::gdb);
         options.gdb = optarg;
-        return;
+        return choose_action(options, MAP_ACTION::gdb);
     case 'w':
-        choose_action(options, MAP_ACTION::where);
         options.addresses = addresses(optarg);
-        return;
+        return choose_action(options, MAP_ACTION::where);
     case 'y':
         return choose_action(options, MAP_ACTION::symbols);
     case 'h':
