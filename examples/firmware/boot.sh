@@ -13,7 +13,7 @@
 set -euo pipefail
 
 gdb=
-if [ $# -eq 2 ] && [ "$1" = --gdb ]; then
+if [ "${1:-}" = --gdb ]; then
     gdb=1
     shift
 fi
