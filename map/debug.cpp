@@ -197,7 +197,8 @@ std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MOD
     line += ": " + printable(h.desc->name) + (h.desc->fake == ELF_KIND ? " " + section_name_text(*p.section) : "") +
             format("+0x%" PRIx32, p.run_address - h.sh_addr);
     if (p.symbol)
-        line += " " + printable(p.symbol->symbol.name) + format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
+        line += " " + printable(p.symbol->symbol.name) +
+                format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
     return line;
 }
 

@@ -295,8 +295,8 @@ int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODUL
         write_where_json(out, places, image, set);
     else
         write_where_text(out, places, image, set);
-    const bool outside = std::any_of(places.begin(), places.end(), [](const ADDRESS_PLACE& p) { return p.segment == SIZE_MAX; });
-    return outside ? 1 : 0;
+    const auto outside = [](const ADDRESS_PLACE& p) { return p.segment == SIZE_MAX; };
+    return std::any_of(places.begin(), places.end(), outside) ? 1 : 0;
 }
 
 // --gdb, --where and --symbols.

@@ -70,7 +70,8 @@ TEST(MapDebug, GdbStopsInVoWithItsSymbolsUnderQemu)
     const int port = free_port();
     ASSERT_GT(port, 0);
     setenv("ELF_MERGE_GDB_PORT", std::to_string(port).c_str(), 1);
-    const tb::RunResult r = tb::run_program("sh", {"-c", session_script, std::string(EXAMPLE_DIR) + "/boot.sh", fw.image});
+    const std::string boot = std::string(EXAMPLE_DIR) + "/boot.sh";
+    const tb::RunResult r = tb::run_program("sh", {"-c", session_script, boot, fw.image});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_THAT(r.out, HasSubstr("\nBreakpoint 1, 0x00020000 in _start ()\n"
                                  "_start in section .text of " + bin + "vo.elf\n"));
@@ -155,8 +156,9 @@ std::multiset<SymbolRow> readelf_symbols(const std::string& module)
     for (std::string line; std::getline(lines, line);) {
         std::istringstream in(line);
         std::string num, value, size, type, bind, vis, ndx, name;
-        if (!(in >> num >> value >> size >> type >> bind >> vis >> ndx >> name) || (type != "FUNC" && type != "OBJECT") ||
-            ndx.find_first_not_of("0123456789") != std::string::npos || name[0] == '$')
+        if (!(in >> num >> value >> size >> type >> bind >> vis >> ndx >> name) ||
+            (type != "FUNC" && type != "OBJECT") || ndx.find_first_not_of("0123456789") != std::string::npos ||
+            name[0] == '$')
             continue;
         const auto address = static_cast<uint32_t>(std::stoul(value, nullptr, 16)) & (type == "FUNC" ? ~1u : ~0u);
         rows.insert({address, static_cast<uint32_t>(std::stoul(size)), type, bind, name});
@@ -188,7 +190,8 @@ TEST(MapDebug, SymbolsAreThoseReadelfLists)
     // A name that several modules define is marked.
     EXPECT_THAT(r.out, HasSubstr("\n  0x00020000  36          FUNC    GLOBAL  " + bin +
                                  "vo.elf       .text    _start  (in 7 modules)\n"));
-    EXPECT_THAT(r.out, HasSubstr("\n  0x00028004  12          OBJECT  GLOBAL  " + bin + "vo.elf       .data    vo_state\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("\n  0x00028004  12          OBJECT  GLOBAL  " + bin + "vo.elf       .data    vo_state\n"));
     for (const char* module : {"kernel.elf", "quenlor.elf", "vo.elf", "zu.elf", "gul.elf", "rak.elf", "tej.elf"}) {
         SCOPED_TRACE(module);
         EXPECT_EQ(mapped_symbols(r.out, bin + module), readelf_symbols(bin + module));
@@ -197,8 +200,8 @@ TEST(MapDebug, SymbolsAreThoseReadelfLists)
 
 // Names and paths are the modules' and the user's: none may end a line of
 // the command file, start one, or end a comment in the backslash that would
-// continue it over the next command.
-TEST(MapDebug, GdbFileNamesCannotAddCommands)
+// continue it over the next command. Nor may stale modules explain an image.
+TEST(MapDebug, HostileNamesAddNoCommandAndStaleModulesNoSymbols)
 {
     tb::TempDir dir;
     tb::Module e = tb::typical(0x2000, 5, 0x400), f = tb::typical(0x3000, 7, 0x200);
@@ -234,6 +237,14 @@ TEST(MapDebug, GdbFileNamesCannotAddCommands)
     EXPECT_THAT(rows, HasSubstr("\n  0x00002100  4           OBJECT  GLOBAL  " + dir.path("e \"1\\\\.elf") +
                                 "  .data    _initPriority  (in 2 modules)\n  0x00002100  4           OBJECT  GLOBAL  " +
                                 dir.path("e \"1\\\\.elf") + "  .data    x\\nshell touch pwned  (in 2 modules)\n"));
+
+    // Modules that do not make the image explain nothing: here -e and -f
+    // are swapped, and the image starts at the other module's entry point.
+    const tb::RunResult stale = run_map({"--symbols", image, "--", "-e", f_path, "-f", e_path});
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_EQ(stale.out, "");
+    EXPECT_EQ(stale.err,
+              image + ": compared with elf-merge's output: header e_entry is 0x00002000, expected 0x00003000\n");
 
     // A path that holds a newline cannot be named at all.
     const std::string newline = dir.write("n\nl.elf", f);
