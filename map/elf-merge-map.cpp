@@ -264,8 +264,10 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
     if (!set.given)
         return true;
     const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
-    if (!line.empty())
-        return report_violations(options.image, {line}) == 0;
+    if (!line.empty()) {
+        report_violations(options.image, {line});
+        return false;
+    }
     index_sections(set, image);
     return true;
 }
