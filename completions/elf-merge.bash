@@ -14,10 +14,10 @@ _elf_merge_number_options='-s -z --sd_addr --sd_size'
 _elf_merge_flag_options='-r -h --rm --help --version'
 
 # elf-merge-map options whose value is typed, not a file; -O names a format.
-_elf_merge_map_typed_options='--gap-fill --region --load-region --sha256'
+_elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
 _elf_merge_map_formats='binary ihex srec'
 _elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
-  -h --help -V --version --"
+  --gdb --where --symbols -h --help -V --version --"
 
 # Fills COMPREPLY with the files whose names start with $1.
 _elf_merge_files() {
@@ -55,8 +55,8 @@ _elf_merge() {
     fi
 }
 
-# Before "--": the map's own options and the image (--svg FILE and the two
-# images of --diff complete as files); after it, the options of the
+# Before "--": the map's own options and the image (--svg FILE, --gdb FILE
+# and the two images of --diff complete as files); after it, the options of the
 # elf-merge run that wrote the image.
 _elf_merge_map() {
     local cur prev i

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // elf-merge-map's image parser: any bytes are read as an image; one that is
 // read goes through every check, both report writers, the flash image
-// writers, memory use, regions, the SVG picture and the diff, against
-// itself and against a copy with its second half changed. None of these
+// writers, memory use, regions, the SVG picture, the diff, against itself
+// and against a copy with its second half changed, and --where. None of these
 // ends the process, so a crash or a sanitizer report is a real fault.
 #include "map.h"
 
@@ -58,5 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = size / 2; i < size; ++i)
         changed[i] = static_cast<uint8_t>(changed[i] * 31 + 7);
     diff_with(image, changed.data(), changed.size(), out);
+    // --where at the entry point and at the first bytes of the file.
+    for (const uint32_t address : {image.ehdr.e_entry, uint32_t{0}}) {
+        const std::vector<ADDRESS_PLACE> places = places_of(address, image, no_modules, {});
+        write_where_text(out, places, image, no_modules);
+        write_where_json(out, places, image, no_modules);
+    }
     return 0;
 }

@@ -2,7 +2,7 @@
 // One module through the reader: the first input byte picks ELF or one of the
 // two raw image kinds, the rest is the module file. A module that the reader
 // accepts (its start-up symbols looked up on the way) then goes through
-// section collection.
+// section collection and has its symbols read.
 #include "elf-merge.h"
 #include "fuzz_support.h"
 
@@ -22,6 +22,8 @@ void use_module(const ELF_DESC& m)
     std::vector<Elf32_Phdr> phdrs;
     std::vector<SHDR_HANDLE> sections;
     merge_shdr(phdrs, sections, modules);
+    // Every FUNC and OBJECT symbol with its whole name, as the map reads them.
+    read_symbols(m);
 }
 
 } // namespace

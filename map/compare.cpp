@@ -131,17 +131,6 @@ size_t segment_holding(const MERGED_IMAGE& e, uint64_t offset)
     return SIZE_MAX;
 }
 
-// The collected section that holds addr: the last one starting at or below it.
-const SECTION_REF* section_at(const MODULE_SET& set, uint32_t addr)
-{
-    const auto after = std::upper_bound(set.sections.begin(), set.sections.end(), addr,
-                                        [](uint32_t a, const SECTION_REF& s) { return a < s.handle->sh_addr; });
-    if (after == set.sections.begin())
-        return nullptr;
-    const SECTION_REF& s = *(after - 1);
-    return addr - s.handle->sh_addr < s.handle->sh_size ? &s : nullptr;
-}
-
 std::string data_difference(const MODULE_SET& set, const COMPARISON& c)
 {
     const MERGED_IMAGE& e = set.expected;

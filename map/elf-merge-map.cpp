@@ -4,9 +4,11 @@
 // their slots and, given the module options, the sections they hold, memory
 // use by module and by region), as text or JSON; with --check verifies the
 // image; with --diff compares two images; with --svg draws the address
-// space; with -O writes the bytes a loader stores as a flash image.
+// space; with -O writes the bytes a loader stores as a flash image; with
+// --gdb, --where and --symbols helps debug it.
 #include "map.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -253,6 +255,77 @@ int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     return 0;
 }
 
+// Symbols are only as good as the modules: those that do not make IMAGE
+// would explain another image, so the comparison comes first.
+bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image,
+                        MODULE_SET& set)
+{
+    load(options, set);
+    if (!set.given)
+        return true;
+    const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
+    if (!line.empty()) {
+        report_violations(options.image, {line});
+        return false;
+    }
+    index_sections(set, image);
+    return true;
+}
+
+// The file is not created when a module cannot be named in it.
+int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
+{
+    const std::string refusal = gdb_refusal();
+    if (!refusal.empty()) {
+        std::cerr << refusal << "\n";
+        return 1;
+    }
+    write_output_file(options.gdb, [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
+    return 0;
+}
+
+// Every address is explained before an address outside the image fails the run.
+int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set,
+                 const std::vector<SYMBOL_ENTRY>& symbols, std::ostream& out)
+{
+    std::vector<ADDRESS_PLACE> places;
+    for (const uint32_t address : options.addresses) {
+        const std::vector<ADDRESS_PLACE> more = places_of(address, image, set, symbols);
+        places.insert(places.end(), more.begin(), more.end());
+    }
+    if (options.json)
+        write_where_json(out, places, image, set);
+    else
+        write_where_text(out, places, image, set);
+    const auto outside = [](const ADDRESS_PLACE& p) { return p.segment == SIZE_MAX; };
+    return std::any_of(places.begin(), places.end(), outside) ? 1 : 0;
+}
+
+// --gdb, --where and --symbols.
+int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image)
+{
+    MODULE_SET set;
+    if (!modules_make_image(options, bytes, image, set)) {
+        release_modules(set);
+        return 1;
+    }
+    const std::vector<SYMBOL_ENTRY> symbols = module_symbols(set);
+    STANDARD_OUTPUT buffer;
+    std::ostream out(&buffer);
+    int status = 0;
+    if (options.action == MAP_ACTION::gdb)
+        status = write_gdb_file(options, set, symbols);
+    else if (options.action == MAP_ACTION::where)
+        status = write_places(options, image, set, symbols, out);
+    else if (options.json)
+        write_symbols_json(out, symbols);
+    else
+        write_symbols_text(out, symbols);
+    out.flush();
+    release_modules(set);
+    return status;
+}
+
 // An image that cannot be read is one line, or with --check every fault.
 int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image,
               const LINES& faults)
@@ -337,6 +410,10 @@ int main(int argc, char** argv)
         return write_flash(options, image);
     case MAP_ACTION::svg:
         return write_picture(options, image);
+    case MAP_ACTION::gdb:
+    case MAP_ACTION::where:
+    case MAP_ACTION::symbols:
+        return debug(options, bytes, image);
     case MAP_ACTION::map:
     case MAP_ACTION::diff:
         break;

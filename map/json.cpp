@@ -323,6 +323,69 @@ void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>&
 }
 
 // ---------------------------------------------------------------------------
+// --where and --symbols: a list, an object per line of the text.
+
+void number_or_null(WRITER& w, const char* name, bool known, uint32_t number)
+{
+    key(w, name);
+    if (known)
+        value(w, number);
+    else
+        null(w);
+}
+
+void section_name_or_null(WRITER& w, const SECTION_REF* s)
+{
+    key(w, "section");
+    if (s && !s->name.empty())
+        value(w, s->name);
+    else
+        null(w);
+}
+
+void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    const bool in_image = p.segment != SIZE_MAX;
+    const SHDR_HANDLE* h = p.section ? p.section->handle : nullptr;
+    open(w, '{');
+    field(w, "address", p.address);
+    number_or_null(w, "segment", in_image, static_cast<uint32_t>(p.segment));
+    key(w, "label");
+    if (in_image)
+        value(w, segment_label(image, p.segment, set));
+    else
+        null(w);
+    field(w, "run", p.run);
+    field(w, "load", p.load);
+    number_or_null(w, "run_address", in_image, p.run_address);
+    key(w, "file");
+    name_or_null(w, h ? h->desc->name : nullptr);
+    section_name_or_null(w, p.section);
+    number_or_null(w, "section_index", h, h ? h->index : 0);
+    number_or_null(w, "offset", h, h ? p.run_address - h->sh_addr : 0);
+    key(w, "symbol");
+    name_or_null(w, p.symbol ? p.symbol->symbol.name.c_str() : nullptr);
+    number_or_null(w, "symbol_offset", p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0);
+    close(w, '}');
+}
+
+void write_symbol(WRITER& w, const SYMBOL_ENTRY& e)
+{
+    const MODULE_SYMBOL& s = e.symbol;
+    open(w, '{');
+    field(w, "address", s.address);
+    field(w, "size", s.st_size);
+    field(w, "type", symbol_type_name(s.st_info));
+    field(w, "binding", std::string_view(symbol_binding_name(s.st_info)));
+    field(w, "file", e.section->handle->desc->name);
+    section_name_or_null(w, e.section);
+    field(w, "section_index", e.section->handle->index);
+    field(w, "name", std::string_view(s.name));
+    field(w, "modules", e.modules);
+    close(w, '}');
+}
+
+// ---------------------------------------------------------------------------
 // --diff --json: a small document, built whole with nlohmann.
 
 JSON name_or_null(const char* name)
@@ -430,4 +493,30 @@ void write_diff_json(std::ostream& out, const std::string& before_path, const st
     j["other_difference"] = d.other_difference ? JSON(*d.other_difference) : JSON(nullptr);
     j["loaded"] = {{"old", loaded(d.loaded_before)}, {"new", loaded(d.loaded_after)}};
     write_document(out, j);
+}
+
+void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
+                      const MODULE_SET& set)
+{
+    WRITER w{out, {}, true};
+    open(w, '[');
+    for (const ADDRESS_PLACE& p : places)
+        write_address_place(w, p, image, set);
+    close(w, ']');
+    w.text += '\n';
+    flush(w);
+}
+
+void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols)
+{
+    WRITER w{out, {}, true};
+    open(w, '[');
+    for (const SYMBOL_ENTRY& e : symbols) {
+        write_symbol(w, e);
+        if (w.text.size() >= 65536)
+            flush(w);
+    }
+    close(w, ']');
+    w.text += '\n';
+    flush(w);
 }

@@ -151,6 +151,8 @@ MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set);
 
 // The collected sections that lie inside entry index of the image.
 std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
+// The collected section that holds run address addr, or null.
+const SECTION_REF* section_at(const MODULE_SET& set, uint32_t addr);
 // Where the section's module stores it: its load address.
 uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s);
 // "section 2 (.data) of m.elf"
@@ -310,11 +312,61 @@ std::string flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& r
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings);
 
 // ---------------------------------------------------------------------------
+// Debugging: an image holds neither section headers nor symbols, so its
+// modules' own symbols are placed in the sections the image holds.
+
+// A FUNC or OBJECT symbol of a module, in one of the image's sections.
+struct SYMBOL_ENTRY {
+    MODULE_SYMBOL symbol;
+    const SECTION_REF* section;
+    size_t module;    // the module's place on the command line
+    uint32_t modules; // how many modules define the name
+};
+// Every such symbol of the modules, by address, then module, then name;
+// none without modules.
+std::vector<SYMBOL_ENTRY> module_symbols(const MODULE_SET& set);
+const char* symbol_type_name(uint8_t st_info); // "FUNC", "OBJECT"
+std::string symbol_binding_name(uint8_t st_info); // "LOCAL", "GLOBAL", "WEAK", else the number
+
+// --gdb: why a module cannot be named in a GDB command file (its path
+// holds a newline), as one line; empty when all can.
+std::string gdb_refusal();
+// Commands that load every ELF module's symbols at its own addresses, with
+// comments on the raw images and on the names that several modules define.
+void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,
+                        const std::vector<SYMBOL_ENTRY>& symbols);
+
+// What one PT_LOAD entry holds at an address: whether it is the entry's run
+// address, load address or both, and with modules the section and the
+// nearest symbol at or below it.
+struct ADDRESS_PLACE {
+    uint32_t address;
+    size_t segment = SIZE_MAX; // SIZE_MAX: no PT_LOAD entry holds the address
+    bool run = false, load = false;
+    uint32_t run_address = 0; // where the byte stored at a load address runs
+    const SECTION_REF* section = nullptr;
+    const SYMBOL_ENTRY* symbol = nullptr;
+};
+// One place per PT_LOAD entry that holds address, in table order; a single
+// place without a segment where none does.
+std::vector<ADDRESS_PLACE> places_of(uint32_t address, const MAP_IMAGE& image, const MODULE_SET& set,
+                                     const std::vector<SYMBOL_ENTRY>& symbols);
+// "section 3 (.data)" shortened to ".data", or "section 3" without a name.
+std::string section_name_text(const SECTION_REF& s);
+void write_where_text(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
+                      const MODULE_SET& set);
+void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
+                      const MODULE_SET& set);
+void write_symbols_text(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols);
+void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols);
+
+// ---------------------------------------------------------------------------
 // The command line
 
 // What a run of the map does: print the map (and with --check, check the
-// image), compare two images, draw one, or export what a loader stores.
-enum class MAP_ACTION { map, diff, svg, flash };
+// image), compare two images, draw one, export what a loader stores, or
+// help debug it: a GDB command file, addresses explained, a symbol map.
+enum class MAP_ACTION { map, diff, svg, flash, gdb, where, symbols };
 
 struct MAP_OPTIONS {
     MAP_ACTION action = MAP_ACTION::map;
@@ -327,6 +379,8 @@ struct MAP_OPTIONS {
     std::vector<REGION> regions;
     std::string sha256; // with --check: the digest the image must have
     std::string svg;    // the picture's file
+    std::string gdb;    // the GDB command file
+    std::vector<uint32_t> addresses; // --where
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;
 };

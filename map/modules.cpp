@@ -151,6 +151,18 @@ std::span<const SECTION_REF> sections_in(const MAP_IMAGE&, size_t index, const M
     return index < set.held.size() ? set.held[index] : std::span<const SECTION_REF>();
 }
 
+// Sections do not overlap, so the last one starting at or below addr is the
+// only one that can hold it.
+const SECTION_REF* section_at(const MODULE_SET& set, uint32_t addr)
+{
+    const auto after = std::upper_bound(set.sections.begin(), set.sections.end(), addr,
+                                        [](uint32_t a, const SECTION_REF& s) { return a < s.handle->sh_addr; });
+    if (after == set.sections.begin())
+        return nullptr;
+    const SECTION_REF& s = *(after - 1);
+    return addr - s.handle->sh_addr < s.handle->sh_size ? &s : nullptr;
+}
+
 uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s)
 {
     return set.load_addresses[static_cast<size_t>(&s - set.sections.data())];

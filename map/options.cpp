@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// elf-merge-map's command line: one action (the map, --check, --diff, --svg
-// or -O), what goes with it, the image files, and after "--" the module
-// options of the elf-merge run, which elf-merge's own reader takes.
+// elf-merge-map's command line: one action (the map, --check, --diff, --svg,
+// -O, --gdb, --where or --symbols), what goes with it, the image files, and
+// after "--" the module options of the elf-merge run, which elf-merge's own
+// reader takes.
 #include "map.h"
 
 #include <algorithm>
@@ -21,6 +22,9 @@ const char* usage_text =
     "       elf-merge-map --diff [--json] OLD NEW [-- MODULE OPTIONS]\n"
     "       elf-merge-map --svg FILE IMAGE [-- MODULE OPTIONS]\n"
     "       elf-merge-map -O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT\n"
+    "       elf-merge-map --gdb FILE IMAGE -- MODULE OPTIONS\n"
+    "       elf-merge-map --where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]\n"
+    "       elf-merge-map --symbols [--json] IMAGE -- MODULE OPTIONS\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
     "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
@@ -36,6 +40,11 @@ const char* usage_text =
     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
     "             (decimal, or hexadecimal after 0x; default 0)\n"
+    "  --gdb FILE write a GDB command file that loads every module's symbols\n"
+    "  --where ADDRESS[,ADDRESS...]  name the segment of each address (hexadecimal)\n"
+    "             and with modules its file, section and nearest symbol; exit\n"
+    "             status 1 when one is not in the image\n"
+    "  --symbols  list every module's functions and objects by address\n"
     "  -h, --help     print this message\n"
     "  -V, --version  print the version\n"
     "After \"--\", the module options of the elf-merge run that wrote IMAGE (with\n"
@@ -126,12 +135,34 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
     }
 }
 
-// -O, --svg and --diff each stand on their own.
+bool debugging(MAP_ACTION action)
+{
+    return action == MAP_ACTION::gdb || action == MAP_ACTION::where || action == MAP_ACTION::symbols;
+}
+
+// -O, --svg, --diff and the debugging actions each stand on their own.
 void choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
-        usage_error("-O, --svg and --diff go one at a time");
+        usage_error(debugging(action) || debugging(options.action)
+                        ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
+                        : "-O, --svg and --diff go one at a time");
     options.action = action;
+}
+
+// Hexadecimal addresses, written as for -s, separated by commas.
+std::vector<uint32_t> addresses(const std::string& text)
+{
+    std::vector<uint32_t> list;
+    for (size_t start = 0; start <= text.size();) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        uint32_t address;
+        if (!parse_hex(text.substr(start, comma - start).c_str(), address))
+            usage_error("--where " + text + ": each ADDRESS is hexadecimal, at most FFFFFFFF");
+        list.push_back(address);
+        start = comma + 1;
+    }
+    return list;
 }
 
 void read_option(MAP_OPTIONS& options, int letter, char** argv)
@@ -163,6 +194,14 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     case 'g':
         options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
         return;
+    case 'B':
+        options.gdb = optarg;
+        return choose_action(options, MAP_ACTION::gdb);
+    case 'w':
+        options.addresses = addresses(optarg);
+        return choose_action(options, MAP_ACTION::where);
+    case 'y':
+        return choose_action(options, MAP_ACTION::symbols);
     case 'h':
         print_and_exit(usage_text);
     case 'V':
@@ -180,6 +219,20 @@ void check_flash_region(const std::vector<REGION>& regions)
         usage_error("-O takes --load-region, not --region");
     if (regions.size() > 1)
         usage_error("-O takes one --load-region");
+}
+
+// The symbols come from the modules; --where names segments without them.
+void check_debugging(const MAP_OPTIONS& options)
+{
+    const MAP_ACTION action = options.action;
+    if (action == MAP_ACTION::gdb && (options.json || options.check))
+        usage_error("--gdb takes neither --json nor --check");
+    if ((action == MAP_ACTION::where || action == MAP_ACTION::symbols) && options.check)
+        usage_error("--where and --symbols take no --check");
+    if (action == MAP_ACTION::gdb && !options.with_modules)
+        usage_error("--gdb needs the module options after --");
+    if (action == MAP_ACTION::symbols && !options.with_modules)
+        usage_error("--symbols needs the module options after --");
 }
 
 // What goes with which action; the first rule broken is reported.
@@ -201,6 +254,7 @@ void check_combination(const MAP_OPTIONS& options)
         usage_error("--svg takes neither --json nor --check");
     if (action == MAP_ACTION::diff && options.check)
         usage_error("--diff takes no --check");
+    check_debugging(options);
 }
 
 // IMAGE, or OLD NEW with --diff, or IMAGE OUTPUT with -O.
@@ -234,6 +288,9 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {"diff", no_argument, nullptr, 'd'},
                                    {"svg", required_argument, nullptr, 'G'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
+                                   {"gdb", required_argument, nullptr, 'B'},
+                                   {"where", required_argument, nullptr, 'w'},
+                                   {"symbols", no_argument, nullptr, 'y'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};

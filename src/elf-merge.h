@@ -53,6 +53,21 @@ constexpr uint32_t SHF_EXECINSTR = 0x4;
 
 constexpr uint32_t NT_AUXV = 6;
 
+// Symbol types and bindings, the low and high half of st_info.
+constexpr uint8_t STT_OBJECT = 1;
+constexpr uint8_t STT_FUNC = 2;
+constexpr uint8_t STB_LOCAL = 0;
+constexpr uint8_t STB_GLOBAL = 1;
+constexpr uint8_t STB_WEAK = 2;
+constexpr uint8_t st_type(uint8_t st_info)
+{
+    return st_info & 0xF;
+}
+constexpr uint8_t st_bind(uint8_t st_info)
+{
+    return st_info >> 4;
+}
+
 constexpr uint32_t EHDR_SIZE = 52;
 constexpr uint32_t PHDR_SIZE = 32;
 constexpr uint32_t SHDR_SIZE = 40;
@@ -563,6 +578,20 @@ void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8
 // read a chunk of SHDR_CHUNK headers at a time, so that none is held whole.
 constexpr uint32_t SHDR_CHUNK = 1024;
 void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_Shdr>& out);
+// A symbol that names code or data (STT_FUNC or STT_OBJECT), for a map or
+// a debugger.
+struct MODULE_SYMBOL {
+    std::string name;
+    uint32_t address; // st_value; a Thumb function's without bit 0
+    uint32_t st_size;
+    uint8_t st_info;
+    uint16_t st_shndx;
+};
+// The named FUNC and OBJECT symbols of the symbol table that module m's
+// start-up values come from, in table order, ARM mapping symbols left out;
+// none for a raw image. The tables and every name are checked against the
+// file as when the module was read, and a fault ends the run.
+std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m);
 // Before the output is truncated: every module must still be the file that
 // was read, and one that the output would overwrite is read into memory.
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);

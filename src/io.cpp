@@ -474,7 +474,7 @@ void find_last_nul(const ELF_DESC& m, STRING_TABLE& t)
 }
 
 // Names are needed only when there are symbols to compare.
-void read_string_table(ELF_DESC& m, const Elf32_Shdr& symtab)
+STRING_TABLE read_string_table(const ELF_DESC& m, const Elf32_Shdr& symtab)
 {
     const uint32_t link = symtab.sh_link;
     if (link >= m.shnum)
@@ -482,25 +482,33 @@ void read_string_table(ELF_DESC& m, const Elf32_Shdr& symtab)
     const Elf32_Shdr s = read_section_header(m, link);
     if (s.sh_offset > m.size)
         fatal("%s is corrupt -- string table lies outside the file.\n", m.name);
-    STRING_TABLE& t = m.strtab;
+    STRING_TABLE t;
     t.offset = s.sh_offset;
     t.bytes.resize(std::min<uint64_t>(s.sh_size, m.size - t.offset));
     if (!t.bytes.empty())
         read_module_bytes(m, t.offset, static_cast<uint32_t>(t.bytes.size()), reinterpret_cast<uint8_t*>(t.bytes.data()));
     find_last_nul(m, t);
+    return t;
 }
 
 // ---------------------------------------------------------------------------
 // Symbol lookup
+
+// The file offset of symbol index's name, which must end inside the file.
+uint64_t name_offset(const ELF_DESC& m, const STRING_TABLE& t, uint32_t index, uint32_t st_name)
+{
+    const uint64_t offset = t.offset + st_name;
+    if (offset >= m.size || !t.any_nul || offset > t.last_nul)
+        fatal("%s is corrupt -- name of symbol %u is not inside the file.\n", m.name, index);
+    return offset;
+}
 
 // Every symbol visited must have a name that ends inside the file. At most
 // the wanted name and its NUL are compared.
 bool symbol_named(const ELF_DESC& m, uint32_t index, const char* wanted, size_t wanted_size)
 {
     const STRING_TABLE& t = m.strtab;
-    const uint64_t offset = t.offset + m.symtab[index].st_name;
-    if (offset >= m.size || !t.any_nul || offset > t.last_nul)
-        fatal("%s is corrupt -- name of symbol %u is not inside the file.\n", m.name, index);
+    const uint64_t offset = name_offset(m, t, index, m.symtab[index].st_name);
     const uint64_t count = std::min<uint64_t>(wanted_size + 1, m.size - offset);
     if (count < wanted_size + 1)
         return false;
@@ -528,6 +536,65 @@ int32_t startup_word(const ELF_DESC& m, const Elf32_Sym& sym, const char* sym_na
     uint8_t word[4];
     read_module_bytes(m, offset, sizeof word, word);
     return static_cast<int32_t>(read_be32(word));
+}
+
+// A name may run past the end of its table, as far as the file's last NUL:
+// the table's bytes are then read on to there, once for all its names.
+void read_to_last_nul(const ELF_DESC& m, STRING_TABLE& t)
+{
+    const uint64_t have = t.offset + t.bytes.size();
+    if (!t.any_nul || t.last_nul < have)
+        return;
+    const size_t old_size = t.bytes.size();
+    t.bytes.resize(t.last_nul + 1 - t.offset);
+    read_module_bytes(m, have, static_cast<uint32_t>(t.bytes.size() - old_size),
+                      reinterpret_cast<uint8_t*>(t.bytes.data() + old_size));
+}
+
+// The NUL that ends the name at within in the table's bytes, or null.
+const char* name_end(const STRING_TABLE& t, uint64_t within)
+{
+    if (within >= t.bytes.size())
+        return nullptr;
+    return static_cast<const char*>(std::memchr(t.bytes.data() + within, 0, t.bytes.size() - within));
+}
+
+// The whole name of symbol index. The NUL at last_nul ends it at the
+// latest, unless the file changed since it was found.
+std::string symbol_name(const ELF_DESC& m, STRING_TABLE& t, uint32_t index, uint32_t st_name)
+{
+    const uint64_t within = name_offset(m, t, index, st_name) - t.offset;
+    const char* end = name_end(t, within);
+    if (!end) {
+        read_to_last_nul(m, t);
+        end = name_end(t, within);
+    }
+    if (!end)
+        changed(m);
+    const char* start = t.bytes.data() + within;
+    return std::string(start, static_cast<size_t>(end - start));
+}
+
+// ARM mapping symbols ($a, $d and $t, alone or with a "." suffix) mark where
+// code or data begins; they name nothing.
+bool mapping_symbol(std::string_view name)
+{
+    return name.size() >= 2 && name[0] == '$' && (name[1] == 'a' || name[1] == 'd' || name[1] == 't') &&
+           (name.size() == 2 || name[2] == '.');
+}
+
+bool names_code_or_data(const Elf32_Sym& sym)
+{
+    const uint8_t type = st_type(sym.st_info);
+    return sym.st_name != 0 && (type == STT_FUNC || type == STT_OBJECT);
+}
+
+// Bit 0 of a function's st_value marks Thumb code, and is no part of its
+// address.
+MODULE_SYMBOL module_symbol(std::string name, const Elf32_Sym& sym)
+{
+    const uint32_t address = st_type(sym.st_info) == STT_FUNC ? sym.st_value & ~uint32_t{1} : sym.st_value;
+    return {std::move(name), address, sym.st_size, sym.st_info, sym.st_shndx};
 }
 
 // The records kept only while parsing are released: a run of many modules
@@ -634,6 +701,29 @@ void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_S
     out.assign(out.size(), s);
 }
 
+std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m)
+{
+    if (m.fake != ELF_KIND)
+        return {};
+    // Checked again as when the module was read: the file is read again.
+    const uint32_t index = check_section_headers(m);
+    const Elf32_Shdr s = index < m.shnum ? read_section_header(m, index) : Elf32_Shdr{};
+    const uint32_t count = symbol_count(s);
+    if (count == 0)
+        return {};
+    STRING_TABLE names = read_string_table(m, s);
+    const std::vector<Elf32_Sym> table = read_table<Elf32_Sym>(m, s.sh_offset, count, convert_sym);
+    std::vector<MODULE_SYMBOL> symbols;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!names_code_or_data(table[i]))
+            continue;
+        std::string name = symbol_name(m, names, i, table[i].st_name);
+        if (!mapping_symbol(name))
+            symbols.push_back(module_symbol(std::move(name), table[i]));
+    }
+    return symbols;
+}
+
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile)
 {
     struct stat out;
@@ -702,7 +792,7 @@ void ELF_DESC::parse_headers()
     const uint32_t symtab_index = check_section_headers(*this);
     const Elf32_Shdr s = symtab_index < shnum ? read_section_header(*this, symtab_index) : Elf32_Shdr{};
     if (symbol_count(s) > 0) {
-        read_string_table(*this, s);
+        strtab = read_string_table(*this, s);
         symtab = read_table<Elf32_Sym>(*this, s.sh_offset, symbol_count(s), convert_sym);
         lookup_symbol("_initPriority", nullptr, &priority);
         lookup_symbol("_initStackSize", nullptr, &stack_size);

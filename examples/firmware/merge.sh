@@ -4,6 +4,8 @@
 #   merge.sh [kernel|plain|rm] [OUTPUT]     (default: kernel fw.elf)
 # The tool is $ELF_MERGE if set, else the one the README's Quick start builds
 # (build/elf-merge at the top of the source tree), else elf-merge from PATH.
+# Where elf-merge-map is built beside it, OUTPUT.gdb is written too: the GDB
+# command file that loads every module's symbols.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,7 +37,16 @@ modules=(-e "$b/quenlor.elf" -f "$b/vo.elf" -d "$b/zu.elf" -c "$b/gul.elf"
          -S "$b/rak.elf" -F "$b/tej.elf" -p "$b/ka1.bin" -P "$b/ka2.bin")
 
 case $mode in
-    kernel) exec "$tool" -k "$b/kernel.elf" "${modules[@]}" -s 00F00000 -z 8000 -o "$out" ;;
-    plain)  exec "$tool" "${modules[@]}" -o "$out" ;;
-    rm)     exec "$tool" -r "${modules[@]}" -s 00F00000 -z 8000 -o "$out" ;;
+    kernel) options=(-k "$b/kernel.elf" "${modules[@]}" -s 00F00000 -z 8000) ;;
+    plain)  options=("${modules[@]}") ;;
+    rm)     options=(-r "${modules[@]}" -s 00F00000 -z 8000) ;;
 esac
+"$tool" "${options[@]}" -o "$out"
+
+# Installed, the map lies in the same bin/; in the build tree, in map/.
+dir=$(dirname "$(command -v "$tool")")
+for map in "$dir/elf-merge-map" "$dir/map/elf-merge-map"; do
+    [ -x "$map" ] && exec "$map" --gdb "$out.gdb" "$out" -- "${options[@]}"
+done
+echo "merge.sh: no elf-merge-map beside $tool, so no $out.gdb for GDB; build it with" >&2
+echo "  cmake --build build --target elf-merge-map" >&2

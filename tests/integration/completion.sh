@@ -68,6 +68,7 @@ expect "" elf-merge-map -O ihex --gap-fill ""
 expect "" elf-merge-map --region f
 expect "" elf-merge-map --load-region f
 expect "" elf-merge-map --sha256 f
+expect "" elf-merge-map --where f
 expect "fw.elf " elf-merge-map --svg f
 expect "fw.elf " elf-merge-map --diff fw.elf f
 # After "--" the words are elf-merge's.

@@ -1,0 +1,266 @@
+// SPDX-License-Identifier: MIT
+// Debugging the example's image: a real GDB session under QEMU with the
+// --gdb file, --where on addresses of each kind, --symbols against readelf,
+// and a command file that no module's names or paths can add a command to.
+// Without gdb-multiarch or qemu-system-arm the session is skipped and the
+// program exits 77, unless ELF_MERGE_REQUIRE_DEBUG=1 (CI) makes that a failure.
+#include "map_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace maptest;
+using testing::HasSubstr;
+
+namespace {
+
+bool skipped_for_tools = false;
+
+const std::string bin = std::string(EXAMPLE_DIR) + "/bin/";
+
+std::string text_of(const std::string& path)
+{
+    const tb::Bytes bytes = tb::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool installed(const std::string& tool)
+{
+    return tb::run_program("sh", {"-c", "command -v \"$0\"", tool}).status == 0;
+}
+
+// A port the system just handed out to a socket that is closed again.
+int free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : -1;
+}
+
+// boot.sh --gdb in the background and GDB in batch mode, each under a
+// timeout; QEMU is killed at the end whatever GDB did.
+const char* session_script = R"(timeout 120 "$0" --gdb "$1" >"$1.boot" 2>"$1.boot.err" &
+boot=$!
+timeout 60 gdb-multiarch --batch -nx -ex 'set endian little' -x "$1.gdb" \
+    -ex "target remote 127.0.0.1:$ELF_MERGE_GDB_PORT" -ex 'break *0x20000' -ex continue \
+    -ex 'info symbol $pc' -ex finish -ex 'x/wx 0x28004' -ex kill
+status=$?
+kill "$boot" 2>/dev/null
+wait "$boot"
+exit "$status")";
+
+TEST(MapDebug, GdbStopsInVoWithItsSymbolsUnderQemu)
+{
+    if (!installed("gdb-multiarch") || !installed("qemu-system-arm")) {
+        if (const char* require = std::getenv("ELF_MERGE_REQUIRE_DEBUG"); require && std::string(require) == "1")
+            FAIL() << "gdb-multiarch or qemu-system-arm is missing";
+        skipped_for_tools = true;
+        GTEST_SKIP() << "gdb-multiarch or qemu-system-arm is missing";
+    }
+    Example fw; // merge.sh, which writes fw.elf.gdb beside the image
+    const int port = free_port();
+    ASSERT_GT(port, 0);
+    setenv("ELF_MERGE_GDB_PORT", std::to_string(port).c_str(), 1);
+    const std::string boot = std::string(EXAMPLE_DIR) + "/boot.sh";
+    const tb::RunResult r = tb::run_program("sh", {"-c", session_script, boot, fw.image});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("\nBreakpoint 1, 0x00020000 in _start ()\n"
+                                 "_start in section .text of " + bin + "vo.elf\n"));
+    // vo's start-up code has copied .data to where it runs: vo_state[0] of vo.c.
+    EXPECT_THAT(r.out, HasSubstr("\n0x28004 <vo_state>:\t0x564f0001\n"));
+    EXPECT_THAT(text_of(fw.image + ".boot.err"),
+                HasSubstr("  gdb-multiarch -ex 'set endian little' -x " + fw.image +
+                          ".gdb -ex 'target remote 127.0.0.1:" + std::to_string(port) + "'\n"));
+
+    const tb::RunResult where = fw.map({"--where", "20000"});
+    EXPECT_EQ(where.status, 0) << where.err;
+    EXPECT_EQ(where.out, "0x00020000: run and load address in segment 11 (section 1 (.text) of " + bin +
+                             "vo.elf): " + bin + "vo.elf .text+0x0 _start+0x0\n");
+}
+
+struct WhereCase {
+    const char* name;
+    std::vector<std::string> flags;
+    std::string out;
+    int status;
+};
+
+std::ostream& operator<<(std::ostream& os, const WhereCase& c)
+{
+    return os << c.name;
+}
+
+class Where : public testing::TestWithParam<WhereCase> {};
+
+TEST_P(Where, NamesSegmentFileSectionAndSymbol)
+{
+    const WhereCase& c = GetParam();
+    const tb::RunResult r = Example().map(c.flags);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+}
+
+const std::string vo_data = "segment 13 (section 3 (.data) of " + bin + "vo.elf)";
+
+INSTANTIATE_TEST_SUITE_P(
+    MapDebug, Where,
+    testing::Values(
+        WhereCase{"RunAddress", {"--where", "28004"},
+                  "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
+        // vo's .data is stored at 0x20330 and copied to 0x28000 to run.
+        WhereCase{"LoadAddressOfVoData", {"--where", "0x20334"},
+                  "0x00020334: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
+        WhereCase{"RunAndLoadAddress", {"--where", "20010"},
+                  "0x00020010: run and load address in segment 11 (section 1 (.text) of " + bin + "vo.elf): " + bin +
+                      "vo.elf .text+0x10 _start+0x10\n",
+                  0},
+        // quenlor's main is Thumb code: its st_value 0x1027d marks it so.
+        WhereCase{"ThumbFunction", {"--where", "1027e"},
+                  "0x0001027e: run and load address in segment 7 (section 1 (.text) of " + bin + "quenlor.elf): " +
+                      bin + "quenlor.elf .text+0x27e main+0x2\n",
+                  0},
+        WhereCase{"NotInTheImage", {"--where", "28004,1000"},
+                  "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n"
+                  "0x00001000: not in the image\n",
+                  1},
+        WhereCase{"Json", {"--json", "--where", "20334,1000"},
+                  "[{\"address\":131892,\"segment\":13,\"label\":\"" + vo_data +
+                      "\",\"run\":false,\"load\":true,\"run_address\":163844,\"file\":\"" + bin +
+                      "vo.elf\",\"section\":\".data\",\"section_index\":3,\"offset\":4,\"symbol\":\"vo_state\","
+                      "\"symbol_offset\":0},{\"address\":4096,\"segment\":null,\"label\":null,\"run\":false,"
+                      "\"load\":false,\"run_address\":null,\"file\":null,\"section\":null,\"section_index\":null,"
+                      "\"offset\":null,\"symbol\":null,\"symbol_offset\":null}]\n",
+                  1}),
+    [](const testing::TestParamInfo<WhereCase>& info) { return std::string(info.param.name); });
+
+// One row of --symbols or of readelf -s: address, size, type, binding, name.
+using SymbolRow = std::tuple<uint32_t, uint32_t, std::string, std::string, std::string>;
+
+// readelf -sW's FUNC and OBJECT symbols in numbered sections, mapping
+// symbols aside; a Thumb function's address is its value without bit 0.
+std::multiset<SymbolRow> readelf_symbols(const std::string& module)
+{
+    const tb::RunResult r = tb::run_program("readelf", {"-sW", module});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::multiset<SymbolRow> rows;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string num, value, size, type, bind, vis, ndx, name;
+        if (!(in >> num >> value >> size >> type >> bind >> vis >> ndx >> name) ||
+            (type != "FUNC" && type != "OBJECT") || ndx.find_first_not_of("0123456789") != std::string::npos ||
+            name[0] == '$')
+            continue;
+        const auto address = static_cast<uint32_t>(std::stoul(value, nullptr, 16)) & (type == "FUNC" ? ~1u : ~0u);
+        rows.insert({address, static_cast<uint32_t>(std::stoul(size)), type, bind, name});
+    }
+    return rows;
+}
+
+// The rows of the symbol map that belong to module.
+std::multiset<SymbolRow> mapped_symbols(const std::string& map, const std::string& module)
+{
+    std::multiset<SymbolRow> rows;
+    std::istringstream lines(map);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string address, size, type, bind, file, section, name;
+        if (in >> address >> size >> type >> bind >> file >> section >> name && file == module)
+            rows.insert({static_cast<uint32_t>(std::stoul(address, nullptr, 16)),
+                         static_cast<uint32_t>(std::stoul(size)), type, bind, name});
+    }
+    return rows;
+}
+
+// Every module's rows against readelf -s of the module, from one symbol map.
+TEST(MapDebug, SymbolsAreThoseReadelfLists)
+{
+    const tb::RunResult r = Example().map({"--symbols"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, testing::StartsWith("Symbols: 87\n"));
+    // A name that several modules define is marked.
+    EXPECT_THAT(r.out, HasSubstr("\n  0x00020000  36          FUNC    GLOBAL  " + bin +
+                                 "vo.elf       .text    _start  (in 7 modules)\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("\n  0x00028004  12          OBJECT  GLOBAL  " + bin + "vo.elf       .data    vo_state\n"));
+    for (const char* module : {"kernel.elf", "quenlor.elf", "vo.elf", "zu.elf", "gul.elf", "rak.elf", "tej.elf"}) {
+        SCOPED_TRACE(module);
+        EXPECT_EQ(mapped_symbols(r.out, bin + module), readelf_symbols(bin + module));
+    }
+}
+
+// Names and paths are the modules' and the user's: none may end a line of
+// the command file, start one, or end a comment in the backslash that would
+// continue it over the next command. Nor may stale modules explain an image.
+TEST(MapDebug, HostileNamesAddNoCommandAndStaleModulesNoSymbols)
+{
+    tb::TempDir dir;
+    tb::Module e = tb::typical(0x2000, 5, 0x400), f = tb::typical(0x3000, 7, 0x200);
+    for (tb::Module* m : {&e, &f}) {
+        const uint32_t data = m->sections[1].addr;
+        m->symbols.push_back({"x\nshell touch pwned", data, 2});
+        m->symbols.push_back({"y\\", data + 4, 2});
+    }
+    const std::string e_path = dir.write("e \"1\\.elf", e), f_path = dir.write("f.elf", f);
+    const std::string image = dir.path("out.elf"), commands = dir.path("out.gdb");
+    ASSERT_EQ(tb::run_tool({"-e", e_path, "-f", f_path, "-o", image}).status, 0);
+    const tb::RunResult r = run_map({"--gdb", commands, image, "--", "-e", e_path, "-f", f_path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(text_of(commands),
+              "# GDB commands for " + image + ", written by elf-merge-map --gdb: the symbols of\n"
+              "# every module at the addresses its own sections give. No target and no byte\n"
+              "# order are set: first \"set endian little\" under QEMU's BE32 model or \"set endian\n"
+              "# big\" for a board, then this file, then \"target remote HOST:PORT\".\n"
+              "set confirm off\nset pagination off\n"
+              "file \"" + dir.path("e \\\"1\\\\.elf") + "\"\n"
+              "add-symbol-file \"" + f_path + "\"\n"
+              "# Names defined in more than one module: \"break NAME\" stops in each of them and\n"
+              "# \"print &NAME\" finds the first file's; \"break *ADDRESS\" picks one.\n"
+              "#   _initPriority at 0x00002100 (" + dir.path("e \"1\\\\.elf") + "), 0x00003100 (" + f_path + ")\n"
+              "#   _initStack at 0x00002200 (" + dir.path("e \"1\\\\.elf") + "), 0x00003200 (" + f_path + ")\n"
+              "#   _initStackSize at 0x00002104 (" + dir.path("e \"1\\\\.elf") + "), 0x00003104 (" + f_path + ")\n"
+              "#   x\\nshell touch pwned at 0x00002100 (" + dir.path("e \"1\\\\.elf") + "), 0x00003100 (" + f_path +
+                  ")\n"
+              "#   y\\\\ at 0x00002104 (" + dir.path("e \"1\\\\.elf") + "), 0x00003104 (" + f_path + ")\n");
+
+    // In the symbol map too; at one address, rows go by name.
+    const std::string rows = run_map({"--symbols", image, "--", "-e", e_path, "-f", f_path}).out;
+    EXPECT_THAT(rows, HasSubstr("\n  0x00002100  4           OBJECT  GLOBAL  " + dir.path("e \"1\\\\.elf") +
+                                "  .data    _initPriority  (in 2 modules)\n  0x00002100  4           OBJECT  GLOBAL  " +
+                                dir.path("e \"1\\\\.elf") + "  .data    x\\nshell touch pwned  (in 2 modules)\n"));
+
+    // Modules that do not make the image explain nothing: here -e and -f
+    // are swapped, and the image starts at the other module's entry point.
+    const tb::RunResult stale = run_map({"--symbols", image, "--", "-e", f_path, "-f", e_path});
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_EQ(stale.out, "");
+    EXPECT_EQ(stale.err,
+              image + ": compared with elf-merge's output: header e_entry is 0x00002000, expected 0x00003000\n");
+
+    // A path that holds a newline cannot be named at all.
+    const std::string newline = dir.write("n\nl.elf", f);
+    ASSERT_EQ(tb::run_tool({"-f", newline, "-o", image}).status, 0);
+    const tb::RunResult refused = run_map({"--gdb", dir.path("n.gdb"), image, "--", "-f", newline});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, dir.path("n\\nl.elf") + ": a GDB command cannot name a path that holds a newline\n");
+    EXPECT_FALSE(tb::file_exists(dir.path("n.gdb")));
+}
+
+} // namespace
+
+// The session's skip is ctest's: exit status 77.
+int main(int argc, char** argv)
+{
+    testing::InitGoogleMock(&argc, argv);
+    const int status = RUN_ALL_TESTS();
+    return status == 0 && skipped_for_tools ? 77 : status;
+}
