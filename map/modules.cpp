@@ -20,6 +20,7 @@ std::string option_fault(const OPTION_OUTCOME& outcome, const std::string& word)
     case OPTION_EFFECT::refused:
         return "module options: " + outcome.message.substr(0, outcome.message.find_last_not_of('\n') + 1);
     case OPTION_EFFECT::help:
+    case OPTION_EFFECT::long_help:
     case OPTION_EFFECT::version:
         return "module options: " + word + " names no module";
     case OPTION_EFFECT::unknown:
