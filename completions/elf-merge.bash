@@ -4,14 +4,15 @@
 # completions/<command> when a command is first completed, so this one file
 # is installed under both names. It needs nothing but bash itself.
 
-# elf-merge options whose value is a file: the module slots, then -o and
-# --dependency-file.
-_elf_merge_file_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -y -F -p -P
+# elf-merge options whose value is a file: the ELF module slots, then the
+# raw image slots, -o and --dependency-file.
+_elf_merge_elf_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -y -F
   --kernel --quenlor --vo --zu --ra0 --ra1 --mivo --gul --pim --qy --wy --uq --fyx --dov
-  --rak --tolvin --norvala --hux --lem --tej --ka1 --ka2 -o --outfile --dependency-file'
+  --rak --tolvin --norvala --hux --lem --tej'
+_elf_merge_any_file_options='-p -P --ka1 --ka2 -o --outfile --dependency-file'
 # Those whose value is a hexadecimal number, and those without a value.
 _elf_merge_number_options='-s -z --sd_addr --sd_size'
-_elf_merge_flag_options='-r -h --rm --help --version'
+_elf_merge_flag_options='-r -h -V --rm --help --version'
 
 # elf-merge-map options whose value is typed, not a file; -O names a format.
 _elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
@@ -23,6 +24,20 @@ _elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --loa
 _elf_merge_files() {
     compopt -o filenames 2>/dev/null
     mapfile -t COMPREPLY < <(compgen -f -- "$1")
+}
+
+# The same for an ELF module: a linked executable often has no suffix, so
+# every file is offered but raw images and flash images.
+_elf_merge_modules() {
+    local file
+    compopt -o filenames 2>/dev/null
+    COMPREPLY=()
+    while IFS= read -r file; do
+        case $file in
+            *.bin | *.hex | *.srec) ;;
+            *) COMPREPLY+=("$file") ;;
+        esac
+    done < <(compgen -f -- "$1")
 }
 
 # Fills COMPREPLY with the words of $1 that start with $2.
@@ -46,12 +61,15 @@ _elf_merge_current() {
 _elf_merge() {
     local cur prev
     _elf_merge_current
-    if [[ " ${_elf_merge_file_options//$'\n'/ } " == *" $prev "* ]]; then
+    if [[ " ${_elf_merge_elf_options//$'\n'/ } " == *" $prev "* ]]; then
+        _elf_merge_modules "$cur"
+    elif [[ " $_elf_merge_any_file_options " == *" $prev "* ]]; then
         _elf_merge_files "$cur"
     elif [[ " $_elf_merge_number_options " == *" $prev "* ]]; then
         COMPREPLY=()
     else
-        _elf_merge_words "$_elf_merge_file_options $_elf_merge_number_options $_elf_merge_flag_options" "$cur"
+        _elf_merge_words "$_elf_merge_elf_options $_elf_merge_any_file_options $_elf_merge_number_options
+          $_elf_merge_flag_options" "$cur"
     fi
 }
 

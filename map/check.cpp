@@ -97,15 +97,20 @@ void check_order(const MAP_IMAGE& image, LINES& out)
     }
 }
 
-void check_clear_of_shared_data(const MAP_IMAGE& image, LINES& out)
+// The Shared Data segment as every --check line names it.
+std::string shared_data_label(const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    return segment_label(image, static_cast<size_t>(image.sd_index), set);
+}
+
+void check_clear_of_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
     for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_memsz != 0 && p.p_vaddr < end_of(sd) && sd.p_vaddr < end_of(p))
-            add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps the Shared Data segment [0x%08" PRIx32
-                     ", 0x%08" PRIx64 ")",
-                i, p.p_vaddr, end_of(p), sd.p_vaddr, end_of(sd));
+            add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
+                i, p.p_vaddr, end_of(p), shared_data_label(image, set).c_str(), sd.p_vaddr, end_of(sd));
     }
 }
 
@@ -134,19 +139,20 @@ void check_note_entry(const MAP_IMAGE& image, LINES& out)
 }
 
 // The Shared Data segment's file bytes are the table and then the note.
-void check_shared_data(const MAP_IMAGE& image, LINES& out)
+void check_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    expect(out, "Shared Data segment: p_offset (the table)", sd.p_offset, EHDR_SIZE);
-    expect(out, "Shared Data segment: p_filesz (table and note)", sd.p_filesz, table_size(image) + note_size(image));
-    expect(out, "Shared Data segment: p_paddr", sd.p_paddr, sd.p_vaddr);
-    expect(out, "Shared Data segment: p_align", sd.p_align, SD_ALIGN);
+    const std::string name = shared_data_label(image, set) + ": ";
+    expect(out, (name + "p_offset (the table)").c_str(), sd.p_offset, EHDR_SIZE);
+    expect(out, (name + "p_filesz (table and note)").c_str(), sd.p_filesz, table_size(image) + note_size(image));
+    expect(out, (name + "p_paddr").c_str(), sd.p_paddr, sd.p_vaddr);
+    expect(out, (name + "p_align").c_str(), sd.p_align, SD_ALIGN);
     if (sd.p_vaddr % SD_ALIGN != 0)
-        add(out, "Shared Data segment: address 0x%08" PRIx32 " is not 0x4000 aligned", sd.p_vaddr);
+        add(out, "%saddress 0x%08" PRIx32 " is not 0x%" PRIx32 " aligned", name.c_str(), sd.p_vaddr, SD_ALIGN);
     for (size_t i = 0; i < image.first_section; ++i)
         if (image.phdrs[i].p_flags != SYSTEM_PROT)
-            add(out, "segment %zu: p_flags 0x%08" PRIx32 ", expected 0x00f00000 for a system entry", i,
-                image.phdrs[i].p_flags);
+            add(out, "%s: p_flags 0x%08" PRIx32 ", expected 0x%08" PRIx32 " for a system entry",
+                segment_label(image, i, set).c_str(), image.phdrs[i].p_flags, SYSTEM_PROT);
 }
 
 // A loader stores every PT_LOAD entry's file bytes at its load address;
@@ -183,11 +189,11 @@ std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& s
     check_order(image, out);
     check_load_ranges(image, set, out);
     if (image.system) {
-        check_clear_of_shared_data(image, out);
+        check_clear_of_shared_data(image, set, out);
         check_phdr_entry(image, out);
         if (image.note_index >= 0)
             check_note_entry(image, out);
-        check_shared_data(image, out);
+        check_shared_data(image, set, out);
     }
     return out;
 }

@@ -261,12 +261,13 @@ void check_header_values(const MAP_IMAGE& image, LINES& out)
 void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const std::string name = segment_label(image, static_cast<size_t>(image.sd_index), set);
     if (sd.p_vaddr != run.sd_addr)
-        add(out, "Shared Data segment: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", sd.p_vaddr,
+        add(out, "%s: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", name.c_str(), sd.p_vaddr,
             run.sd_addr);
     const uint32_t memsz = shared_data_memsz(set.sd_size, sd.p_filesz);
     if (sd.p_memsz != memsz)
-        add(out, "Shared Data segment: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", sd.p_memsz, memsz);
+        add(out, "%s: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", name.c_str(), sd.p_memsz, memsz);
 }
 
 // elf-merge gives a segment the flags of its sections and their slot; a

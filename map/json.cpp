@@ -15,8 +15,10 @@ namespace {
 
 using JSON = nlohmann::ordered_json;
 
-// Layout 2 made names UTF-8 text; layout 1 escaped every byte on its own.
-constexpr int JSON_SCHEMA = 2;
+// Layout 3 made the usage rows' "slots" a list, as the segments' is, and
+// gave each region its "overflow"; layout 2 made names UTF-8 text; layout 1
+// escaped every byte on its own.
+constexpr int JSON_SCHEMA = 3;
 
 // ---------------------------------------------------------------------------
 // The report is written as it is made, a segment at a time, in the compact
@@ -206,15 +208,22 @@ void write_sections(WRITER& w, const MAP_IMAGE& image, size_t index, const MODUL
     close(w, ']');
 }
 
+// Option letters as a list of one-letter strings, under segments and usage alike.
+void write_letters(WRITER& w, std::string_view letters)
+{
+    open(w, '[');
+    for (const char& c : letters)
+        value(w, std::string_view(&c, 1));
+    close(w, ']');
+}
+
 void write_slots(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     const SEGMENT_OWNER owner = segment_owner(image, index, set);
+    if (!owner.system)
+        return write_letters(w, owner.letters);
     open(w, '[');
-    if (owner.system)
-        value(w, "system");
-    else
-        for (const char c : owner.letters)
-            value(w, std::string_view(&c, 1));
+    value(w, "system");
     close(w, ']');
 }
 
@@ -288,7 +297,8 @@ void write_usage(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
     open(w, '[');
     for (const USAGE_ROW& r : memory_usage(image, set)) {
         open(w, '{');
-        field(w, "slots", std::string_view(r.slots));
+        key(w, "slots");
+        write_letters(w, r.slots);
         key(w, "file");
         name_or_null(w, r.file);
         key(w, "pid");
@@ -314,9 +324,11 @@ void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>&
         open(w, '{');
         field(w, "name", std::string_view(r.name));
         field(w, "kind", region_kind_name(r.kind));
+        const uint64_t used = region_used(image, r);
         field(w, "start", r.start);
         field(w, "size", r.size);
-        field(w, "used", region_used(image, r));
+        field(w, "used", used);
+        field(w, "overflow", region_overflow(used, r));
         close(w, '}');
     }
     close(w, ']');

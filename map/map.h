@@ -155,10 +155,13 @@ std::span<const SECTION_REF> sections_in(const MAP_IMAGE& image, size_t index, c
 const SECTION_REF* section_at(const MODULE_SET& set, uint32_t addr);
 // Where the section's module stores it: its load address.
 uint32_t section_load_address(const MODULE_SET& set, const SECTION_REF& s);
-// "section 2 (.data) of m.elf"
+// "section 2 (.data) of m.elf", or "raw image ka1.bin"
 std::string section_label(const SECTION_REF& s);
 void append_section_label(std::string& out, const SECTION_REF& s);
-// "segment 4", followed by the first section it holds when modules are given.
+// Whether the section is a raw image, which is its one section.
+bool raw_image(const SECTION_REF& s);
+// "segment 4", followed by the first section it holds when modules are
+// given; "segment 2 (Shared Data segment)".
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set);
 // The option letter a module was given with.
 char module_letter(const ELF_DESC& m);
@@ -182,9 +185,10 @@ std::string compare_with_expected(const uint8_t* data, size_t size, const MODULE
 // The bytes one module takes, or without modules those of one slot's
 // segments (slots that share protection bits share a row).
 struct USAGE_ROW {
-    std::string slots;            // option letters
+    std::string slots;            // option letters; none for bits that no slot has
     const char* file = nullptr;   // null without modules
     int32_t pid = -1;             // -1: none, or more than one
+    uint32_t prot = 0;            // without modules: the row's protection bits
     uint64_t code = 0;            // SHF_EXECINSTR
     uint64_t rodata = 0;          // SHF_ALLOC only
     uint64_t data = 0;            // SHF_WRITE with file bytes
@@ -205,12 +209,17 @@ struct REGION {
     uint32_t size;
 };
 const char* region_kind_name(REGION_KIND kind); // "run", "load"
-// Reads NAME=START:SIZE (hexadecimal). Returns why the text is no region,
-// empty when region was set.
+// Reads NAME=START:SIZE, each number hexadecimal or decimal with a K or M
+// suffix. Returns why the text is no region, empty when region was set.
 std::string parse_region(const std::string& text, REGION_KIND kind, REGION& region);
 // The bytes of the PT_LOAD entries whose address of the region's kind lies
 // in it.
 uint64_t region_used(const MAP_IMAGE& image, const REGION& region);
+// The bytes by which a region's use passes its size; 0 when it fits.
+inline uint64_t region_overflow(uint64_t used, const REGION& region)
+{
+    return used > region.size ? used - region.size : 0;
+}
 // One line for each segment that lies wholly inside no region of its kind
 // (where regions of that kind are given) and for each region over budget.
 std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,

@@ -20,6 +20,7 @@ std::string option_fault(const OPTION_OUTCOME& outcome, const std::string& word)
     case OPTION_EFFECT::refused:
         return "module options: " + outcome.message.substr(0, outcome.message.find_last_not_of('\n') + 1);
     case OPTION_EFFECT::help:
+    case OPTION_EFFECT::long_help:
     case OPTION_EFFECT::version:
         return "module options: " + word + " names no module";
     case OPTION_EFFECT::unknown:
@@ -175,17 +176,31 @@ std::string section_label(const SECTION_REF& s)
     return label;
 }
 
+// A raw image is one section made up by the reader, whose index says
+// nothing to the user: the file is named instead.
 void append_section_label(std::string& out, const SECTION_REF& s)
 {
+    if (raw_image(s)) {
+        out.append("raw image ").append(s.handle->desc->name);
+        return;
+    }
     append_decimal(out.append("section "), s.handle->index);
     if (!s.name.empty())
         out.append(" (").append(s.name).append(")");
     out.append(" of ").append(s.handle->desc->name);
 }
 
+bool raw_image(const SECTION_REF& s)
+{
+    return s.handle->desc->fake != ELF_KIND;
+}
+
+// The Shared Data segment holds no section: it is named for what it is.
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     std::string label = "segment " + std::to_string(index);
+    if (image.sd_index >= 0 && index == static_cast<size_t>(image.sd_index))
+        return label + " (Shared Data segment)";
     const std::span<const SECTION_REF> held = sections_in(image, index, set);
     if (!held.empty())
         label += " (" + section_label(held.front()) + ")";

@@ -69,6 +69,19 @@ void pad_from(std::string& line, size_t start, size_t width)
         line.append(start + width - line.size(), ' ');
 }
 
+// "m.elf section 2 .data", with "-" for a section without a name.
+void append_elf_section(std::string& lines, const std::string& file, const SECTION_REF& s)
+{
+    lines += file;
+    lines += " section ";
+    append_decimal(lines, s.handle->index);
+    lines += ' ';
+    if (s.name.empty())
+        lines += '-';
+    else
+        append_printable(lines, s.name);
+}
+
 // One line per section, as "       %s section %u %s  0x%08x  0x%x%s" would
 // print it; a segment may hold thousands, so the lines are built by hand.
 void append_sections(std::string& lines, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
@@ -80,14 +93,10 @@ void append_sections(std::string& lines, const MAP_IMAGE& image, size_t index, c
         if (h.desc != module)
             module = h.desc, file = printable(module->name);
         lines += "       ";
-        lines += file;
-        lines += " section ";
-        append_decimal(lines, h.index);
-        lines += ' ';
-        if (s.name.empty())
-            lines += '-';
+        if (raw_image(s))
+            append_printable(lines, section_label(s));
         else
-            append_printable(lines, s.name);
+            append_elf_section(lines, file, s);
         lines += "  0x";
         append_hex(lines, h.sh_addr, 8);
         lines += "  0x";
@@ -135,7 +144,7 @@ void append_segment(std::string& line, const MAP_IMAGE& image, size_t i, const M
 void write_segments(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     out << format("Segments: %zu\n", image.phdrs.size());
-    out << "  #    type     virtual range            physical    offset      file size   mem size    perm  "
+    out << "  #    type     virtual range          physical    offset      file size   mem size    perm  "
            "prot        slots\n";
     std::string lines;
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
@@ -161,6 +170,12 @@ void write_summary(std::ostream& out, const MAP_IMAGE& image)
         out << format("  0x%08" PRIx32 "-0x%08" PRIx64 "  0x%" PRIx64 " bytes\n", g.start, g.end, g.end - g.start);
 }
 
+// A row's option letters, or the protection bits that no slot has.
+std::string row_name(const USAGE_ROW& row)
+{
+    return row.slots.empty() ? format("0x%08" PRIx32, row.prot) : row.slots;
+}
+
 // Sizes in decimal, as a linker's memory report gives them.
 void write_usage(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
@@ -170,13 +185,13 @@ void write_usage(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& se
         return;
     int width = 4;
     for (const USAGE_ROW& row : rows)
-        width = std::max(width, static_cast<int>(row.slots.size()));
+        width = std::max(width, static_cast<int>(row_name(row).size()));
     out << format("  %-*s  pid  code        rodata      data        bss         total%s\n", width, "slot",
                   set.given ? "       file" : "");
     for (const USAGE_ROW& r : rows) {
         const std::string row = format("  %-*s  %-3s  %-10" PRIu64 "  %-10" PRIu64 "  %-10" PRIu64 "  %-10" PRIu64
                                        "  %-10" PRIu64,
-                                       width, r.slots.c_str(), r.pid < 0 ? "-" : std::to_string(r.pid).c_str(),
+                                       width, row_name(r).c_str(), r.pid < 0 ? "-" : std::to_string(r.pid).c_str(),
                                        r.code, r.rodata, r.data, r.bss, r.total());
         out << (r.file ? row + "  " + printable(r.file) : row.substr(0, row.find_last_not_of(' ') + 1)) << "\n";
     }
@@ -200,9 +215,12 @@ void write_regions(std::ostream& out, const MAP_IMAGE& image, const std::vector<
     out << format("  %-*s  kind  start       used        size        used %%\n", width, "region");
     for (const REGION& r : regions) {
         const uint64_t used = region_used(image, r);
-        out << format("  %-*s  %-4s  0x%08" PRIx32 "  %-10" PRIu64 "  %-10" PRIu32 "  %s\n", width,
+        // Marked as a linker's memory report marks it, --check or not.
+        const uint64_t overflow = region_overflow(used, r);
+        out << format("  %-*s  %-4s  0x%08" PRIx32 "  %-10" PRIu64 "  %-10" PRIu32 "  %s%s\n", width,
                       printable(r.name).c_str(), region_kind_name(r.kind), r.start, used, r.size,
-                      percentage(used, r.size).c_str());
+                      percentage(used, r.size).c_str(),
+                      overflow ? format("  overflowed by %" PRIu64 " bytes", overflow).c_str() : "");
     }
 }
 

@@ -42,7 +42,7 @@ std::vector<USAGE_ROW> usage_by_module(const MODULE_SET& set)
 }
 
 // A row for each set of slots that share protection bits, in slot order;
-// bits that no slot has come last, named by their value.
+// bits that no slot has come last.
 std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
 {
     const MODULE_SET none;
@@ -51,14 +51,12 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;
-        std::string letters = segment_owner(image, i, none).letters;
+        const std::string letters = segment_owner(image, i, none).letters;
         const uint32_t prot = p.p_flags & PROT_BITS;
         const int slot = letters.empty() ? -1 : slot_of(letters[0]);
         const uint64_t order = slot < 0 ? SLOT_COUNT + uint64_t{prot} : static_cast<uint64_t>(slot);
         const int32_t pid = letters.size() == 1 ? slots[slot].pid : -1;
-        if (letters.empty())
-            letters = format("0x%08" PRIx32, prot);
-        count_segment(rows.try_emplace(order, USAGE_ROW{letters, nullptr, pid}).first->second, p);
+        count_segment(rows.try_emplace(order, USAGE_ROW{letters, nullptr, pid, prot}).first->second, p);
     }
     std::vector<USAGE_ROW> list;
     for (const auto& [order, row] : rows)
@@ -136,6 +134,28 @@ void check_budget(const MAP_IMAGE& image, const std::vector<LOAD_RANGE>& ranges,
     }
 }
 
+// A region's START or SIZE as a linker script's MEMORY command writes it:
+// decimal digits followed by K or M (times 1024 or 1,048,576). Anything
+// else is hexadecimal, as -s and -z are.
+bool parse_region_number(const std::string& text, uint32_t& value)
+{
+    const char unit = text.empty() ? '\0' : text.back();
+    const uint64_t scale = unit == 'K' || unit == 'k' ? 1024 : unit == 'M' || unit == 'm' ? 1024 * 1024 : 0;
+    if (scale == 0)
+        return parse_hex(text.c_str(), value);
+    const size_t digits = text.size() - 1;
+    uint64_t v = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (v * scale > UINT32_MAX)
+            return false;
+    }
+    value = static_cast<uint32_t>(v * scale);
+    return digits > 0;
+}
+
 } // namespace
 
 std::vector<USAGE_ROW> memory_usage(const MAP_IMAGE& image, const MODULE_SET& set)
@@ -155,9 +175,9 @@ std::string parse_region(const std::string& text, REGION_KIND kind, REGION& regi
     if (equals == 0 || equals == std::string::npos || colon == std::string::npos)
         return "expected NAME=START:SIZE";
     uint32_t start, size;
-    if (!parse_hex(text.substr(equals + 1, colon - equals - 1).c_str(), start) ||
-        !parse_hex(text.substr(colon + 1).c_str(), size))
-        return "START and SIZE are hexadecimal numbers";
+    if (!parse_region_number(text.substr(equals + 1, colon - equals - 1), start) ||
+        !parse_region_number(text.substr(colon + 1), size))
+        return "START and SIZE are hexadecimal numbers, or decimal ones followed by K or M";
     if (size == 0)
         return "the region is empty";
     if (uint64_t{start} + size > ADDRESS_SPACE_END)

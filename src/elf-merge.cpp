@@ -19,10 +19,15 @@ namespace {
 // ---------------------------------------------------------------------------
 // Command line
 
+void print_usage(const char* program, FILE* out)
+{
+    std::fprintf(out, "usage: %s\n", program);
+    std::fputs(usage_text().c_str(), out);
+}
+
 [[noreturn]] void usage(const char* program)
 {
-    std::fprintf(stderr, "usage: %s\n", program);
-    std::fputs(usage_text().c_str(), stderr);
+    print_usage(program, stderr);
     std::exit(1);
 }
 
@@ -31,9 +36,9 @@ namespace {
     fatal("Out of memory.\n");
 }
 
-[[noreturn]] void print_version()
+// What was asked for is on standard output, or the run fails.
+[[noreturn]] void exit_printed()
 {
-    std::printf("elf-merge %s\n", ELF_MERGE_VERSION);
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         fatal("Error writing to standard output -- %s.\n", std::strerror(errno));
     std::exit(0);
@@ -46,8 +51,15 @@ void parse_options(int argc, char** argv, const char* program)
     const OPTION_OUTCOME outcome = read_options(run, argc, argv);
     if (outcome.effect == OPTION_EFFECT::done)
         return;
-    if (outcome.effect == OPTION_EFFECT::version)
-        print_version();
+    if (outcome.effect == OPTION_EFFECT::version) {
+        std::printf("elf-merge %s\n", ELF_MERGE_VERSION);
+        exit_printed();
+    }
+    // --help | less: the text goes where a pager reads it.
+    if (outcome.effect == OPTION_EFFECT::long_help) {
+        print_usage(program, stdout);
+        exit_printed();
+    }
     std::fputs(outcome.message.c_str(), stderr);
     usage(program);
 }

@@ -287,10 +287,13 @@ inline constexpr SETTING_OPTION setting_options[] = {
 // The order of the usage text's lines, by option letter.
 inline constexpr std::string_view usage_order = "kszfeduvEcnKWLCNSabxyFpProh";
 
-// --version has no letter. Nor has --dependency-file, which is named as
-// other build tools name it and has no line of the usage text.
-constexpr int VERSION_OPTION = 256;
+// --version's short form is -V, as elf-merge-map has it; neither has a line
+// of the usage text. --dependency-file, named as other build tools name it,
+// has no letter and no line. --help is told apart from -h: it asks for the
+// usage text as GNU tools give it, on standard output.
+constexpr int VERSION_OPTION = 'V';
 constexpr int DEPENDENCY_FILE_OPTION = 257;
+constexpr int HELP_OPTION = 258;
 
 // The getopt option string and getopt_long table of every option above.
 const char* short_options();
@@ -454,8 +457,9 @@ enum class OPTION_EFFECT {
     done,            // acted on; read on
     refused,         // a bad value or a rule broken: message says which
     unknown,         // getopt's '?' or ':': no such option, or its value is missing
-    help,            // -h, --help
-    version,         // --version
+    help,            // -h: the usage text as a usage error
+    long_help,       // --help: the usage text as asked for
+    version,         // -V, --version
 };
 
 struct OPTION_OUTCOME {

@@ -210,10 +210,43 @@ void pread_all(const ELF_DESC& m, int fd, uint64_t offset, uint32_t count, uint8
 // ---------------------------------------------------------------------------
 // Reading a module file
 
-// The identification every ELF module must carry, from its first bytes.
-bool identified(const uint8_t* bytes)
+// The second line of a header refusal, naming the field at fault and what
+// it must be; empty when value is wanted.
+std::string field_fault(const char* field, uint32_t value, uint32_t wanted, const char* wanted_name)
 {
-    return std::memcmp(bytes, ELF_IDENT, MODULE_IDENT_SIZE) == 0;
+    if (value == wanted)
+        return "";
+    return format("  %s is %u, expected %u (%s).\n", field, value, wanted, wanted_name);
+}
+
+// Why a file is not a module that elf-merge takes, as the second line of
+// the refusal, or empty when its identification is that of one. bytes holds
+// the first min(size, EHDR_SIZE) bytes of the file. A linker writes
+// EI_OSABI 0, so that line is the one most users see.
+std::string identification_fault(const uint8_t* bytes, uint64_t size)
+{
+    if (size < ELF_MAGIC_SIZE || std::memcmp(bytes, ELF_IDENT, ELF_MAGIC_SIZE) != 0)
+        return "  It does not begin with the ELF magic bytes 7f 45 4c 46.\n";
+    if (size < EHDR_SIZE)
+        return format("  It is %llu bytes long, shorter than an ELF header (%u bytes).\n",
+                      static_cast<unsigned long long>(size), EHDR_SIZE);
+    static constexpr const char* fields[][2] = {{"EI_CLASS", "ELFCLASS32"},
+                                                {"EI_DATA", "ELFDATA2MSB"},
+                                                {"EI_VERSION", "EV_CURRENT"},
+                                                {"EI_OSABI", "ELFOSABI_ARM"}};
+    static_assert(ELF_MAGIC_SIZE + std::size(fields) == MODULE_IDENT_SIZE);
+    for (size_t i = ELF_MAGIC_SIZE; i < MODULE_IDENT_SIZE; ++i) {
+        const auto& [field, wanted_name] = fields[i - ELF_MAGIC_SIZE];
+        std::string why = field_fault(field, bytes[i], ELF_IDENT[i], wanted_name);
+        if (!why.empty())
+            return why;
+    }
+    return "";
+}
+
+[[noreturn]] void not_supported(const char* name, const std::string& why)
+{
+    fatal("%s is not a supported Elf file.\n%s", name, why.c_str());
 }
 
 // Appends what a stream delivers until the module holds `until` bytes or
@@ -242,8 +275,12 @@ void read_stream(ELF_DESC& m, int fd, size_t until)
 void hold_stream(ELF_DESC& m, int fd)
 {
     read_stream(m, fd, EHDR_SIZE);
-    if (m.fake == ELF_KIND && m.source.bytes.size() >= EHDR_SIZE && !identified(m.source.bytes.data()))
-        fatal("%s is not a supported Elf file.\n", m.name);
+    const std::vector<uint8_t>& head = m.source.bytes;
+    if (m.fake == ELF_KIND && head.size() >= EHDR_SIZE) {
+        const std::string why = identification_fault(head.data(), head.size());
+        if (!why.empty())
+            not_supported(m.name, why);
+    }
     read_stream(m, fd, SIZE_MAX);
     m.source.held = true;
     m.size = static_cast<uint32_t>(m.source.bytes.size());
@@ -372,19 +409,21 @@ void check_table(const ELF_DESC& m, uint32_t offset, uint32_t count, uint32_t st
 void read_header(ELF_DESC& m)
 {
     uint8_t bytes[EHDR_SIZE];
-    if (m.size < EHDR_SIZE)
-        fatal("%s is not a supported Elf file.\n", m.name);
-    read_module_bytes(m, 0, EHDR_SIZE, bytes);
-    if (!identified(bytes))
-        fatal("%s is not a supported Elf file.\n", m.name);
+    read_module_bytes(m, 0, std::min(m.size, EHDR_SIZE), bytes);
+    const std::string why = identification_fault(bytes, m.size);
+    if (!why.empty())
+        not_supported(m.name, why);
     m.ehdr = record_from<Elf32_Ehdr>(bytes, convert_ehdr);
 }
 
 void check_kind(const ELF_DESC& m)
 {
     const Elf32_Ehdr& h = m.ehdr;
-    if (h.e_type != ET_EXEC || h.e_machine != EM_ARM || h.e_version != EV_CURRENT)
-        fatal("%s is not an ARM executable.\n", m.name);
+    for (const std::string& why : {field_fault("e_type", h.e_type, ET_EXEC, "ET_EXEC"),
+                                   field_fault("e_machine", h.e_machine, EM_ARM, "EM_ARM"),
+                                   field_fault("e_version", h.e_version, EV_CURRENT, "EV_CURRENT")})
+        if (!why.empty())
+            fatal("%s is not an ARM executable.\n%s", m.name, why.c_str());
 }
 
 constexpr uint16_t PN_XNUM = 0xFFFF;
@@ -785,7 +824,7 @@ void ELF_DESC::parse_headers()
     check_kind(*this);
     entry = ehdr.e_entry;
     if (ehdr.e_ehsize != EHDR_SIZE)
-        fatal("%s has inconsisten Elf header size.\n", name);
+        fatal("%s has inconsisten Elf header size.\n  e_ehsize is %u, expected %u.\n", name, ehdr.e_ehsize, EHDR_SIZE);
     resolve_counts(*this);
     check_table(*this, ehdr.e_phoff, phnum, PHDR_SIZE, "program header table");
     phdr = read_table<Elf32_Phdr>(*this, ehdr.e_phoff, phnum, convert_phdr);

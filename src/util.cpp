@@ -76,7 +76,13 @@ std::string make_short_options()
         if (o.argument)
             text += ':';
     }
-    return text;
+    return text + static_cast<char>(VERSION_OPTION);
+}
+
+// The value getopt_long returns for a setting's long name.
+int long_value(const SETTING_OPTION& o)
+{
+    return o.letter == 'h' ? HELP_OPTION : o.letter;
 }
 
 std::vector<option> make_long_options()
@@ -86,7 +92,7 @@ std::vector<option> make_long_options()
         if (s.letter)
             table.push_back({s.long_name, required_argument, nullptr, s.letter});
     for (const SETTING_OPTION& o : setting_options)
-        table.push_back({o.long_name, o.argument ? required_argument : no_argument, nullptr, o.letter});
+        table.push_back({o.long_name, o.argument ? required_argument : no_argument, nullptr, long_value(o)});
     table.push_back({"version", no_argument, nullptr, VERSION_OPTION});
     table.push_back({"dependency-file", required_argument, nullptr, DEPENDENCY_FILE_OPTION});
     table.push_back({nullptr, 0, nullptr, 0});
@@ -150,6 +156,8 @@ OPTION_OUTCOME apply_option(RUN& r, int letter, const char* argument)
         return {};
     case 'h':
         return {OPTION_EFFECT::help, ""};
+    case HELP_OPTION:
+        return {OPTION_EFFECT::long_help, ""};
     case VERSION_OPTION:
         return {OPTION_EFFECT::version, ""};
     case DEPENDENCY_FILE_OPTION:

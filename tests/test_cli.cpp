@@ -38,17 +38,20 @@ TEST(Usage, OptionErrorsGiveGetoptsDiagnosticThenUsage)
     }
 }
 
-TEST(Usage, LongHelpIsShortHelpAndVersionSucceedsWhenRead)
+// --help, asked for, goes where a pager reads it; -V is --version.
+TEST(Usage, LongHelpGoesToStandardOutputAndVersionSucceedsWhenRead)
 {
     const RunResult help = run_tool({"--help"});
-    EXPECT_EQ(help.status, 1);
-    EXPECT_EQ(help.err, usage_text());
-    EXPECT_EQ(help.out, "");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, usage_text());
+    EXPECT_EQ(help.err, "");
 
-    const RunResult version = run_tool({"--version", "-e", "/nonexistent.elf"});
-    EXPECT_EQ(version.status, 0) << version.err;
-    EXPECT_EQ(version.out, "elf-merge " ELF_MERGE_VERSION "\n");
-    EXPECT_EQ(version.err, "");
+    for (const char* option : {"--version", "-V"}) {
+        const RunResult version = run_tool({option, "-e", "/nonexistent.elf"});
+        EXPECT_EQ(version.status, 0) << option << version.err;
+        EXPECT_EQ(version.out, "elf-merge " ELF_MERGE_VERSION "\n") << option;
+        EXPECT_EQ(version.err, "") << option;
+    }
     // Options before it are handled first.
     const RunResult late = run_tool({"-e", "/nonexistent.elf", "--version"});
     EXPECT_EQ(late.status, 1);

@@ -85,7 +85,7 @@ TEST(ReadFaults, HugeSparseModuleIsRefusedBeforeItIsRead)
     // alone, without the rest being read.
     std::filesystem::resize_file(huge, (2ull << 30) - 1);
     const RunResult r = run_tool({"-e", huge, "-o", dir.path("out.elf")});
-    EXPECT_EQ(r.err, huge + " is not a supported Elf file.\n");
+    EXPECT_EQ(r.err, huge + " is not a supported Elf file.\n  It does not begin with the ELF magic bytes 7f 45 4c 46.\n");
     EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 
@@ -172,7 +172,8 @@ TEST(ReadFaults, PipesAndProcessSubstitutionAreReadWhole)
     }
     // A stream's header is checked before the rest is read: this one has no end.
     const RunResult zero = run_tool({"-e", "/dev/zero", "-o", dir.path("zero.elf")});
-    EXPECT_EQ(zero.err, "/dev/zero is not a supported Elf file.\n");
+    EXPECT_EQ(zero.err, "/dev/zero is not a supported Elf file.\n"
+                        "  It does not begin with the ELF magic bytes 7f 45 4c 46.\n");
 }
 
 TEST(WriteFaults, OutputIsCreatedExecutable)

@@ -81,22 +81,35 @@ Built good()
 
 const Described good_described{1, 0x10000, 7, 0x100, 0x10200};
 
+// Each refusal's first line, which the line that says why follows.
 const std::string not_elf = "@ is not a supported Elf file.\n";
 const std::string not_arm = "@ is not an ARM executable.\n";
 const std::string bad_size = "@ has inconsisten Elf header size.\n";
+const std::string no_magic = "  It does not begin with the ELF magic bytes 7f 45 4c 46.\n";
 
 // ---------------------------------------------------------------------------
 // The header checks
 
 TEST(HeaderChecks, EveryIdentificationByteIsChecked)
 {
-    // Wrong magic, 64-bit class, little-endian data, version 0, OS ABI 0.
-    const uint8_t wrong[8] = {0x7E, 'e', 'l', 'f', 2, 1, 0, 0};
+    // Wrong magic, 64-bit class, little-endian data, version 0, OS ABI 0
+    // (what a linker writes).
+    const struct {
+        uint8_t value;
+        std::string why;
+    } wrong[8] = {{0x7E, no_magic},
+                  {'e', no_magic},
+                  {'l', no_magic},
+                  {'f', no_magic},
+                  {2, "  EI_CLASS is 2, expected 1 (ELFCLASS32).\n"},
+                  {1, "  EI_DATA is 1, expected 2 (ELFDATA2MSB).\n"},
+                  {0, "  EI_VERSION is 0, expected 1 (EV_CURRENT).\n"},
+                  {0, "  EI_OSABI is 0, expected 97 (ELFOSABI_ARM).\n"}};
     for (uint32_t i = 0; i < 8; ++i) {
         SCOPED_TRACE("byte " + std::to_string(i));
         Bytes b = good().bytes;
-        b[i] = wrong[i];
-        expect_refused(b, not_elf);
+        b[i] = wrong[i].value;
+        expect_refused(b, not_elf + wrong[i].why);
     }
 }
 
@@ -112,7 +125,13 @@ TEST(HeaderChecks, TypeMachineAndVersionMustBeThoseOfAnArmExecutable)
 {
     const struct {
         uint32_t offset, width, value;
-    } faults[] = {{16, 2, 1}, {16, 2, 3}, {18, 2, 3}, {18, 2, 0x2800}, {20, 4, 0}, {20, 4, 2}};
+        std::string why;
+    } faults[] = {{16, 2, 1, "  e_type is 1, expected 2 (ET_EXEC).\n"},
+                  {16, 2, 3, "  e_type is 3, expected 2 (ET_EXEC).\n"},
+                  {18, 2, 3, "  e_machine is 3, expected 40 (EM_ARM).\n"},
+                  {18, 2, 0x2800, "  e_machine is 10240, expected 40 (EM_ARM).\n"},
+                  {20, 4, 0, "  e_version is 0, expected 1 (EV_CURRENT).\n"},
+                  {20, 4, 2, "  e_version is 2, expected 1 (EV_CURRENT).\n"}};
     for (const auto& f : faults) {
         SCOPED_TRACE("offset " + std::to_string(f.offset) + " value " + std::to_string(f.value));
         Bytes b = good().bytes;
@@ -120,17 +139,21 @@ TEST(HeaderChecks, TypeMachineAndVersionMustBeThoseOfAnArmExecutable)
             put16(b, f.offset, static_cast<uint16_t>(f.value));
         else
             put32(b, f.offset, f.value);
-        expect_refused(b, not_arm);
+        expect_refused(b, not_arm + f.why);
     }
 }
 
 TEST(HeaderChecks, HeaderSizeMustBe52)
 {
-    for (uint16_t size : {0, 51, 53, 64}) {
+    const std::pair<uint16_t, std::string> sizes[] = {{0, "  e_ehsize is 0, expected 52.\n"},
+                                                      {51, "  e_ehsize is 51, expected 52.\n"},
+                                                      {53, "  e_ehsize is 53, expected 52.\n"},
+                                                      {64, "  e_ehsize is 64, expected 52.\n"}};
+    for (const auto& [size, why] : sizes) {
         SCOPED_TRACE("e_ehsize " + std::to_string(size));
         Bytes b = good().bytes;
         put16(b, E_EHSIZE, size);
-        expect_refused(b, bad_size);
+        expect_refused(b, bad_size + why);
     }
 }
 
@@ -144,22 +167,25 @@ TEST(HeaderChecks, EntrySizesAreNotCheckedAndStridesStayFixed)
 
 TEST(HeaderChecks, TheEarlierCheckWinsWhenTwoFail)
 {
+    // Only the first field at fault is named.
     Bytes ident_and_type = good().bytes;
     ident_and_type[5] = 1;
+    ident_and_type[7] = 0;
     put16(ident_and_type, 16, 3);
-    expect_refused(ident_and_type, not_elf);
+    expect_refused(ident_and_type, not_elf + "  EI_DATA is 1, expected 2 (ELFDATA2MSB).\n");
 
     Bytes type_and_size = good().bytes;
     put16(type_and_size, 18, 3);
+    put32(type_and_size, 20, 0);
     put16(type_and_size, E_EHSIZE, 40);
-    expect_refused(type_and_size, not_arm);
+    expect_refused(type_and_size, not_arm + "  e_machine is 3, expected 40 (EM_ARM).\n");
 
     Bytes size_and_tables = good().bytes;
     put16(size_and_tables, E_EHSIZE, 40);
     put32(size_and_tables, E_PHOFF, 0x7FFFFFFF);
     put16(size_and_tables, E_PHNUM, 1);
     put32(size_and_tables, E_SHOFF, 0x7FFFFFFF);
-    expect_refused(size_and_tables, bad_size);
+    expect_refused(size_and_tables, bad_size + "  e_ehsize is 40, expected 52.\n");
 
     Bytes both_tables = size_and_tables;
     put16(both_tables, E_EHSIZE, 52);
@@ -168,7 +194,7 @@ TEST(HeaderChecks, TheEarlierCheckWinsWhenTwoFail)
     // A short file fails identification, whatever its first bytes say.
     const Bytes whole = good().bytes;
     const Bytes short_file(whole.begin(), whole.begin() + 51);
-    expect_refused(short_file, not_elf);
+    expect_refused(short_file, not_elf + "  It is 51 bytes long, shorter than an ELF header (52 bytes).\n");
 }
 
 TEST(HeaderChecks, ReaderRefusesBeforeSectionsAreCollected)
@@ -191,7 +217,7 @@ TEST(HeaderChecks, AModuleThatIsRefusedStopsTheRun)
     const std::string second = dir.write("second.elf", Bytes{1, 2, 3});
     const RunResult r = run_tool({"-e", first, "-f", second, "-o", dir.path("out.elf")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, first + " is not a supported Elf file.\n");
+    EXPECT_EQ(r.err, first + " is not a supported Elf file.\n  EI_OSABI is 0, expected 97 (ELFOSABI_ARM).\n");
     EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 

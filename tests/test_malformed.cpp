@@ -3,8 +3,8 @@
 // field that locates something pushed past the file, counts and offsets
 // whose sums wrap at 32 bits, truncations at each header boundary, names
 // without their NUL, start-up words outside any section, and sections past
-// the top of the address space. Each is refused with one exact line, and an
-// output file from an earlier run is left as it was.
+// the top of the address space. Each is refused with its exact message, and
+// an output file from an earlier run is left as it was.
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -119,7 +119,7 @@ Bytes symtab_over_checked_header()
 struct Case {
     const char* name;
     std::function<Bytes()> make;
-    // The expected line; every "@" stands for the module's path.
+    // The expected message; every "@" stands for the module's path.
     std::string message;
 };
 
@@ -129,14 +129,16 @@ std::ostream& operator<<(std::ostream& os, const Case& c)
 }
 
 const std::string not_elf = "@ is not a supported Elf file.\n";
+const std::string no_magic = not_elf + "  It does not begin with the ELF magic bytes 7f 45 4c 46.\n";
 const std::string ph_outside = "@ is corrupt -- program header table lies outside the file.\n";
 const std::string sh_outside = "@ is corrupt -- section header table lies outside the file.\n";
 
 const Case cases[] = {
     // Short files and truncation at each boundary of the layout.
-    {"EmptyFile", [] { return Bytes{}; }, not_elf},
-    {"OneByte", [] { return Bytes{0x7F}; }, not_elf},
-    {"CutInsideElfHeader", [] { return cut(good(), 51); }, not_elf},
+    {"EmptyFile", [] { return Bytes{}; }, no_magic},
+    {"OneByte", [] { return Bytes{0x7F}; }, no_magic},
+    {"CutInsideElfHeader", [] { return cut(good(), 51); },
+     not_elf + "  It is 51 bytes long, shorter than an ELF header (52 bytes).\n"},
     {"CutAfterElfHeader", [] { return cut(good(), 52); }, ph_outside},
     {"CutInsideProgramHeader", [] { return cut(good(), 52 + 31); }, ph_outside},
     {"CutAfterProgramHeaders", [] { return cut(good(), 52 + 32); }, sh_outside},
@@ -244,7 +246,7 @@ std::string with_path(std::string message, const std::string& path)
 
 class Malformed : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Malformed, IsRefusedWithOneLineAndTheOutputIsUntouched)
+TEST_P(Malformed, IsRefusedWithItsMessageAndTheOutputIsUntouched)
 {
     TempDir dir;
     const Case& c = GetParam();

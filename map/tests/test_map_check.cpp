@@ -185,7 +185,7 @@ TEST(MapCheck, LayoutFaultsAreEachOneLine)
     Bytes into_sd = good;
     tb::put32(into_sd, phdr_at(11) + 8, 0x101000);
     EXPECT_THAT(check_broken(fw, into_sd, false).err,
-                HasSubstr(": segment 11 [0x00101000, 0x00101040) overlaps the Shared Data segment "
+                HasSubstr(": segment 11 [0x00101000, 0x00101040) overlaps segment 2 (Shared Data segment) "
                           "[0x00100000, 0x00102000)\n"));
 
     Bytes table = good;
@@ -202,7 +202,7 @@ TEST(MapCheck, LayoutFaultsAreEachOneLine)
     Bytes sd = good;
     tb::put32(sd, phdr_at(2) + 16, 0x180); // the Shared Data segment without the note
     EXPECT_EQ(check_broken(fw, sd, false).err,
-              fw.image + ": Shared Data segment: p_filesz (table and note) is 384, expected 476\n");
+              fw.image + ": segment 2 (Shared Data segment): p_filesz (table and note) is 384, expected 476\n");
 }
 
 // Each fault an image can carry that elf-merge would never write; with the

@@ -29,14 +29,14 @@ def sums(path):
             s[3 if f[1] == 'NOBITS' else 0 if 'X' in f[6] else 2 if 'W' in f[6] else 1] += int(f[4], 16)
     return s
 modules = [(a, sums(f)) for a, f in zip(sys.argv[3::2], sys.argv[4::2])]
-by_module = [[r['slots'], r['code'], r['rodata'], r['data'], r['bss'], r['total']] for r in json.load(open(sys.argv[1]))['usage']]
+by_module = [[''.join(r['slots']), r['code'], r['rodata'], r['data'], r['bss'], r['total']] for r in json.load(open(sys.argv[1]))['usage']]
 want = [[a] + s + [sum(s)] for a, s in modules]
 print(by_module == want or (by_module, want))
 slots = {}
 for a, s in modules:
     row = slots.setdefault('uvEanWLKNbCxyPp' if a in 'pP' else a, [0, 0, 0, 0, 0])
     row[:] = [x + y for x, y in zip(row, s + [sum(s)])]
-by_slot = {r['slots']: [r['code'], r['rodata'], r['data'], r['bss'], r['total']] for r in json.load(open(sys.argv[2]))['usage']}
+by_slot = {''.join(r['slots']): [r['code'], r['rodata'], r['data'], r['bss'], r['total']] for r in json.load(open(sys.argv[2]))['usage']}
 print(by_slot == slots or (by_slot, slots))
 )";
 
@@ -55,7 +55,8 @@ TEST(MapLayout, UsageByModuleAndBySlotEqualsTheSectionsReadelfLists)
     EXPECT_EQ(python(usage_from_readelf, args), "True\nTrue\n");
     EXPECT_EQ(json_query(fw.dir, with.out, "[r['pid'] for r in d['usage']]"), "[0, 1, 2, 3, 7, 14, 19, None, None]\n");
     EXPECT_EQ(json_query(fw.dir, without.out, "[r['slots'] for r in d['usage']]"),
-              "['k', 'e', 'f', 'd', 'uvEanWLKNbCxyPp', 'c', 'S', 'F']\n");
+              "[['k'], ['e'], ['f'], ['d'], ['u', 'v', 'E', 'a', 'n', 'W', 'L', 'K', 'N', 'b', 'C', 'x', 'y', 'P', 'p'], "
+              "['c'], ['S'], ['F']]\n");
     EXPECT_THAT(fw.map({}).out,
                 HasSubstr("Memory use by module: 9\n"
                           "  slot  pid  code        rodata      data        bss         total       file\n"
@@ -75,7 +76,7 @@ TEST(MapLayout, RegionsFailCheckOneByteTooSmallAndPassExact)
         return r;
     };
     const std::string zu_bss = "segment 18 (section 4 (.bss) of " + Example::module("zu.elf") + ")";
-    const std::string ka2 = "segment 30 (section 0 of " + Example::module("ka2.bin") + ")";
+    const std::string ka2 = "segment 30 (raw image " + Example::module("ka2.bin") + ")";
     struct Case {
         std::vector<std::string> regions;
         int status;
@@ -103,7 +104,24 @@ TEST(MapLayout, RegionsFailCheckOneByteTooSmallAndPassExact)
     EXPECT_THAT(table, HasSubstr("  zu      run   0x00030000  1368        1368        100.00%\n"
                                  "  flash   load  0x00003400  11256       19909632    0.05%\n"));
     EXPECT_EQ(json_query(fw.dir, fw.map({"--json", "--region", "zu=30000:557"}).out, "d['regions']"),
-              "[{'name': 'zu', 'kind': 'run', 'start': 196608, 'size': 1367, 'used': 1368}]\n");
+              "[{'name': 'zu', 'kind': 'run', 'start': 196608, 'size': 1367, 'used': 1368, 'overflow': 1}]\n");
+    // The plain map marks the overflow as a linker does, and still succeeds.
+    const tb::RunResult over = fw.map({"--region", "zu=30000:557"});
+    EXPECT_EQ(over.status, 0);
+    EXPECT_THAT(over.out, HasSubstr("  zu      run   0x00030000  1368        1367        100.07%  overflowed by 1 bytes\n"));
+}
+
+// A linker script's units: decimal with K or M, the same regions as in hex.
+TEST(MapLayout, RegionsInKAndMEqualTheirHexForms)
+{
+    Example fw;
+    const tb::RunResult units =
+        fw.map({"--region", "RAM=0:384k", "--region", "HIGH=15M:5m", "--load-region", "FLASH=0:20M"});
+    const tb::RunResult hex =
+        fw.map({"--region", "RAM=0:60000", "--region", "HIGH=F00000:500000", "--load-region", "FLASH=0:1400000"});
+    EXPECT_EQ(units.status, 0) << units.err;
+    EXPECT_EQ(units.out, hex.out);
+    EXPECT_THAT(units.out, HasSubstr("  RAM     run   0x00000000  12784       393216      3.25%\n"));
 }
 
 // quenlor's .data grown by 4 bytes now touches its .bss: the two share one

@@ -87,7 +87,7 @@ TEST(MapReport, SegmentsNameTheSlotOfTheirModuleWhenModulesAreGiven)
     const std::string image = dir.path("raw.elf");
     ASSERT_EQ(tb::run_tool({"-p", raw, "-c", fw.e, "-o", image}).status, 0);
     const std::string out = run_map({image, "--", "-p", raw, "-c", fw.e}).out;
-    EXPECT_THAT(out, HasSubstr("R-X   0x00f00000  p\n       " + raw + " section 0 -  0x00003400  0x6\n"));
+    EXPECT_THAT(out, HasSubstr("R-X   0x00f00000  p\n       raw image " + raw + "  0x00003400  0x6\n"));
     EXPECT_THAT(out, HasSubstr("R-X   0x00700000  c\n       " + fw.e + " section 1 .text"));
     EXPECT_THAT(run_map({image}).out, HasSubstr("R-X   0x00f00000  uvEanWLKNbCxyPp\n"));
 }
@@ -99,7 +99,7 @@ TEST(MapJson, DocumentParsesAndCarriesTheReport)
     const tb::RunResult r = fw.map({"--json"}, "kernel");
     ASSERT_EQ(r.status, 0) << r.err;
     tb::TempDir dir;
-    EXPECT_EQ(json_query(dir, r.out, "list(d)[0], d['schema']"), "schema 2\n");
+    EXPECT_EQ(json_query(dir, r.out, "list(d)[0], d['schema']"), "schema 3\n");
     EXPECT_EQ(json_query(dir, r.out, "d['mode'], d['header']['entry'], d['header']['phnum']"), "kernel 4096 12\n");
     EXPECT_EQ(json_query(dir, r.out, "d['shared_data']"),
               "{'address': 1048576, 'memory_size': 8192, 'file_size': 476, 'table': {'offset': 0, 'size': 384}, "
@@ -158,7 +158,12 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
     EXPECT_EQ(run_map({"--jsn", "x"}).status, 1);
     const std::pair<std::vector<std::string>, std::string> mistakes[] = {
         {{"--region", "ram=1000", "x"}, "--region ram=1000: expected NAME=START:SIZE"},
-        {{"--load-region", "rom=0:1_000", "x"}, "--load-region rom=0:1_000: START and SIZE are hexadecimal numbers"},
+        {{"--load-region", "rom=0:1_000", "x"},
+         "--load-region rom=0:1_000: START and SIZE are hexadecimal numbers, or decimal ones followed by K or M"},
+        {{"--region", "ram=0x10K:1", "x"},
+         "--region ram=0x10K:1: START and SIZE are hexadecimal numbers, or decimal ones followed by K or M"},
+        {{"--region", "ram=0:4096M", "x"},
+         "--region ram=0:4096M: START and SIZE are hexadecimal numbers, or decimal ones followed by K or M"},
         {{"--region", "top=FFFFFF00:101", "x"}, "--region top=FFFFFF00:101: the region passes 0xFFFFFFFF"},
         {{"--sha256", std::string(64, 'a'), "x"}, "--sha256 needs --check"},
         {{"--check", "--sha256", "abc", "x"}, "--sha256 abc: not a SHA-256 digest (64 hexadecimal digits)"},
@@ -186,6 +191,13 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
     const tb::RunResult bad_module = run_map({fw.image, "--", "-e", fw.image + ".missing"});
     EXPECT_EQ(bad_module.status, 1);
     EXPECT_THAT(bad_module.err, HasSubstr("Error opening file " + fw.image + ".missing -- No such file or directory\n"));
+    // As a linker leaves it, without ELFOSABI_ARM: both lines, as elf-merge prints them.
+    Bytes unmarked = tb::build(tb::typical(0x2000, 5, 0x400)).bytes;
+    unmarked[7] = 0;
+    const std::string linked = fw.dir.write("linked.elf", unmarked);
+    const tb::RunResult refused = run_map({fw.image, "--", "-e", linked});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, linked + " is not a supported Elf file.\n  EI_OSABI is 0, expected 97 (ELFOSABI_ARM).\n");
 }
 
 // Faults of the run itself: each ends with one line and status 1, or prints

@@ -45,16 +45,18 @@ expect_usage_options() {
 
 cd "$(mktemp -d)" || exit 1
 trap 'rm -rf "$PWD"' EXIT
-touch kernel.elf ka1.bin fw.elf
+# kern: a linked module without a suffix; k.srec: a flash image.
+touch kernel.elf kern ka1.bin k.srec fw.elf
 
 expect_usage_options elf-merge "$elf_merge"
 expect_usage_options elf-merge-map "$elf_merge_map"
 
 expect "--kernel " elf-merge --ke
-expect "ka1.bin kernel.elf " elf-merge -o fw.elf -k k
-expect "ka1.bin kernel.elf " elf-merge --ka1 k
-expect "ka1.bin kernel.elf " elf-merge --kernel = k
-expect "fw.elf ka1.bin kernel.elf " elf-merge --kernel =
+# An ELF slot offers every file but raw and flash images; a raw slot, every file.
+expect "kern kernel.elf " elf-merge -o fw.elf -k k
+expect "k.srec ka1.bin kern kernel.elf " elf-merge --ka1 k
+expect "kern kernel.elf " elf-merge --kernel = k
+expect "fw.elf kern kernel.elf " elf-merge --kernel =
 expect "" elf-merge -s ""
 # A previous word is compared as it is, never as a pattern.
 expect "--kernel " elf-merge '*' --ke
@@ -77,7 +79,7 @@ if ! complete_line elf-merge-map fw.elf - | grep -qx -- --; then
     failures=$((failures + 1))
 fi
 expect "--kernel " elf-merge-map --check fw.elf -- -r --ke
-expect "ka1.bin kernel.elf " elf-merge-map fw.elf -- -p k
+expect "k.srec ka1.bin kern kernel.elf " elf-merge-map fw.elf -- -p k
 expect "" elf-merge-map fw.elf -- --ch
 
 [ "$failures" -eq 0 ]
