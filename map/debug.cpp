@@ -194,11 +194,18 @@ std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MOD
         return line;
     // A raw image is one section of its own: the offset is the file's.
     const SHDR_HANDLE& h = *p.section->handle;
-    line += ": " + printable(h.desc->name) + (h.desc->fake == ELF_KIND ? " " + section_name_text(*p.section) : "") +
-            format("+0x%" PRIx32, p.run_address - h.sh_addr);
-    if (p.symbol)
-        line += " " + printable(p.symbol->symbol.name) +
-                format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
+    line += ": ";
+    line += printable(h.desc->name);
+    if (h.desc->fake == ELF_KIND) {
+        line += ' ';
+        line += section_name_text(*p.section);
+    }
+    line += format("+0x%" PRIx32, p.run_address - h.sh_addr);
+    if (p.symbol) {
+        line += ' ';
+        line += printable(p.symbol->symbol.name);
+        line += format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
+    }
     return line;
 }
 

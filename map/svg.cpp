@@ -13,6 +13,9 @@
 
 namespace {
 
+using namespace std::literals;
+
+
 constexpr uint64_t BYTES_PER_PIXEL = 256;
 constexpr uint64_t MIN_BAND = 16;  // room for one line of text
 constexpr uint64_t MAX_BAND = 160; // a band may not fill the picture either
@@ -51,6 +54,7 @@ struct AXIS {
 std::vector<BAND> bands_of(const MAP_IMAGE& image)
 {
     std::vector<BAND> bands;
+    bands.reserve(2 * image.phdrs.size()); // at most two an entry, touched once
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
@@ -70,6 +74,7 @@ size_t stop_index(const AXIS& axis, uint64_t address)
 AXIS make_axis(const std::vector<BAND>& bands)
 {
     AXIS axis;
+    axis.stops.reserve(2 * bands.size());
     for (const BAND& b : bands)
         axis.stops.insert(axis.stops.end(), {b.start, b.end});
     std::sort(axis.stops.begin(), axis.stops.end());
@@ -80,6 +85,7 @@ AXIS make_axis(const std::vector<BAND>& bands)
         ++cover[stop_index(axis, b.start)];
         --cover[stop_index(axis, b.end)];
     }
+    axis.y.reserve(axis.stops.size());
     axis.y.push_back(TOP);
     int64_t covered = 0;
     for (size_t i = 0; i + 1 < axis.stops.size(); ++i) {
@@ -115,16 +121,16 @@ std::string xml_escape(const std::string& text)
         }
         switch (c) {
         case '&':
-            out += "&amp;";
+            out += "&amp;"sv;
             break;
         case '<':
-            out += "&lt;";
+            out += "&lt;"sv;
             break;
         case '>':
-            out += "&gt;";
+            out += "&gt;"sv;
             break;
         case '"':
-            out += "&quot;";
+            out += "&quot;"sv;
             break;
         default:
             out += c;
@@ -192,77 +198,81 @@ void append_label(std::string& out, const std::string& label)
         out += label;
         return;
     }
-    out.append(label, 0, LABEL_CHARS - 1).append("\xE2\x80\xA6");
+    out.append(label, 0, LABEL_CHARS - 1).append("\xE2\x80\xA6"sv);
 }
 
 // "kernel.elf .data .bss" with the modules, else "slots k" or "Shared Data
-// segment".
-std::string band_name(const MAP_IMAGE& image, size_t i, const MODULE_SET& set, const SEGMENT_OWNER& owner)
+// segment", appended to name.
+void append_band_name(std::string& name, const MAP_IMAGE& image, size_t i, const MODULE_SET& set,
+                      const SEGMENT_OWNER& owner)
 {
-    if (owner.system)
-        return "Shared Data segment";
-    std::string name;
+    if (owner.system) {
+        name += "Shared Data segment"sv;
+        return;
+    }
+    const size_t start = name.size();
     const ELF_DESC* last = nullptr;
     for (const SECTION_REF& s : sections_in(image, i, set)) {
         const ELF_DESC* module = s.handle->desc;
         if (module != last)
-            name.append(name.empty() ? "" : "  ").append(base_name(module->name));
+            name.append(name.size() == start ? ""sv : "  "sv).append(base_name(module->name));
         last = module;
         if (module->fake != ELF_KIND)
             continue; // a raw image is its one section
         name += ' ';
         if (s.name.empty())
-            append_decimal(name.append("section "), s.handle->index);
+            append_decimal(name.append("section "sv), s.handle->index);
         else
             name += s.name;
     }
-    return name.empty() ? owner_text(owner) : name;
+    if (name.size() == start)
+        name += owner_text(owner);
 }
 
 // "0x%08x-0x%08llx"
 void append_range(std::string& out, uint32_t start, uint64_t end)
 {
-    out += "0x";
+    out += "0x"sv;
     append_hex(out, start, 8);
-    out += "-0x";
+    out += "-0x"sv;
     append_hex(out, end, 8);
 }
 
 // The segment's fields, one line each: "segment 4: PT_LOAD R-X, protection
 // 0x00100000, slot e", its run and load ranges, and its sizes.
-void append_segment_lines(std::string& title, const Elf32_Phdr& p, size_t i, const SEGMENT_OWNER& owner)
+void append_segment_lines(std::string& title, const Elf32_Phdr& p, size_t i, const SEGMENT_OWNER& owner,
+                          std::string& line)
 {
-    std::string line = "segment ";
+    line = "segment "sv;
     append_decimal(line, i);
-    line.append(": PT_LOAD ").append(permissions(p.p_flags)).append(", protection 0x");
+    line.append(": PT_LOAD "sv).append(permissions(p.p_flags)).append(", protection 0x"sv);
     append_hex(line, p.p_flags & PROT_BITS, 8);
-    line.append(", ").append(owner_text(owner));
+    line.append(", "sv).append(owner_text(owner));
     append_xml_text(title, line);
-    title += "\nrun ";
+    title += "\nrun "sv;
     append_range(title, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz);
-    title += ", load ";
+    title += ", load "sv;
     append_range(title, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz);
-    title += "\nfile size 0x";
+    title += "\nfile size 0x"sv;
     append_hex(title, p.p_filesz);
-    title += ", memory size 0x";
+    title += ", memory size 0x"sv;
     append_hex(title, p.p_memsz);
 }
 
 // What a browser shows on hover: the segment's fields and its sections,
 // "section 1 (.text) of k.elf at 0x00008000, 0x10c bytes" each.
 void append_band_title(std::string& svg, const MAP_IMAGE& image, size_t i, const MODULE_SET& set,
-                       const SEGMENT_OWNER& owner)
+                       const SEGMENT_OWNER& owner, std::string& line)
 {
-    append_segment_lines(svg, image.phdrs[i], i, owner);
-    std::string line;
+    append_segment_lines(svg, image.phdrs[i], i, owner, line);
     for (const SECTION_REF& s : sections_in(image, i, set)) {
         line.clear();
         append_section_label(line, s);
-        line += " at 0x";
+        line += " at 0x"sv;
         append_hex(line, s.handle->sh_addr, 8);
-        line += ", 0x";
+        line += ", 0x"sv;
         append_hex(line, s.handle->sh_size);
-        line += " bytes";
+        line += " bytes"sv;
         svg += '\n';
         append_xml_text(svg, line);
     }
@@ -276,43 +286,53 @@ const char* colour_of(const SEGMENT_OWNER& owner)
 
 void append_attribute(std::string& svg, const char* name, uint64_t value)
 {
-    svg.append(" ").append(name).append("=\"");
+    svg.append(" "sv).append(name).append("=\""sv);
     append_decimal(svg, value);
     svg += '"';
 }
 
+// Text made for each band, kept from band to band so that none is allocated
+// anew: a picture may have a hundred thousand bands.
+struct SCRATCH {
+    std::string line;
+    std::string label;
+};
+
 // One band: its title, its rectangle and, where there is room, its label.
 void append_band(std::string& svg, const MAP_IMAGE& image, const BAND& b, const SEGMENT_OWNER& owner,
-                 const AXIS& axis, const MODULE_SET& set)
+                 const AXIS& axis, const MODULE_SET& set, SCRATCH& scratch)
 {
     const uint64_t top = y_of(axis, b.start), height = y_of(axis, b.end) - top;
     const int x = b.stored ? MARGIN + COLUMN_WIDTH + COLUMN_GAP : MARGIN;
-    svg.append("<g class=\"").append(b.stored ? "stored" : "segment").append("\"><title>");
-    append_band_title(svg, image, b.entry, set, owner);
-    svg += "</title><rect";
+    svg.append("<g class=\""sv).append(b.stored ? "stored"sv : "segment"sv).append("\"><title>"sv);
+    append_band_title(svg, image, b.entry, set, owner, scratch.line);
+    svg += "</title><rect"sv;
     append_attribute(svg, "x", x);
     append_attribute(svg, "y", top);
     append_attribute(svg, "width", COLUMN_WIDTH);
     append_attribute(svg, "height", height);
-    svg.append(" fill=\"").append(colour_of(owner)).append("\" stroke=\"#555555\" stroke-width=\"0.5\"/>");
+    svg.append(" fill=\""sv).append(colour_of(owner)).append("\" stroke=\"#555555\" stroke-width=\"0.5\"/>"sv);
     if (height >= MIN_BAND) {
-        std::string label = band_name(image, b.entry, set, owner) + (b.stored ? "  stored " : "  ");
+        std::string& label = scratch.label;
+        label.clear();
+        append_band_name(label, image, b.entry, set, owner);
+        label += b.stored ? "  stored "sv : "  "sv;
         append_range(label, b.start, b.end);
-        svg += "<text";
+        svg += "<text"sv;
         append_attribute(svg, "x", x + 6);
         append_attribute(svg, "y", top + 12);
         svg += '>';
         append_label(svg, label);
-        svg += "</text>";
+        svg += "</text>"sv;
     }
-    svg += "</g>\n";
+    svg += "</g>\n"sv;
 }
 
 // A gap drawn short: a zigzag break, and how much was left out.
 void append_break(std::string& svg, const AXIS& axis, size_t i)
 {
     const uint64_t middle = (axis.y[i] + axis.y[i + 1]) / 2;
-    svg += "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\"";
+    svg += "<g class=\"gap\"><polyline fill=\"none\" stroke=\"#888888\" points=\""sv;
     for (int k = 0; k <= 8; ++k) {
         if (k)
             svg += ' ';
@@ -320,12 +340,12 @@ void append_break(std::string& svg, const AXIS& axis, size_t i)
         svg += ',';
         append_decimal(svg, middle + (k % 2 ? 4 : 0) - 2);
     }
-    svg += "\"/><text";
+    svg += "\"/><text"sv;
     append_attribute(svg, "x", MARGIN + 60);
     append_attribute(svg, "y", middle + 4);
-    svg += " fill=\"#666666\">a gap of 0x";
+    svg += " fill=\"#666666\">a gap of 0x"sv;
     append_hex(svg, axis.stops[i + 1] - axis.stops[i]);
-    svg += " bytes, cut short</text></g>\n";
+    svg += " bytes, cut short</text></g>\n"sv;
 }
 
 struct LEGEND_ENTRY {
@@ -427,8 +447,9 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
             append_break(breaks, axis, i);
     out << breaks;
     std::string svg;
+    SCRATCH scratch;
     for (size_t k = 0; k < bands.size(); ++k) {
-        append_band(svg, image, bands[k], owners[k], axis, set);
+        append_band(svg, image, bands[k], owners[k], axis, set, scratch);
         if (svg.size() >= 65536 || k + 1 == bands.size()) {
             out << svg;
             svg.clear();
