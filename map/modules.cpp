@@ -37,7 +37,7 @@ std::vector<char> section_names(const ELF_DESC& m)
         return {};
     uint32_t index = m.ehdr.e_shstrndx;
     std::vector<Elf32_Shdr> header(1);
-    if (index == 0xFFFF) { // SHN_XINDEX: the index is held in section header 0
+    if (index == SHN_XINDEX) { // the index is held in section header 0
         read_section_headers(m, 0, header);
         index = header[0].sh_link;
     }

@@ -77,6 +77,8 @@ constexpr uint32_t SYM_SIZE = 16;
 // the real count: a module may use it, an image (without section headers)
 // holds at most MAX_PHNUM entries.
 constexpr uint16_t PN_XNUM = 0xFFFF;
+// A section index too large for its field: the real one is held elsewhere.
+constexpr uint16_t SHN_XINDEX = 0xFFFF;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // Addresses are 32-bit: a range must end at or below this.

@@ -426,8 +426,6 @@ void check_kind(const ELF_DESC& m)
             fatal("%s is not an ARM executable.\n%s", m.name, why.c_str());
 }
 
-constexpr uint16_t PN_XNUM = 0xFFFF;
-
 // ELF extended numbering: counts too large for the header are held in
 // section header 0, which must then lie inside the file.
 void resolve_counts(ELF_DESC& m)
