@@ -20,6 +20,7 @@
 #include <getopt.h>
 #include <iostream>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,13 +178,16 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
     return status;
 }
 
-// A partial output must not pass for a whole one, to make or to the next
-// run of a build script; a device is left alone.
-void remove_partial_output(const std::string& path)
+// The file just created, recorded as elf-merge records its output: a
+// partial one must not pass for a whole one, to make or to the next run of
+// a build script, so any failure from here removes it (not a device).
+void record_output_file(const std::string& path)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        std::remove(path.c_str());
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return;
+    record_partial_output(path.c_str(), fd);
+    ::close(fd);
 }
 
 // A flash image or a picture goes to a file of its own.
@@ -192,14 +196,16 @@ void write_output_file(const std::string& path, const std::function<void(std::os
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out)
         file_error(path, "cannot create", errno);
+    record_output_file(path);
     errno = 0;
     write(out);
     out.close();
     if (!out) {
         const int error = errno;
-        remove_partial_output(path);
+        remove_partial_output();
         file_error(path, "cannot write", error);
     }
+    run.partial_output = PARTIAL_OUTPUT{};
 }
 
 // OUTPUT is created only once the ranges are known to be storable.

@@ -613,6 +613,13 @@ void release_modules(std::vector<ELF_DESC>& modules);
 // The bytes of an image, in file order, to sink: what write_elf writes.
 void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, const NOTE_DESC* note,
                   int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
+// From here a failure removes the output that path names and fd has open,
+// if it is a regular file (a device or a FIFO is not the run's to remove):
+// it is recorded in run.partial_output, through any link, for fatal().
+void record_partial_output(const char* path, int fd);
+// Removes the recorded output, if its path still names that file, and
+// forgets it.
+void remove_partial_output();
 // Writes the image to path; a regular file is recorded in run.partial_output
 // once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,

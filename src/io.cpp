@@ -900,18 +900,6 @@ void write_to_file(void* context, const uint8_t* next, size_t left)
     }
 }
 
-// From here a failure removes the output, if it is a regular file: a device
-// or a FIFO is not the run's to remove. A link is followed to the file.
-void record_partial_output(const char* path, int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return;
-    char* resolved = ::realpath(path, nullptr);
-    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
-                          static_cast<uint64_t>(st.st_ino)};
-    std::free(resolved);
-}
 
 void put(OUTPUT& out, const void* data, size_t count)
 {
@@ -1023,6 +1011,17 @@ void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, 
         put_note(out, note, note_size);
     put_sections(out, sections);
     flush(out);
+}
+
+void record_partial_output(const char* path, int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    char* resolved = ::realpath(path, nullptr);
+    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
+                          static_cast<uint64_t>(st.st_ino)};
+    std::free(resolved);
 }
 
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,

@@ -13,8 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 // Only the file the output was opened as is removed, not one that has taken
 // its name since.
 void remove_partial_output()
@@ -24,9 +22,8 @@ void remove_partial_output()
     if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
         static_cast<uint64_t>(st.st_ino) == out.ino)
         ::unlink(out.path.c_str());
+    run.partial_output = PARTIAL_OUTPUT{};
 }
-
-} // namespace
 
 void fatal(const char* format, ...)
 {

@@ -5,6 +5,7 @@
 #include "map_fixture.h"
 
 #include <sstream>
+#include <unistd.h>
 
 using namespace maptest;
 using testing::HasSubstr;
@@ -227,12 +228,16 @@ TEST(MapFlash, RefusalsAndWriteErrorsAreOneLineWithStatus1)
         EXPECT_EQ(full.err, "/dev/full: cannot write -- No space left on device\n");
     }
     // Cut short by a 512-byte file size limit, whose signal does not end the
-    // run, a regular OUTPUT is removed.
-    const tb::RunResult cut = run_map_in_shell("ulimit -f 1 && exec \"$0\" \"$@\"",
-                                               {"-O", "srec", fw.image, out});
-    EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err, out + ": cannot write -- File too large\n");
-    EXPECT_FALSE(tb::file_exists(out));
+    // run, a regular OUTPUT is removed, also when it is named through a link.
+    const std::string link = fw.dir.path("flash.link");
+    ASSERT_EQ(::symlink(out.c_str(), link.c_str()), 0);
+    for (const std::string& named : {out, link}) {
+        const tb::RunResult cut =
+            run_map_in_shell("ulimit -f 1 && exec \"$0\" \"$@\"", {"-O", "srec", fw.image, named});
+        EXPECT_EQ(cut.status, 1);
+        EXPECT_EQ(cut.err, named + ": cannot write -- File too large\n");
+        EXPECT_FALSE(tb::file_exists(out)) << named;
+    }
 }
 
 } // namespace
