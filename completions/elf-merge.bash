@@ -2,17 +2,27 @@
 #
 # bash completion for elf-merge and elf-merge-map. bash-completion loads
 # completions/<command> when a command is first completed, so this one file
-# is installed under both names. It needs nothing but bash itself.
+# is installed under both names. It needs bash and the tools themselves.
 
-# elf-merge options whose value is a file: the ELF module slots, then the
-# raw image slots, -o and --dependency-file.
-_elf_merge_elf_options='-k -e -f -d -u -v -E -c -a -n -W -L -K -N -S -b -C -x -y -F
-  --kernel --quenlor --vo --zu --ra0 --ra1 --mivo --gul --pim --qy --wy --uq --fyx --dov
-  --rak --tolvin --norvala --hux --lem --tej'
-_elf_merge_any_file_options='-p -P --ka1 --ka2 -o --outfile --dependency-file'
-# Those whose value is a hexadecimal number, and those without a value.
-_elf_merge_number_options='-s -z --sd_addr --sd_size'
-_elf_merge_flag_options='-r -h -V --rm --help --version'
+# elf-merge lists its own options and what each takes ("-k module",
+# "-p file", "-s number", "-r flag"), from the table it reads them with; the
+# list is asked for once per tool.
+_elf_merge_listed_tool=
+_elf_merge_listed=
+_elf_merge_list_options() {
+    if [[ $1 != "$_elf_merge_listed_tool" ]]; then
+        _elf_merge_listed=$("$1" --list-options 2>/dev/null)
+        _elf_merge_listed_tool=$1
+    fi
+}
+
+# What the listed option $1 takes; nothing for a word that is no option.
+_elf_merge_kind_of() {
+    local option kind
+    while read -r option kind; do
+        [[ $option == "$1" ]] && { printf '%s\n' "$kind"; return; }
+    done <<<"$_elf_merge_listed"
+}
 
 # elf-merge-map options whose value is typed, not a file; -O names a format.
 _elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
@@ -58,19 +68,32 @@ _elf_merge_current() {
     fi
 }
 
-_elf_merge() {
-    local cur prev
+# The command line of elf-merge, the tool $1.
+_elf_merge_complete() {
+    local cur prev option
     _elf_merge_current
-    if [[ " ${_elf_merge_elf_options//$'\n'/ } " == *" $prev "* ]]; then
-        _elf_merge_modules "$cur"
-    elif [[ " $_elf_merge_any_file_options " == *" $prev "* ]]; then
-        _elf_merge_files "$cur"
-    elif [[ " $_elf_merge_number_options " == *" $prev "* ]]; then
-        COMPREPLY=()
-    else
-        _elf_merge_words "$_elf_merge_elf_options $_elf_merge_any_file_options $_elf_merge_number_options
-          $_elf_merge_flag_options" "$cur"
-    fi
+    _elf_merge_list_options "$1"
+    case $(_elf_merge_kind_of "$prev") in
+        module) _elf_merge_modules "$cur" ;;
+        file) _elf_merge_files "$cur" ;;
+        number) COMPREPLY=() ;;
+        *) _elf_merge_words "$(while read -r option _; do printf '%s\n' "$option"; done <<<"$_elf_merge_listed")" "$cur" ;;
+    esac
+}
+
+_elf_merge() {
+    _elf_merge_complete "${COMP_WORDS[0]}"
+}
+
+# The elf-merge installed or built with the elf-merge-map $1: beside it, or
+# one directory up (build/map/ in a build tree), else the one on PATH.
+_elf_merge_beside() {
+    local dir tool
+    dir=$(dirname -- "$(type -P -- "$1")")
+    for tool in "$dir/elf-merge" "$dir/../elf-merge"; do
+        [[ -x $tool ]] && { echo "$tool"; return; }
+    done
+    echo elf-merge
 }
 
 # Before "--": the map's own options and the image (--svg FILE, --gdb FILE
@@ -80,7 +103,7 @@ _elf_merge_map() {
     local cur prev i
     for ((i = 1; i < COMP_CWORD; i++)); do
         if [[ ${COMP_WORDS[i]} == -- ]]; then
-            _elf_merge
+            _elf_merge_complete "$(_elf_merge_beside "${COMP_WORDS[0]}")"
             return
         fi
     done

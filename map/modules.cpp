@@ -22,6 +22,7 @@ std::string option_fault(const OPTION_OUTCOME& outcome, const std::string& word)
     case OPTION_EFFECT::help:
     case OPTION_EFFECT::long_help:
     case OPTION_EFFECT::version:
+    case OPTION_EFFECT::list:
         return "module options: " + word + " names no module";
     case OPTION_EFFECT::unknown:
         break;

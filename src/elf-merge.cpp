@@ -55,6 +55,10 @@ void parse_options(int argc, char** argv, const char* program)
         std::printf("elf-merge %s\n", ELF_MERGE_VERSION);
         exit_printed();
     }
+    if (outcome.effect == OPTION_EFFECT::list) {
+        std::fputs(option_kinds().c_str(), stdout);
+        exit_printed();
+    }
     // --help | less: the text goes where a pager reads it.
     if (outcome.effect == OPTION_EFFECT::long_help) {
         print_usage(program, stdout);

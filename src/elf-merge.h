@@ -296,12 +296,18 @@ inline constexpr std::string_view usage_order = "kszfeduvEcnKWLCNSabxyFpProh";
 constexpr int VERSION_OPTION = 'V';
 constexpr int DEPENDENCY_FILE_OPTION = 257;
 constexpr int HELP_OPTION = 258;
+// --list-options lists every option with what its value is, for the shell's
+// completion; it has no line either.
+constexpr int LIST_OPTION = 259;
 
 // The getopt option string and getopt_long table of every option above.
 const char* short_options();
 const option* long_options();
 // The option summary of the usage text, one line an option.
 std::string usage_text();
+// Every option, short and long, a line each with the kind of its value:
+// "-k module" (an ELF module), "-p file", "-s number" or "-r flag".
+std::string option_kinds();
 
 // Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
 // hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,
@@ -462,6 +468,7 @@ enum class OPTION_EFFECT {
     help,            // -h: the usage text as a usage error
     long_help,       // --help: the usage text as asked for
     version,         // -V, --version
+    list,            // --list-options
 };
 
 struct OPTION_OUTCOME {

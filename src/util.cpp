@@ -92,6 +92,7 @@ std::vector<option> make_long_options()
         table.push_back({o.long_name, o.argument ? required_argument : no_argument, nullptr, long_value(o)});
     table.push_back({"version", no_argument, nullptr, VERSION_OPTION});
     table.push_back({"dependency-file", required_argument, nullptr, DEPENDENCY_FILE_OPTION});
+    table.push_back({"list-options", no_argument, nullptr, LIST_OPTION});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -160,6 +161,8 @@ OPTION_OUTCOME apply_option(RUN& r, int letter, const char* argument)
     case DEPENDENCY_FILE_OPTION:
         r.dependency_file = argument;
         return {};
+    case LIST_OPTION:
+        return {OPTION_EFFECT::list, ""};
     }
     const int slot = slot_of(letter);
     if (slot < 0)
@@ -170,6 +173,22 @@ OPTION_OUTCOME apply_option(RUN& r, int letter, const char* argument)
     }
     process_infile(r, slot, argument);
     return {};
+}
+
+// What the option that getopt returns as value takes: an ELF module for an
+// ELF slot, any file for a raw image slot and for a setting named by a file,
+// a number for the other settings with a value.
+const char* value_kind(int value, bool has_value)
+{
+    if (!has_value)
+        return "flag";
+    const int slot = slot_of(value);
+    if (slot >= 0)
+        return slots[slot].kind == ELF_KIND ? "module" : "file";
+    for (const SETTING_OPTION& o : setting_options)
+        if (o.letter == value && std::string_view(o.argument) != "filename")
+            return "number";
+    return "file";
 }
 
 } // namespace
@@ -207,6 +226,20 @@ std::string usage_text()
     std::string text;
     for (const char letter : usage_order)
         text += option_line(letter);
+    return text;
+}
+
+std::string option_kinds()
+{
+    std::string text;
+    for (const char* p = short_options(); *p; ++p) {
+        const bool has_value = p[1] == ':';
+        text += std::string("-") + *p + " " + value_kind(*p, has_value) + "\n";
+        p += has_value;
+    }
+    for (const option* o = long_options(); o->name; ++o)
+        if (o->val != LIST_OPTION)
+            text += std::string("--") + o->name + " " + value_kind(o->val, o->has_arg) + "\n";
     return text;
 }
 

@@ -5,6 +5,8 @@
 # usage: completion.sh COMPLETIONS_FILE ELF_MERGE ELF_MERGE_MAP
 set -uo pipefail
 completions=$1 elf_merge=$2 elf_merge_map=$3
+# The completions ask the tools themselves, as found on PATH.
+PATH=$(dirname "$elf_merge"):$(dirname "$elf_merge_map"):$PATH
 # shellcheck source=/dev/null
 source "$completions"
 failures=0
