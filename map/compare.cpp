@@ -39,19 +39,6 @@ void compare_chunk(void* context, const uint8_t* data, size_t count)
     c.streamed += count;
 }
 
-// A field of a record in the file: where it starts, how wide, its name.
-struct FIELD {
-    uint32_t offset;
-    uint32_t width;
-    const char* name;
-};
-
-constexpr FIELD ehdr_fields[] = {
-    {16, 2, "e_type"},      {18, 2, "e_machine"}, {20, 4, "e_version"},   {24, 4, "e_entry"},
-    {28, 4, "e_phoff"},     {32, 4, "e_shoff"},   {36, 4, "e_flags"},     {40, 2, "e_ehsize"},
-    {42, 2, "e_phentsize"}, {44, 2, "e_phnum"},   {46, 2, "e_shentsize"}, {48, 2, "e_shnum"},
-    {50, 2, "e_shstrndx"}};
-
 constexpr const char* phdr_fields[] = {"p_type",   "p_offset", "p_vaddr", "p_paddr",
                                        "p_filesz", "p_memsz",  "p_flags", "p_align"};
 
@@ -84,8 +71,8 @@ std::string header_difference(const MERGED_IMAGE& e, const COMPARISON& c)
     const auto at = static_cast<uint32_t>(c.at);
     if (at < EI_NIDENT)
         return field_text(format("header e_ident[%" PRIu32 "]", at), c, at, 1, bytes[at]);
-    const FIELD* f = std::find_if(std::begin(ehdr_fields), std::end(ehdr_fields),
-                                  [at](const FIELD& x) { return at < x.offset + x.width; });
+    const EHDR_FIELD* f = std::find_if(std::begin(ehdr_fields), std::end(ehdr_fields),
+                                       [at](const EHDR_FIELD& x) { return at < x.offset + x.width; });
     return field_text(std::string("header ") + f->name, c, f->offset, f->width, value_at(bytes + f->offset, f->width));
 }
 

@@ -18,37 +18,15 @@ void compare(std::vector<FIELD_CHANGE>& out, const char* field, VALUE_STYLE styl
         out.push_back({field, style, before, after});
 }
 
-struct HEADER_FIELD {
-    const char* name;
-    VALUE_STYLE style;
-    uint32_t (*value)(const Elf32_Ehdr&);
-};
-
-// e_ident is compared a byte at a time, before these.
-constexpr HEADER_FIELD header_fields[] = {
-    {"e_type", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_type; }},
-    {"e_machine", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_machine; }},
-    {"e_version", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_version; }},
-    {"e_entry", VALUE_STYLE::address, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_entry; }},
-    {"e_phoff", VALUE_STYLE::size, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_phoff; }},
-    {"e_shoff", VALUE_STYLE::size, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_shoff; }},
-    {"e_flags", VALUE_STYLE::address, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_flags; }},
-    {"e_ehsize", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_ehsize; }},
-    {"e_phentsize", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_phentsize; }},
-    {"e_phnum", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_phnum; }},
-    {"e_shentsize", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_shentsize; }},
-    {"e_shnum", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_shnum; }},
-    {"e_shstrndx", VALUE_STYLE::number, [](const Elf32_Ehdr& h) -> uint32_t { return h.e_shstrndx; }},
-};
-
 std::vector<FIELD_CHANGE> header_changes(const Elf32_Ehdr& a, const Elf32_Ehdr& b)
 {
     std::vector<FIELD_CHANGE> out;
     for (int i = 0; i < EI_NIDENT; ++i)
         if (a.e_ident[i] != b.e_ident[i])
             out.push_back({format("e_ident[%d]", i), VALUE_STYLE::number, a.e_ident[i], b.e_ident[i]});
-    for (const HEADER_FIELD& f : header_fields)
-        compare(out, f.name, f.style, f.value(a), f.value(b));
+    // e_ident is compared a byte at a time, before the other fields.
+    for (const EHDR_FIELD& f : ehdr_fields)
+        compare(out, f.name, f.style, field_value(a, f), field_value(b, f));
     return out;
 }
 

@@ -240,14 +240,14 @@ void read_modules(const MAP_OPTIONS& options, MODULE_SET& set, const MAP_IMAGE& 
         index_sections(set, image);
 }
 
-// With --check and module options, the image is compared with elf-merge's
-// output before anything else, even when it cannot be parsed: a changed
-// e_phoff is named as such, not only as a table that runs past the end.
+// With module options, the image is compared with elf-merge's output before
+// anything else, even when it cannot be parsed: a changed e_phoff is named
+// as such, not only as a table that runs past the end.
 LINES comparison(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, MODULE_SET& set)
 {
-    if (!options.check || !options.with_modules)
-        return {};
     load(options, set);
+    if (!set.given)
+        return {};
     const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
     return line.empty() ? LINES{} : LINES{line};
 }
@@ -266,15 +266,13 @@ int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image,
                         MODULE_SET& set)
 {
-    load(options, set);
-    if (!set.given)
-        return true;
-    const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
-    if (!line.empty()) {
-        report_violations(options.image, {line});
+    const LINES difference = comparison(options, bytes, set);
+    if (!difference.empty()) {
+        report_violations(options.image, difference);
         return false;
     }
-    index_sections(set, image);
+    if (set.given)
+        index_sections(set, image);
     return true;
 }
 
@@ -337,7 +335,7 @@ int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, con
               const LINES& faults)
 {
     MODULE_SET set;
-    LINES lines = comparison(options, bytes, set);
+    LINES lines = options.check ? comparison(options, bytes, set) : LINES{};
     if (!faults.empty()) {
         lines.insert(lines.end(), faults.begin(), options.check ? faults.end() : faults.begin() + 1);
         release_modules(set);

@@ -252,3 +252,26 @@ LOAD_TOTALS load_totals(const MAP_IMAGE& image)
     }
     return t;
 }
+
+// At their offsets in the 52-byte header, as Elf32_Ehdr lays them out.
+const EHDR_FIELD ehdr_fields[13] = {
+    {"e_type", 16, 2, VALUE_STYLE::number},      {"e_machine", 18, 2, VALUE_STYLE::number},
+    {"e_version", 20, 4, VALUE_STYLE::number},   {"e_entry", 24, 4, VALUE_STYLE::address},
+    {"e_phoff", 28, 4, VALUE_STYLE::size},       {"e_shoff", 32, 4, VALUE_STYLE::size},
+    {"e_flags", 36, 4, VALUE_STYLE::address},    {"e_ehsize", 40, 2, VALUE_STYLE::number},
+    {"e_phentsize", 42, 2, VALUE_STYLE::number}, {"e_phnum", 44, 2, VALUE_STYLE::number},
+    {"e_shentsize", 46, 2, VALUE_STYLE::number}, {"e_shnum", 48, 2, VALUE_STYLE::number},
+    {"e_shstrndx", 50, 2, VALUE_STYLE::number}};
+
+uint32_t field_value(const Elf32_Ehdr& h, const EHDR_FIELD& f)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&h) + f.offset;
+    uint16_t half;
+    uint32_t word;
+    if (f.width == sizeof half) {
+        std::memcpy(&half, bytes, sizeof half);
+        return half;
+    }
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}

@@ -247,6 +247,18 @@ void write_svg(std::ostream& out, const std::string& path, const MAP_IMAGE& imag
 // p_flags with their R/W/X, or decimal.
 enum class VALUE_STYLE { address, size, flags, number };
 
+// A field of the ELF header after e_ident: its name, where it lies in the
+// header and how many bytes wide it is, and how a value of it reads.
+struct EHDR_FIELD {
+    const char* name;
+    uint32_t offset;
+    uint32_t width;
+    VALUE_STYLE style;
+};
+extern const EHDR_FIELD ehdr_fields[13];
+// The field's value in a header held in host order.
+uint32_t field_value(const Elf32_Ehdr& h, const EHDR_FIELD& f);
+
 // One field that differs; a side where the field does not exist holds no
 // value.
 struct FIELD_CHANGE {
