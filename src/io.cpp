@@ -528,6 +528,18 @@ STRING_TABLE read_string_table(const ELF_DESC& m, const Elf32_Shdr& symtab)
     return t;
 }
 
+// The module's symbol table (the last SHT_SYMTAB) and its names, with every
+// section header checked on the way; both left empty without symbols.
+void read_symbol_table(const ELF_DESC& m, std::vector<Elf32_Sym>& symbols, STRING_TABLE& names)
+{
+    const uint32_t index = check_section_headers(m);
+    const Elf32_Shdr s = index < m.shnum ? read_section_header(m, index) : Elf32_Shdr{};
+    if (symbol_count(s) == 0)
+        return;
+    names = read_string_table(m, s);
+    symbols = read_table<Elf32_Sym>(m, s.sh_offset, symbol_count(s), convert_sym);
+}
+
 // ---------------------------------------------------------------------------
 // Symbol lookup
 
@@ -743,15 +755,11 @@ std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m)
     if (m.fake != ELF_KIND)
         return {};
     // Checked again as when the module was read: the file is read again.
-    const uint32_t index = check_section_headers(m);
-    const Elf32_Shdr s = index < m.shnum ? read_section_header(m, index) : Elf32_Shdr{};
-    const uint32_t count = symbol_count(s);
-    if (count == 0)
-        return {};
-    STRING_TABLE names = read_string_table(m, s);
-    const std::vector<Elf32_Sym> table = read_table<Elf32_Sym>(m, s.sh_offset, count, convert_sym);
+    std::vector<Elf32_Sym> table;
+    STRING_TABLE names;
+    read_symbol_table(m, table, names);
     std::vector<MODULE_SYMBOL> symbols;
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < table.size(); ++i) {
         if (!names_code_or_data(table[i]))
             continue;
         std::string name = symbol_name(m, names, i, table[i].st_name);
@@ -765,11 +773,10 @@ void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile)
 {
     struct stat out;
     const bool exists = ::stat(outfile, &out) == 0;
-    for (ELF_DESC& m : modules) {
-        check_unchanged(m);
+    confirm_inputs(modules);
+    for (ELF_DESC& m : modules)
         if (exists && !m.source.held && same_file(m, out))
             hold_whole(m);
-    }
 }
 
 void confirm_inputs(const std::vector<ELF_DESC>& modules)
@@ -826,11 +833,8 @@ void ELF_DESC::parse_headers()
     resolve_counts(*this);
     check_table(*this, ehdr.e_phoff, phnum, PHDR_SIZE, "program header table");
     phdr = read_table<Elf32_Phdr>(*this, ehdr.e_phoff, phnum, convert_phdr);
-    const uint32_t symtab_index = check_section_headers(*this);
-    const Elf32_Shdr s = symtab_index < shnum ? read_section_header(*this, symtab_index) : Elf32_Shdr{};
-    if (symbol_count(s) > 0) {
-        strtab = read_string_table(*this, s);
-        symtab = read_table<Elf32_Sym>(*this, s.sh_offset, symbol_count(s), convert_sym);
+    read_symbol_table(*this, symtab, strtab);
+    if (!symtab.empty()) {
         lookup_symbol("_initPriority", nullptr, &priority);
         lookup_symbol("_initStackSize", nullptr, &stack_size);
         lookup_symbol("_initStack", &stack, nullptr);
