@@ -21,9 +21,10 @@ using JSON = nlohmann::ordered_json;
 constexpr int JSON_SCHEMA = 3;
 
 // ---------------------------------------------------------------------------
-// The report is written as it is made, a segment at a time, in the compact
-// form that nlohmann gives the --diff document: the document of a million
-// sections would not fit in memory as nlohmann values.
+// Every document is written as it is made, a segment at a time, in the
+// compact form that nlohmann's dump gives: the document of a million
+// sections would not fit in memory as nlohmann values. nlohmann escapes the
+// strings that hold a byte to escape.
 
 struct WRITER {
     std::ostream& out;
@@ -267,14 +268,19 @@ void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
     close(w, ']');
 }
 
-void write_loaded(WRITER& w, const LOAD_TOTALS& t)
+void write_totals(WRITER& w, const LOAD_TOTALS& t)
 {
-    key(w, "loaded");
     open(w, '{');
     field(w, "segments", t.segments);
     field(w, "file_bytes", t.file_bytes);
     field(w, "memory_bytes", t.memory_bytes);
     close(w, '}');
+}
+
+void write_loaded(WRITER& w, const LOAD_TOTALS& t)
+{
+    key(w, "loaded");
+    write_totals(w, t);
 }
 
 void write_gaps(WRITER& w, const MAP_IMAGE& image)
@@ -398,25 +404,37 @@ void write_symbol(WRITER& w, const SYMBOL_ENTRY& e)
 }
 
 // ---------------------------------------------------------------------------
-// --diff --json: a small document, built whole with nlohmann.
-
-JSON name_or_null(const char* name)
-{
-    return name ? JSON(name) : JSON(nullptr);
-}
+// --diff --json: the differences, in the same form.
 
 // A value that one image lacks is null.
-JSON side(const std::optional<int64_t>& value)
+void value(WRITER& w, const std::optional<int64_t>& v)
 {
-    return value ? JSON(*value) : JSON(nullptr);
+    if (v)
+        value(w, *v);
+    else
+        null(w);
 }
 
-JSON field_changes(const std::vector<FIELD_CHANGE>& fields)
+void index_or_null(WRITER& w, const char* name, size_t index)
 {
-    JSON list = JSON::array();
-    for (const FIELD_CHANGE& f : fields)
-        list.push_back({{"field", f.field}, {"old", side(f.before)}, {"new", side(f.after)}});
-    return list;
+    key(w, name);
+    if (index == SIZE_MAX)
+        null(w);
+    else
+        value(w, index);
+}
+
+void write_field_changes(WRITER& w, const std::vector<FIELD_CHANGE>& fields)
+{
+    open(w, '[');
+    for (const FIELD_CHANGE& f : fields) {
+        open(w, '{');
+        field(w, "field", std::string_view(f.field));
+        field(w, "old", f.before);
+        field(w, "new", f.after);
+        close(w, '}');
+    }
+    close(w, ']');
 }
 
 const char* change_name(CHANGE kind)
@@ -424,44 +442,65 @@ const char* change_name(CHANGE kind)
     return kind == CHANGE::added ? "added" : kind == CHANGE::removed ? "removed" : "changed";
 }
 
-JSON index_or_null(size_t index)
+void write_note_changes(WRITER& w, const IMAGE_DIFF& d)
 {
-    return index == SIZE_MAX ? JSON(nullptr) : JSON(index);
+    key(w, "note");
+    open(w, '[');
+    for (const GROUP_CHANGE& g : d.note) {
+        open(w, '{');
+        field(w, "change", change_name(g.kind));
+        field(w, "pid", g.pid);
+        key(w, "file");
+        name_or_null(w, g.file);
+        key(w, "fields");
+        write_field_changes(w, g.fields);
+        close(w, '}');
+    }
+    close(w, ']');
 }
 
-JSON note_changes(const IMAGE_DIFF& d)
+void write_segment_changes(WRITER& w, const IMAGE_DIFF& d)
 {
-    JSON list = JSON::array();
-    for (const GROUP_CHANGE& g : d.note)
-        list.push_back({{"change", change_name(g.kind)},
-                        {"pid", g.pid},
-                        {"file", name_or_null(g.file)},
-                        {"fields", field_changes(g.fields)}});
-    return list;
+    key(w, "segments");
+    open(w, '[');
+    for (const SEGMENT_CHANGE& c : d.segments) {
+        open(w, '{');
+        field(w, "change", change_name(c.kind));
+        index_or_null(w, "old_index", c.before);
+        index_or_null(w, "new_index", c.after);
+        field(w, "label", std::string_view(c.label));
+        key(w, "fields");
+        write_field_changes(w, c.fields);
+        field(w, "differing_bytes", c.differing_bytes);
+        key(w, "first_difference");
+        if (c.differing_bytes)
+            value(w, c.first_difference);
+        else
+            null(w);
+        close(w, '}');
+    }
+    close(w, ']');
 }
 
-JSON segment_changes(const IMAGE_DIFF& d)
+void write_mode_change(WRITER& w, const IMAGE_DIFF& d)
 {
-    JSON list = JSON::array();
-    for (const SEGMENT_CHANGE& c : d.segments)
-        list.push_back({{"change", change_name(c.kind)},
-                        {"old_index", index_or_null(c.before)},
-                        {"new_index", index_or_null(c.after)},
-                        {"label", c.label},
-                        {"fields", field_changes(c.fields)},
-                        {"differing_bytes", c.differing_bytes},
-                        {"first_difference", c.differing_bytes ? JSON(c.first_difference) : JSON(nullptr)}});
-    return list;
+    key(w, "mode");
+    if (d.mode_before == d.mode_after) {
+        null(w);
+        return;
+    }
+    open(w, '{');
+    field(w, "old", std::string_view(d.mode_before));
+    field(w, "new", std::string_view(d.mode_after));
+    close(w, '}');
 }
 
-JSON loaded(const LOAD_TOTALS& t)
+// The document ends its line and goes out.
+void finish(WRITER& w, char bracket)
 {
-    return {{"segments", t.segments}, {"file_bytes", t.file_bytes}, {"memory_bytes", t.memory_bytes}};
-}
-
-void write_document(std::ostream& out, const JSON& j)
-{
-    out << j.dump(-1, ' ', false, JSON::error_handler_t::replace) << '\n';
+    close(w, bracket);
+    w.text += '\n';
+    flush(w);
 }
 
 } // namespace
@@ -484,29 +523,39 @@ void write_json_report(std::ostream& out, const std::string& path, const MAP_IMA
     write_usage(w, image, set);
     write_regions(w, image, given);
     field(w, "sha256", std::string_view(sha256_hex(image.bytes, image.size)));
-    close(w, '}');
-    w.text += '\n';
-    flush(w);
+    finish(w, '}');
 }
 
 void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,
                      const IMAGE_DIFF& d)
 {
-    JSON j;
-    j["schema"] = JSON_SCHEMA;
-    j["old"] = before_path;
-    j["new"] = after_path;
-    j["identical"] = d.identical;
-    j["header"] = field_changes(d.header);
-    j["mode"] = d.mode_before == d.mode_after ? JSON(nullptr) : JSON({{"old", d.mode_before}, {"new", d.mode_after}});
-    j["shared_data"] = field_changes(d.shared_data);
-    j["note"] = note_changes(d);
-    j["segments"] = segment_changes(d);
-    j["other_difference"] = d.other_difference ? JSON(*d.other_difference) : JSON(nullptr);
-    j["loaded"] = {{"old", loaded(d.loaded_before)}, {"new", loaded(d.loaded_after)}};
-    write_document(out, j);
+    WRITER w{out, {}, true};
+    open(w, '{');
+    field(w, "schema", JSON_SCHEMA);
+    field(w, "old", std::string_view(before_path));
+    field(w, "new", std::string_view(after_path));
+    field(w, "identical", d.identical);
+    key(w, "header");
+    write_field_changes(w, d.header);
+    write_mode_change(w, d);
+    key(w, "shared_data");
+    write_field_changes(w, d.shared_data);
+    write_note_changes(w, d);
+    write_segment_changes(w, d);
+    key(w, "other_difference");
+    if (d.other_difference)
+        value(w, *d.other_difference);
+    else
+        null(w);
+    key(w, "loaded");
+    open(w, '{');
+    key(w, "old");
+    write_totals(w, d.loaded_before);
+    key(w, "new");
+    write_totals(w, d.loaded_after);
+    close(w, '}');
+    finish(w, '}');
 }
-
 void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
                       const MODULE_SET& set)
 {
@@ -514,9 +563,7 @@ void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& place
     open(w, '[');
     for (const ADDRESS_PLACE& p : places)
         write_address_place(w, p, image, set);
-    close(w, ']');
-    w.text += '\n';
-    flush(w);
+    finish(w, ']');
 }
 
 void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols)
@@ -528,7 +575,5 @@ void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symb
         if (w.text.size() >= 65536)
             flush(w);
     }
-    close(w, ']');
-    w.text += '\n';
-    flush(w);
+    finish(w, ']');
 }
