@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +107,31 @@ Bytes read_file(const std::string& path)
 bool file_exists(const std::string& path)
 {
     return std::filesystem::exists(path);
+}
+
+std::map<std::string, std::string> directory_snapshot(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> entries;
+    fs::path root = fs::path(dir).lexically_normal();
+    if (root.filename().empty())
+        root = root.parent_path(); // "d/" names d: its entries are relative to d
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+        const std::string name = e.path().lexically_relative(root).string();
+        const fs::file_status st = e.symlink_status();
+        if (fs::is_symlink(st)) {
+            entries[name] = "link " + fs::read_symlink(e.path()).string();
+        } else if (fs::is_regular_file(st)) {
+            const Bytes bytes = read_file(e.path().string());
+            entries[name] = "file " + std::string(bytes.begin(), bytes.end());
+        } else if (fs::is_character_file(st) || fs::is_block_file(st)) {
+            struct stat node;
+            entries[name] = ::lstat(e.path().c_str(), &node) == 0 ? "device " + std::to_string(node.st_rdev) : "device";
+        } else {
+            entries[name] = "kind " + std::to_string(static_cast<int>(st.type()));
+        }
+    }
+    return entries;
 }
 
 Image read_image(const std::string& path)

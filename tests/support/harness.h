@@ -5,6 +5,7 @@
 
 #include "elf_builder.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ private:
 
 Bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
+// Every entry of a directory tree with what it is: a regular file's bytes,
+// a link's text, a device's number, or the kind of anything else; so that
+// two snapshots are equal only when nothing in it changed.
+std::map<std::string, std::string> directory_snapshot(const std::string& dir);
 
 // One program header of an output file, read big-endian from its bytes.
 struct Phdr {
