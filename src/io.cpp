@@ -893,15 +893,8 @@ struct OUTPUT_FILE {
 void write_to_file(void* context, const uint8_t* next, size_t left)
 {
     const auto* file = static_cast<const OUTPUT_FILE*>(context);
-    while (left > 0) {
-        const ssize_t done = ::write(file->fd, next, left);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            fatal("Error writing to %s -- %s.\n", file->path, std::strerror(done < 0 ? errno : EIO));
-        next += done;
-        left -= static_cast<size_t>(done);
-    }
+    if (!write_all(file->fd, reinterpret_cast<const char*>(next), left))
+        fatal("Error writing to %s -- %s.\n", file->path, std::strerror(errno));
 }
 
 
