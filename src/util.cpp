@@ -81,7 +81,7 @@ void remove_outputs_on_signals()
             continue;
         action.sa_handler = end_by_signal;
         action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
+        action.sa_mask = ending_signals(); // one removal at a time
         ::sigaction(signal, &action, nullptr);
     }
 }
