@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace tb;
@@ -362,30 +361,14 @@ TEST(DependencyFile, DeviceAndFifoAreWrittenInPlaceAndALinkThrough)
     const std::string d = dir.path("");
     const std::string rule = d + "out.elf: " + d + "p.bin\n";
     dir.write("p.bin", ramp(8));
-    ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0644), 0);
-    ASSERT_EQ(::symlink("real.d", dir.path("link.d").c_str()), 0);
-    struct Case {
-        std::string file, kind, read_back; // read_back: where the rule is found, "" for a node
-        bool needs_root;
-    };
-    const Case cases[] = {
-        {"null", "device " + std::to_string(makedev(1, 3)), "", true},
-        {"fifo", "kind " + std::to_string(static_cast<int>(std::filesystem::file_type::fifo)), "fifo", false},
-        {"link.d", "link real.d", "real.d", false},
-    };
-    for (const Case& c : cases) {
-        if (c.needs_root && (::geteuid() != 0 || ::mknod(dir.path(c.file).c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0))
-            continue; // device nodes are made as root
-        // A FIFO is read as it is written: cat opens it before the tool can.
-        const std::string shell = c.file == "fifo" ? "cat fifo > got & \"$@\"; s=$?; wait; exit $s" : "\"$@\"";
-        const RunResult r = run_program("sh", {"-c", "cd \"$0\" || exit; " + shell, d, ELF_MERGE_PATH, "-p", "p.bin", "-o",
-                                               "out.elf", "--dependency-file", c.file});
-        EXPECT_EQ(r.err, "") << c.file;
-        EXPECT_EQ(r.status, 0) << c.file;
-        EXPECT_EQ(directory_snapshot(d).at(c.file), c.kind) << c.file;
-        const std::string rule_at = c.file == "fifo" ? "got" : c.read_back;
-        if (!rule_at.empty()) {
-            EXPECT_EQ(read_file(dir.path(rule_at)), Bytes(rule.begin(), rule.end())) << c.file;
+    for (const InPlaceTarget& t : in_place_targets(dir)) {
+        const RunResult r =
+            run_writing_to(dir, t, ELF_MERGE_PATH, {"-p", "p.bin", "-o", "out.elf", "--dependency-file", t.name});
+        EXPECT_EQ(r.err, "") << t.name;
+        EXPECT_EQ(r.status, 0) << t.name;
+        EXPECT_EQ(directory_snapshot(d).at(t.name), t.entry) << t.name;
+        if (!t.read_back.empty()) {
+            EXPECT_EQ(read_file(dir.path(t.read_back)), Bytes(rule.begin(), rule.end())) << t.name;
         }
     }
 }

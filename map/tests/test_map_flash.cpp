@@ -5,10 +5,7 @@
 #include "map.h"
 #include "map_fixture.h"
 
-#include <filesystem>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace maptest;
@@ -299,30 +296,13 @@ TEST(MapOutputFiles, DeviceAndFifoAreWrittenInPlaceAndALinkThrough)
     fw.merge("plain");
     ASSERT_EQ(run_map({"-O", "binary", fw.image, fw.dir.path("direct.bin")}).status, 0);
     const Bytes direct = tb::read_file(fw.dir.path("direct.bin"));
-    ASSERT_EQ(::mkfifo(fw.dir.path("fifo").c_str(), 0644), 0);
-    ASSERT_EQ(::symlink("real.bin", fw.dir.path("flash.link").c_str()), 0);
-    struct Case {
-        std::string file, kind, read_back; // read_back: where the bytes are found, "" for a node
-        bool needs_root;
-    };
-    const Case cases[] = {
-        {"null", "device " + std::to_string(makedev(1, 3)), "", true},
-        {"fifo", "kind " + std::to_string(static_cast<int>(std::filesystem::file_type::fifo)), "got", false},
-        {"flash.link", "link real.bin", "real.bin", false},
-    };
-    for (const Case& c : cases) {
-        const std::string path = fw.dir.path(c.file);
-        if (c.needs_root && (::geteuid() != 0 || ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0))
-            continue; // device nodes are made as root
-        // A FIFO is read as it is written: cat opens it before the map can.
-        const std::string shell = c.file == "fifo" ? "cat \"$4\" > \"${4%fifo}got\" & \"$0\" \"$@\"; s=$?; wait; exit $s"
-                                                   : "exec \"$0\" \"$@\"";
-        const tb::RunResult r = run_map_in_shell(shell, {"-O", "binary", fw.image, path});
-        EXPECT_EQ(r.err, "") << c.file;
-        EXPECT_EQ(r.status, 0) << c.file;
-        EXPECT_EQ(tb::directory_snapshot(fw.dir.path("")).at(c.file), c.kind) << c.file;
-        if (!c.read_back.empty()) {
-            EXPECT_EQ(tb::read_file(fw.dir.path(c.read_back)), direct) << c.file;
+    for (const tb::InPlaceTarget& t : tb::in_place_targets(fw.dir)) {
+        const tb::RunResult r = tb::run_writing_to(fw.dir, t, ELF_MERGE_MAP_PATH, {"-O", "binary", fw.image, t.name});
+        EXPECT_EQ(r.err, "") << t.name;
+        EXPECT_EQ(r.status, 0) << t.name;
+        EXPECT_EQ(tb::directory_snapshot(fw.dir.path("")).at(t.name), t.entry) << t.name;
+        if (!t.read_back.empty()) {
+            EXPECT_EQ(tb::read_file(fw.dir.path(t.read_back)), direct) << t.name;
         }
     }
 }

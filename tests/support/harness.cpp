@@ -10,6 +10,7 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +133,30 @@ std::map<std::string, std::string> directory_snapshot(const std::string& dir)
         }
     }
     return entries;
+}
+
+std::vector<InPlaceTarget> in_place_targets(const TempDir& dir)
+{
+    std::vector<InPlaceTarget> targets;
+    if (::geteuid() == 0 && ::mknod(dir.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        targets.push_back({"null", "device " + std::to_string(makedev(1, 3)), ""});
+    if (::mkfifo(dir.path("fifo").c_str(), 0644) == 0)
+        targets.push_back({"fifo", "kind " + std::to_string(static_cast<int>(std::filesystem::file_type::fifo)), "got"});
+    if (::symlink("real", dir.path("link").c_str()) == 0)
+        targets.push_back({"link", "link real", "real"});
+    EXPECT_GE(targets.size(), 2u) << "cannot make a FIFO or a link in " << dir.path("");
+    return targets;
+}
+
+RunResult run_writing_to(const TempDir& dir, const InPlaceTarget& target, const std::string& program,
+                         const std::vector<std::string>& args)
+{
+    // The reader opens the FIFO before the tool can.
+    const std::string reader = target.name == "fifo" ? "cat fifo > got & " : "";
+    std::vector<std::string> all{"-c", "cd \"$0\" || exit; " + reader + "\"$@\"; s=$?; wait; exit $s", dir.path(""),
+                                 program};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program("sh", all);
 }
 
 Image read_image(const std::string& path)
