@@ -175,10 +175,10 @@ std::string check_loaded(const MAP_IMAGE& image, const LOADED& memory, WINDOW& w
 // usually come in file order already.
 std::vector<uint32_t> file_order(const MODULE_SET& set)
 {
-    const auto module_of = [](const SECTION_REF& s) {
-        return static_cast<size_t>(s.handle->desc - run.modules.data());
+    const auto module_of = [&](const SECTION_REF& s) {
+        return static_cast<size_t>(s.handle->desc - set.run.modules.data());
     };
-    std::vector<size_t> first(run.modules.size() + 1);
+    std::vector<size_t> first(set.run.modules.size() + 1);
     for (const SECTION_REF& s : set.sections)
         ++first[module_of(s) + 1];
     for (size_t m = 1; m < first.size(); ++m)
@@ -221,11 +221,11 @@ void expect_group_field(LINES& out, size_t g, const char* file, const char* what
 
 void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    if (image.groups.size() != set.described.size())
-        add(out, "note: describes %zu modules, expected %zu", image.groups.size(), set.described.size());
-    for (size_t g = 0; g < image.groups.size() && g < set.described.size(); ++g) {
+    if (image.groups.size() != set.expected.described.size())
+        add(out, "note: describes %zu modules, expected %zu", image.groups.size(), set.expected.described.size());
+    for (size_t g = 0; g < image.groups.size() && g < set.expected.described.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
-        const ELF_DESC& m = *set.described[g];
+        const ELF_DESC& m = *set.expected.described[g];
         expect_group_field(out, g, m.name, "pid", a.pid, static_cast<uint32_t>(m.pid));
         expect_group_field(out, g, m.name, "entry", a.entry, m.entry);
         expect_group_field(out, g, m.name, "priority", a.priority, static_cast<uint32_t>(m.priority));
@@ -234,26 +234,26 @@ void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
     }
 }
 
-void check_mode(const MAP_IMAGE& image, LINES& out)
+void check_mode(const MAP_IMAGE& image, const RUN& r, LINES& out)
 {
-    const bool system_wanted = run.kernel || run.resource_manager;
+    const bool system_wanted = r.kernel || r.resource_manager;
     if (image.system && !system_wanted)
         add(out, "mode: the image has system entries, but the module options give neither -k nor -r");
     if (!image.system && system_wanted)
         add(out, "mode: the module options give %s, but the image has no PT_PHDR entry",
-            run.resource_manager ? "-r" : "-k");
+            r.resource_manager ? "-r" : "-k");
     const MAP_MODE seen = image_mode(image);
-    const MAP_MODE wanted = run.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
+    const MAP_MODE wanted = r.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
     if (image.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
         add(out, "mode: the note is that of %s mode, but the module options give %s", mode_name(seen),
-            run.resource_manager ? "-r" : "-k");
+            r.resource_manager ? "-r" : "-k");
 }
 
-void check_header_values(const MAP_IMAGE& image, LINES& out)
+void check_header_values(const MAP_IMAGE& image, const RUN& r, LINES& out)
 {
-    const uint32_t flags = merged_flags(run.modules);
-    if (image.ehdr.e_entry != run.entry)
-        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, run.entry);
+    const uint32_t flags = merged_flags(r.modules);
+    if (image.ehdr.e_entry != r.entry)
+        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, r.entry);
     if (image.ehdr.e_flags != flags)
         add(out, "header: e_flags is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_flags, flags);
 }
@@ -262,10 +262,10 @@ void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINE
 {
     const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
     const std::string name = segment_label(image, static_cast<size_t>(image.sd_index), set);
-    if (sd.p_vaddr != run.sd_addr)
+    if (sd.p_vaddr != set.run.sd_addr)
         add(out, "%s: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", name.c_str(), sd.p_vaddr,
-            run.sd_addr);
-    const uint32_t memsz = shared_data_memsz(set.sd_size, sd.p_filesz);
+            set.run.sd_addr);
+    const uint32_t memsz = shared_data_memsz(set.run.sd_size, sd.p_filesz);
     if (sd.p_memsz != memsz)
         add(out, "%s: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", name.c_str(), sd.p_memsz, memsz);
 }
@@ -340,8 +340,8 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
-    check_mode(image, out);
-    check_header_values(image, out);
+    check_mode(image, set.run, out);
+    check_header_values(image, set.run, out);
     if (image.system)
         check_shared_data_place(image, set, out);
     check_segments(image, set, out);

@@ -114,19 +114,18 @@ struct SECTION_REF {
 
 struct MODULE_SET {
     bool given = false;
-    uint32_t sd_size = 0;       // as -z gave it
+    RUN run;                    // elf-merge's run of the modules, as read
     MERGED_IMAGE expected;      // what elf-merge writes for the modules
     std::vector<SECTION_REF> sections; // in address order
     std::vector<uint32_t> load_addresses; // where each of them is stored, in the same order
     std::vector<std::vector<char>> name_tables; // each module's section names
-    std::vector<const ELF_DESC*> described; // the modules the note describes, in note order
     // The sections inside each program header of the image the set was
     // indexed for.
     std::vector<std::span<const SECTION_REF>> held;
 };
 
 // Reads elf-merge's module options (args exclude the program name) into
-// run, reads every module and composes their image; a module that cannot be
+// the set's run, reads every module and composes their image; a module that cannot be
 // read, or modules that elf-merge refuses to merge, end the process with
 // elf-merge's own message. Returns an error line, empty on success.
 std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set);
@@ -351,7 +350,7 @@ std::string symbol_binding_name(uint8_t st_info); // "LOCAL", "GLOBAL", "WEAK", 
 
 // --gdb: why a module cannot be named in a GDB command file (its path
 // holds a newline), as one line; empty when all can.
-std::string gdb_refusal();
+std::string gdb_refusal(const MODULE_SET& set);
 // Commands that load every ELF module's symbols at its own addresses, with
 // comments on the raw images and on the names that several modules define.
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,
@@ -408,7 +407,7 @@ struct MAP_OPTIONS {
 
 // Reads the map's command line; a usage error ends the process after one
 // line and the usage text, and --help and --version end it with status 0.
-// Under --diff, run.fatal_status becomes 2: every trouble ends it so.
+// Under --diff, process.fatal_status becomes 2: every trouble ends it so.
 MAP_OPTIONS parse_command_line(int argc, char** argv);
 // A fault of the module options, reported as a usage error.
 [[noreturn]] void report_module_options_fault(const std::string& why);

@@ -253,7 +253,7 @@ std::string permissions(uint32_t p_flags)
 
 const char* described_file(const MODULE_SET& set, size_t g)
 {
-    return g < set.described.size() ? set.described[g]->name : nullptr;
+    return g < set.expected.described.size() ? set.expected.described[g]->name : nullptr;
 }
 
 void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,

@@ -34,10 +34,10 @@ void count_segment(USAGE_ROW& row, const Elf32_Phdr& p)
 std::vector<USAGE_ROW> usage_by_module(const MODULE_SET& set)
 {
     std::vector<USAGE_ROW> rows;
-    for (const ELF_DESC& m : run.modules)
+    for (const ELF_DESC& m : set.run.modules)
         rows.push_back({std::string(1, module_letter(m)), m.name, m.pid});
     for (const SECTION_REF& s : set.sections)
-        count_section(rows[static_cast<size_t>(s.handle->desc - run.modules.data())], *s.handle);
+        count_section(rows[static_cast<size_t>(s.handle->desc - set.run.modules.data())], *s.handle);
     return rows;
 }
 

@@ -384,23 +384,11 @@ void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sectio
     build_segments(phdrs, sections, modules);
 }
 
-NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count)
-    : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(count)), n_type(NT_AUXV)
+NOTE_DESC::NOTE_DESC(const std::vector<const ELF_DESC*>& described)
+    : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(described.size())), n_type(NT_AUXV)
 {
-    std::memset(aux(), 0, n_descsz);
-    const int resource_manager = run.resource_manager;
-    int64_t groups = 0;
-    for (const ELF_DESC& m : modules) {
-        if (!described(m, lowest_pid, resource_manager))
-            continue;
-        // Never write past the caller's buffer; a surplus is reported below.
-        if (groups < count)
-            write_group(aux() + AUX_PAIRS_PER_MODULE * groups, m);
-        ++groups;
-    }
-    if (groups != count)
-        fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
-              static_cast<int>(AUX_PAIRS_PER_MODULE * groups), static_cast<int>(AUX_PAIRS_PER_MODULE * count));
+    for (size_t g = 0; g < described.size(); ++g)
+        write_group(aux() + AUX_PAIRS_PER_MODULE * g, *described[g]);
 }
 
 uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
@@ -418,13 +406,22 @@ namespace {
     fatal("Out of memory.\n");
 }
 
-void make_note(const RUN& r, MERGED_IMAGE& image)
+// The buffer holds the groups that the entry count promises; the modules
+// found to be described must be as many.
+void make_note(MERGED_IMAGE& image)
 {
-    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * r.entry_count;
+    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * image.entry_count;
     void* buffer = bytes <= INT32_MAX ? std::malloc(bytes) : nullptr;
     if (!buffer)
         out_of_memory();
-    image.note = new (buffer) NOTE_DESC(r.modules, r.pid, r.entry_count);
+    const int64_t groups = static_cast<int64_t>(image.described.size());
+    if (groups != image.entry_count) {
+        std::free(buffer);
+        fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
+              static_cast<int>(AUX_PAIRS_PER_MODULE * groups),
+              static_cast<int>(AUX_PAIRS_PER_MODULE * image.entry_count));
+    }
+    image.note = new (buffer) NOTE_DESC(image.described);
     image.note_size = static_cast<int32_t>(bytes);
 }
 
@@ -437,8 +434,8 @@ void make_system_entries(const RUN& r, MERGED_IMAGE& image)
     std::vector<Elf32_Phdr>& phdrs = image.phdrs;
     phdrs.push_back({});
     generate_phdr_segment(phdrs.back(), r.sd_addr, image.ehdr.e_phoff, flags);
-    if (r.entry_count >= 1) {
-        make_note(r, image);
+    if (image.entry_count >= 1) {
+        make_note(image);
         phdrs.push_back({});
         generate_note_segment(phdrs.back(), flags, image.note_size);
     }
@@ -461,7 +458,7 @@ void count_entries(MERGED_IMAGE& image)
 
 // Second step: sizes and places the system entries once the table's size is
 // known, and marks where the section-built entries begin.
-void complete_system_entries(RUN& r, MERGED_IMAGE& image)
+void complete_system_entries(MERGED_IMAGE& image)
 {
     std::vector<Elf32_Phdr>& phdrs = image.phdrs;
     const uint32_t table_size = static_cast<uint32_t>(phdrs.size()) * PHDR_SIZE;
@@ -472,7 +469,7 @@ void complete_system_entries(RUN& r, MERGED_IMAGE& image)
 
     uint32_t sd_filesz = table_size;
     size_t sd_index = 1;
-    if (r.entry_count >= 1) {
+    if (image.entry_count >= 1) {
         if (phdrs.size() < 2 || phdrs[1].p_type != PT_NOTE)
             fatal("Internal error -- missing PT_NOTE program header entry.\n");
         Elf32_Phdr& note = phdrs[1];
@@ -491,7 +488,8 @@ void complete_system_entries(RUN& r, MERGED_IMAGE& image)
     sd.p_memsz = shared_data_memsz(sd.p_memsz, sd_filesz);
     // Program segments must keep clear of all the memory the segment covers,
     // the table and note included, not only of the size -z gave.
-    r.sd_size = sd.p_memsz;
+    image.sd_filesz = sd.p_filesz;
+    image.sd_memsz = sd.p_memsz;
     if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > ADDRESS_SPACE_END)
         fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
               sd.p_memsz);
@@ -499,10 +497,10 @@ void complete_system_entries(RUN& r, MERGED_IMAGE& image)
     image.first_section_entry = sd_index + 1;
 }
 
-void check_shared_data_overlap(const RUN& r, const Elf32_Phdr& p)
+void check_shared_data_overlap(const RUN& r, const MERGED_IMAGE& image, const Elf32_Phdr& p)
 {
     const uint64_t end = segment_end(p);
-    const uint64_t sd_end = static_cast<uint64_t>(r.sd_addr) + r.sd_size;
+    const uint64_t sd_end = static_cast<uint64_t>(r.sd_addr) + image.sd_memsz;
     if (end > r.sd_addr && sd_end > p.p_vaddr)
         fatal("Shared Data segment overlaps with program segment on (0x%08" PRIx32 " - 0x%08" PRIx64 ").\n",
               p.p_vaddr, end);
@@ -517,7 +515,7 @@ void place_segments(const RUN& r, MERGED_IMAGE& image)
         if (static_cast<uint64_t>(p.p_offset) + image.data_start + p.p_filesz > UINT32_MAX)
             fatal("Image too large -- its section data passes 4 GiB.\n");
         p.p_offset += image.data_start;
-        check_shared_data_overlap(r, p);
+        check_shared_data_overlap(r, image, p);
     }
 }
 
@@ -554,13 +552,18 @@ void check_load_ranges(const MERGED_IMAGE& image)
 
 } // namespace
 
-void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe)
+MERGED_IMAGE compose_image(const RUN& r, const SECTION_OBSERVER& observe)
 {
+    MERGED_IMAGE image;
     merge_ehdr(r.modules, image.ehdr);
     image.ehdr.e_entry = r.entry;
+    for (const ELF_DESC& m : r.modules)
+        if (described(m, r.pid, r.resource_manager))
+            image.described.push_back(&m);
     // Without -r the lowest-pid module starts the image and is not described.
-    if (!r.resource_manager)
-        --r.entry_count;
+    image.entry_count = r.resource_manager ? r.entry_count : r.entry_count - 1;
+    // In plain mode the range -s and -z give is kept clear as it is.
+    image.sd_memsz = r.sd_size;
 
     // The system entries come first; sections only append after them.
     if (r.load_phdr)
@@ -569,9 +572,10 @@ void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe)
 
     count_entries(image);
     if (r.load_phdr)
-        complete_system_entries(r, image);
+        complete_system_entries(image);
     place_segments(r, image);
     check_load_ranges(image);
+    return image;
 }
 
 void release_image(MERGED_IMAGE& image)

@@ -412,7 +412,8 @@ struct NOTE_DESC {
     uint32_t n_descsz;
     uint32_t n_type;
 
-    NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count);
+    // One group per module, in the order given.
+    explicit NOTE_DESC(const std::vector<const ELF_DESC*>& described);
 
     // The pairs that follow the header in the caller's buffer.
     Elf32_auxv_t* aux() { return reinterpret_cast<Elf32_auxv_t*>(this + 1); }
@@ -424,10 +425,8 @@ constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(aux_tags);
 constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t);
 
 // ---------------------------------------------------------------------------
-// One run: the settings the command line gives, the modules it names, and
-// what module registration works out. elf-merge and elf-merge-map each run
-// one, in the process-wide record `run`, and both read the command line and
-// compose the image through the functions below.
+// How a failing process ends: the process's own, not a run's, so that a run
+// can be read and composed by a caller that outlives it.
 
 // A regular file opened as the output: its resolved path, and the file it
 // names then, so that only that file is removed.
@@ -436,6 +435,24 @@ struct PARTIAL_OUTPUT {
     uint64_t dev = 0;
     uint64_t ino = 0;
 };
+
+struct PROCESS {
+    // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
+    int fatal_status = 1;
+    // The regular file the output is being written to, which fatal() removes:
+    // an image cut short must not pass for a whole one with a build that
+    // compares timestamps. Empty path: none, or the image is complete.
+    PARTIAL_OUTPUT partial_output;
+};
+
+inline PROCESS process;
+
+// ---------------------------------------------------------------------------
+// One run: the settings the command line gives, the modules it names, and
+// what module registration works out. elf-merge's main holds its one run;
+// elf-merge-map's module set holds one. Both read the command line and
+// compose the image through the functions below, which never change it once
+// its options are read.
 
 struct RUN {
     const char* outfile = nullptr;
@@ -449,16 +466,8 @@ struct RUN {
     uint32_t entry = NO_ENTRY;   // that module's entry point, the image's
     int32_t entry_count = 0;     // modules with a pid and an entry point
     size_t entry_module = SIZE_MAX; // index of the module that supplies entry
-    // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
-    int fatal_status = 1;
-    // The regular file the output is being written to, which fatal() removes:
-    // an image cut short must not pass for a whole one with a build that
-    // compares timestamps. Empty path: none, or the image is complete.
-    PARTIAL_OUTPUT partial_output;
     std::vector<ELF_DESC> modules; // in command-line order
 };
-
-inline RUN run;
 
 // What reading an option leaves to the tool that reads it.
 enum class OPTION_EFFECT {
@@ -502,6 +511,13 @@ struct MERGED_IMAGE {
     std::vector<Elf32_Phdr> phdrs;
     NOTE_DESC* note = nullptr; // malloc'ed; null without a note
     int32_t note_size = 0;
+    // What composition decided: the modules the note describes, in note
+    // order, and how many; the Shared Data range that program segments must
+    // keep clear of, sized for the table and note it holds.
+    std::vector<const ELF_DESC*> described;
+    int32_t entry_count = 0;
+    uint32_t sd_filesz = 0;
+    uint32_t sd_memsz = 0;
     std::vector<SHDR_HANDLE> sections; // by address
     size_t sd_index = SIZE_MAX;        // the Shared Data segment's entry; SIZE_MAX in plain mode
     size_t first_section_entry = 0;    // the first entry built from sections
@@ -514,7 +530,7 @@ using SECTION_OBSERVER = std::function<void(const SHDR_HANDLE&, const Elf32_Shdr
 // Composes the image of a run whose options are read and whose settings
 // passed: header, system entries, segments, their places and the checks of
 // the layout. Every fault ends the process through fatal.
-void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe = {});
+MERGED_IMAGE compose_image(const RUN& r, const SECTION_OBSERVER& observe = {});
 void release_image(MERGED_IMAGE& image);
 
 // Where the bytes of an image go, a buffer at a time.
@@ -622,12 +638,12 @@ void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, 
                   int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
 // From here a failure removes the output that path names and fd has open,
 // if it is a regular file (a device or a FIFO is not the run's to remove):
-// it is recorded in run.partial_output, through any link, for fatal().
+// it is recorded in process.partial_output, through any link, for fatal().
 void record_partial_output(const char* path, int fd);
 // Removes the recorded output, if its path still names that file, and
 // forgets it.
 void remove_partial_output();
-// Writes the image to path; a regular file is recorded in run.partial_output
+// Writes the image to path; a regular file is recorded in process.partial_output
 // once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

@@ -1023,7 +1023,7 @@ void record_partial_output(const char* path, int fd)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     char* resolved = ::realpath(path, nullptr);
-    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
+    process.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
                           static_cast<uint64_t>(st.st_ino)};
     std::free(resolved);
 }

@@ -17,12 +17,12 @@
 // its name since.
 void remove_partial_output()
 {
-    const PARTIAL_OUTPUT& out = run.partial_output;
+    const PARTIAL_OUTPUT& out = process.partial_output;
     struct stat st;
     if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
         static_cast<uint64_t>(st.st_ino) == out.ino)
         ::unlink(out.path.c_str());
-    run.partial_output = PARTIAL_OUTPUT{};
+    process.partial_output = PARTIAL_OUTPUT{};
 }
 
 void fatal(const char* format, ...)
@@ -32,7 +32,7 @@ void fatal(const char* format, ...)
     std::vfprintf(stderr, format, args);
     va_end(args);
     remove_partial_output();
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 std::string vformat(const char* fmt, va_list args)
