@@ -226,11 +226,9 @@ void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
     for (size_t g = 0; g < image.groups.size() && g < set.expected.described.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
         const ELF_DESC& m = *set.expected.described[g];
-        expect_group_field(out, g, m.name, "pid", a.pid, static_cast<uint32_t>(m.pid));
-        expect_group_field(out, g, m.name, "entry", a.entry, m.entry);
-        expect_group_field(out, g, m.name, "priority", a.priority, static_cast<uint32_t>(m.priority));
-        expect_group_field(out, g, m.name, "stack size", a.stack_size, static_cast<uint32_t>(m.stack_size));
-        expect_group_field(out, g, m.name, "stack address", a.stack, m.stack);
+        const AUX_GROUP wanted = aux_group(m);
+        for (const NOTE_FIELD& f : note_fields)
+            expect_group_field(out, g, m.name, f.name, a.*f.value, wanted.*f.value);
     }
 }
 

@@ -53,28 +53,35 @@ std::vector<FIELD_CHANGE> shared_data_changes(const MAP_IMAGE& a, const MAP_IMAG
     return out;
 }
 
-// The five values of a group, each on one side only: for a module added or
-// removed.
+VALUE_STYLE note_style(NOTE_VALUE kind)
+{
+    return kind == NOTE_VALUE::address ? VALUE_STYLE::address
+           : kind == NOTE_VALUE::size  ? VALUE_STYLE::size
+                                       : VALUE_STYLE::number;
+}
+
+// The values of a group but its pid, which groups are matched by, each on
+// one side only: for a module added or removed.
 std::vector<FIELD_CHANGE> group_fields(const AUX_GROUP* before, const AUX_GROUP* after)
 {
     const AUX_GROUP& g = before ? *before : *after;
-    const int64_t values[] = {g.entry, static_cast<int32_t>(g.priority), g.stack_size, g.stack};
-    const char* names[] = {"entry", "priority", "stack_size", "stack_address"};
-    const VALUE_STYLE styles[] = {VALUE_STYLE::address, VALUE_STYLE::number, VALUE_STYLE::size, VALUE_STYLE::address};
     std::vector<FIELD_CHANGE> out;
-    for (size_t k = 0; k < 4; ++k)
-        out.push_back({names[k], styles[k], before ? std::optional(values[k]) : std::nullopt,
-                       after ? std::optional(values[k]) : std::nullopt});
+    for (const NOTE_FIELD& f : note_fields) {
+        if (f.kind == NOTE_VALUE::pid)
+            continue;
+        const int64_t value = note_value(g, f);
+        out.push_back({f.key, note_style(f.kind), before ? std::optional(value) : std::nullopt,
+                       after ? std::optional(value) : std::nullopt});
+    }
     return out;
 }
 
 std::vector<FIELD_CHANGE> group_changes(const AUX_GROUP& a, const AUX_GROUP& b)
 {
     std::vector<FIELD_CHANGE> out;
-    compare(out, "entry", VALUE_STYLE::address, a.entry, b.entry);
-    compare(out, "priority", VALUE_STYLE::number, static_cast<int32_t>(a.priority), static_cast<int32_t>(b.priority));
-    compare(out, "stack_size", VALUE_STYLE::size, a.stack_size, b.stack_size);
-    compare(out, "stack_address", VALUE_STYLE::address, a.stack, b.stack);
+    for (const NOTE_FIELD& f : note_fields)
+        if (f.kind != NOTE_VALUE::pid)
+            compare(out, f.key, note_style(f.kind), note_value(a, f), note_value(b, f));
     return out;
 }
 

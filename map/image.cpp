@@ -88,15 +88,14 @@ std::string find_system_entries(MAP_IMAGE& image)
 
 std::string read_group(const uint8_t* p, AUX_GROUP& g, size_t number)
 {
-    uint32_t values[AUX_PAIRS_PER_MODULE];
     for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k) {
+        const NOTE_FIELD& f = note_fields[k];
         const uint32_t tag = read_be32(p + 8 * k);
-        if (tag != aux_tags[k])
+        if (tag != f.tag)
             return format("malformed note: group %zu, pair %u has tag %" PRIu32 ", expected %" PRIu32, number,
-                          k + 1, tag, aux_tags[k]);
-        values[k] = read_be32(p + 8 * k + 4);
+                          k + 1, tag, f.tag);
+        g.*f.value = read_be32(p + 8 * k + 4);
     }
-    g = {values[0], values[1], values[2], values[3], values[4]};
     return "";
 }
 

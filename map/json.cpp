@@ -164,13 +164,9 @@ void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
     key(w, "modules");
     open(w, '[');
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
         open(w, '{');
-        field(w, "pid", a.pid);
-        field(w, "entry", a.entry);
-        field(w, "priority", static_cast<int32_t>(a.priority));
-        field(w, "stack_size", a.stack_size);
-        field(w, "stack_address", a.stack);
+        for (const NOTE_FIELD& f : note_fields)
+            field(w, f.key, note_value(image.groups[g], f));
         key(w, "file");
         name_or_null(w, described_file(set, g));
         close(w, '}');

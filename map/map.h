@@ -19,15 +19,6 @@
 
 enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
 
-// One module as the note describes it: the five values of its group.
-struct AUX_GROUP {
-    uint32_t pid;
-    uint32_t entry;
-    uint32_t priority;
-    uint32_t stack_size;
-    uint32_t stack;
-};
-
 // An image read from its bytes. Records are copies in host order; the buffer
 // itself is borrowed and must outlive the record.
 struct MAP_IMAGE {

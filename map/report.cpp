@@ -45,6 +45,22 @@ void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
     out << format("  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
 }
 
+// A value's column in the table of described modules: its text, then the
+// room to the next column.
+std::string note_cell(const NOTE_FIELD& f, int64_t value)
+{
+    switch (f.kind) {
+    case NOTE_VALUE::pid:
+        return format("%-4" PRId64 " ", value);
+    case NOTE_VALUE::number:
+        return format("%-11" PRId64 "  ", value);
+    case NOTE_VALUE::address:
+    case NOTE_VALUE::size:
+        break;
+    }
+    return format("0x%08" PRIx64 "  ", value);
+}
+
 void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     if (!image.system)
@@ -52,13 +68,16 @@ void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& 
     out << format("Modules described by the note: %zu\n", image.groups.size());
     if (image.groups.empty())
         return;
-    out << "  pid  entry       priority     stack size  stack       file\n";
+    std::string heading = "  ";
+    for (const NOTE_FIELD& f : note_fields)
+        append_padded(heading, f.heading, note_cell(f, 0).size());
+    out << heading << "file\n";
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
+        std::string line = "  ";
+        for (const NOTE_FIELD& f : note_fields)
+            line += note_cell(f, note_value(image.groups[g], f));
         const char* file = described_file(set, g);
-        out << format("  %-4" PRIu32 " 0x%08" PRIx32 "  %-11" PRId32 "  0x%08" PRIx32 "  0x%08" PRIx32 "  %s\n",
-                      a.pid, a.entry, static_cast<int32_t>(a.priority), a.stack_size, a.stack,
-                      file ? printable(file).c_str() : "-");
+        out << line << (file ? printable(file) : "-") << "\n";
     }
 }
 

@@ -275,11 +275,9 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
 
 void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
 {
-    const uint32_t values[AUX_PAIRS_PER_MODULE] = {static_cast<uint32_t>(m.pid), m.entry,
-                                                   static_cast<uint32_t>(m.priority),
-                                                   static_cast<uint32_t>(m.stack_size), m.stack};
-    for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k)
-        group[k] = {aux_tags[k], values[k]};
+    const AUX_GROUP values = aux_group(m);
+    for (const NOTE_FIELD& f : note_fields)
+        *group++ = {f.tag, values.*f.value};
 }
 
 } // namespace

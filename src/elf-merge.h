@@ -98,7 +98,45 @@ constexpr uint32_t AT_ENTRY = 9;
 constexpr uint32_t AT_PRIORITY = 125;
 constexpr uint32_t AT_STACK_SIZE = 126;
 constexpr uint32_t AT_STACK = 127;
-inline constexpr uint32_t aux_tags[] = {AT_UID, AT_ENTRY, AT_PRIORITY, AT_STACK_SIZE, AT_STACK};
+
+// One module as the note describes it: the values of its group.
+struct AUX_GROUP {
+    uint32_t pid;
+    uint32_t entry;
+    uint32_t priority;
+    uint32_t stack_size;
+    uint32_t stack;
+};
+
+// How a value of the note reads: a pid, an address, a size in bytes, or a
+// signed number.
+enum class NOTE_VALUE { pid, address, size, number };
+
+// A pair of the note's groups. This table is the one statement of them:
+// the writer, the map's reader, checks and reports all go through it.
+struct NOTE_FIELD {
+    uint32_t tag;
+    uint32_t AUX_GROUP::*value;
+    const char* name;    // in messages: "stack address"
+    const char* key;     // in JSON and --diff: "stack_address"
+    const char* heading; // the map's column: "stack"
+    NOTE_VALUE kind;
+};
+
+inline constexpr NOTE_FIELD note_fields[] = {
+    {AT_UID, &AUX_GROUP::pid, "pid", "pid", "pid", NOTE_VALUE::pid},
+    {AT_ENTRY, &AUX_GROUP::entry, "entry", "entry", "entry", NOTE_VALUE::address},
+    {AT_PRIORITY, &AUX_GROUP::priority, "priority", "priority", "priority", NOTE_VALUE::number},
+    {AT_STACK_SIZE, &AUX_GROUP::stack_size, "stack size", "stack_size", "stack size", NOTE_VALUE::size},
+    {AT_STACK, &AUX_GROUP::stack, "stack address", "stack_address", "stack", NOTE_VALUE::address},
+};
+
+// A value of group g as it reads: a signed number as such.
+inline int64_t note_value(const AUX_GROUP& g, const NOTE_FIELD& f)
+{
+    const uint32_t v = g.*f.value;
+    return f.kind == NOTE_VALUE::number ? int64_t{static_cast<int32_t>(v)} : int64_t{v};
+}
 
 // ---------------------------------------------------------------------------
 // ELF32 records. A module's tables may sit at any file offset, so the records
@@ -421,7 +459,7 @@ struct NOTE_DESC {
 
 static_assert(sizeof(NOTE_DESC) == 12);
 
-constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(aux_tags);
+constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(note_fields);
 constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t);
 
 // ---------------------------------------------------------------------------
@@ -498,6 +536,8 @@ const ELF_DESC* entry_module(const RUN& r);
 // Whether the note describes module m: it has an entry point and, without
 // -r, not the lowest pid, whose modules start the image.
 bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager);
+// The group that describes module m in the note.
+AUX_GROUP aux_group(const ELF_DESC& m);
 // The settings rules after the last option (the output file aside): -r
 // turns on the system entries; kernel mode needs -s. Returns the message of
 // a broken rule, or null.

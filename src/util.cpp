@@ -319,6 +319,12 @@ bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
     return resource_manager || m.pid != lowest_pid;
 }
 
+AUX_GROUP aux_group(const ELF_DESC& m)
+{
+    return {static_cast<uint32_t>(m.pid), m.entry, static_cast<uint32_t>(m.priority),
+            static_cast<uint32_t>(m.stack_size), m.stack};
+}
+
 const char* settings_fault(RUN& r)
 {
     if (r.resource_manager)
