@@ -235,14 +235,14 @@ void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 void check_mode(const MAP_IMAGE& image, const RUN& r, LINES& out)
 {
     const bool system_wanted = r.kernel || r.resource_manager;
-    if (image.system && !system_wanted)
+    if (image.layout.system && !system_wanted)
         add(out, "mode: the image has system entries, but the module options give neither -k nor -r");
-    if (!image.system && system_wanted)
+    if (!image.layout.system && system_wanted)
         add(out, "mode: the module options give %s, but the image has no PT_PHDR entry",
             r.resource_manager ? "-r" : "-k");
     const MAP_MODE seen = image_mode(image);
     const MAP_MODE wanted = r.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
-    if (image.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
+    if (image.layout.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
         add(out, "mode: the note is that of %s mode, but the module options give %s", mode_name(seen),
             r.resource_manager ? "-r" : "-k");
 }
@@ -258,8 +258,8 @@ void check_header_values(const MAP_IMAGE& image, const RUN& r, LINES& out)
 
 void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    const std::string name = segment_label(image, static_cast<size_t>(image.sd_index), set);
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
+    const std::string name = segment_label(image, *image.layout.sd_index, set);
     if (sd.p_vaddr != set.run.sd_addr)
         add(out, "%s: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", name.c_str(), sd.p_vaddr,
             set.run.sd_addr);
@@ -323,7 +323,7 @@ void check_coverage(const MAP_IMAGE& image, size_t i, std::span<const SECTION_RE
 
 void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         if (image.phdrs[i].p_type != PT_LOAD || image.phdrs[i].p_memsz == 0)
             continue;
         const std::span<const SECTION_REF> held = sections_in(image, i, set);
@@ -340,11 +340,11 @@ std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MOD
     LINES out;
     check_mode(image, set.run, out);
     check_header_values(image, set.run, out);
-    if (image.system)
+    if (image.layout.system)
         check_shared_data_place(image, set, out);
     check_segments(image, set, out);
     check_memory(image, set, out);
-    if (image.system)
+    if (image.layout.system)
         check_groups(image, set, out);
     return out;
 }

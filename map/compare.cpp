@@ -109,7 +109,7 @@ std::string note_difference(const MERGED_IMAGE& e, uint64_t note_offset, const C
 // The section-built entry whose file bytes hold offset, or SIZE_MAX.
 size_t segment_holding(const MERGED_IMAGE& e, uint64_t offset)
 {
-    for (size_t i = e.first_section_entry; i < e.phdrs.size(); ++i) {
+    for (size_t i = e.layout.first_section_entry; i < e.phdrs.size(); ++i) {
         const Elf32_Phdr& p = e.phdrs[i];
         if (offset >= p.p_offset && offset - p.p_offset < p.p_filesz)
             return i;

@@ -32,18 +32,18 @@ std::vector<FIELD_CHANGE> header_changes(const Elf32_Ehdr& a, const Elf32_Ehdr& 
 
 // A field of an image that may lack it: the Shared Data segment of a plain
 // image, say.
-std::optional<int64_t> field_of(const MAP_IMAGE& image, int index, uint32_t Elf32_Phdr::*field)
+std::optional<int64_t> field_of(const MAP_IMAGE& image, std::optional<size_t> index, uint32_t Elf32_Phdr::*field)
 {
-    if (index < 0)
+    if (!index)
         return std::nullopt;
-    return image.phdrs[static_cast<size_t>(index)].*field;
+    return image.phdrs[*index].*field;
 }
 
 std::vector<FIELD_CHANGE> shared_data_changes(const MAP_IMAGE& a, const MAP_IMAGE& b)
 {
     std::vector<FIELD_CHANGE> out;
     const auto both = [&](const char* name, VALUE_STYLE style, uint32_t Elf32_Phdr::*field) {
-        const std::optional<int64_t> before = field_of(a, a.sd_index, field), after = field_of(b, b.sd_index, field);
+        const std::optional<int64_t> before = field_of(a, a.layout.sd_index, field), after = field_of(b, b.layout.sd_index, field);
         if (before != after)
             out.push_back({name, style, before, after});
     };
@@ -125,11 +125,11 @@ uint32_t prot_of(const MAP_IMAGE& image, size_t i)
 std::vector<PAIR> pair_segments(const MAP_IMAGE& a, const MAP_IMAGE& b)
 {
     std::multimap<std::pair<uint32_t, uint32_t>, size_t> by_address;
-    for (size_t i = a.first_section; i < a.phdrs.size(); ++i)
+    for (size_t i = a.layout.first_section_entry; i < a.phdrs.size(); ++i)
         by_address.insert({{prot_of(a, i), a.phdrs[i].p_vaddr}, i});
     std::vector<PAIR> pairs;
     std::vector<size_t> left_after;
-    for (size_t j = b.first_section; j < b.phdrs.size(); ++j) {
+    for (size_t j = b.layout.first_section_entry; j < b.phdrs.size(); ++j) {
         const std::pair<uint32_t, uint32_t> key{prot_of(b, j), b.phdrs[j].p_vaddr};
         const auto found = by_address.lower_bound(key); // the first of equal keys, in image order
         if (found == by_address.end() || found->first != key) {

@@ -68,21 +68,22 @@ void check_file_ranges(const MAP_IMAGE& image, std::vector<std::string>& faults)
     }
 }
 
-// PT_PHDR first marks kernel and resource-manager images; PT_NOTE may
-// follow, then the Shared Data PT_LOAD.
+// PT_PHDR first marks kernel and resource-manager images; the note and the
+// Shared Data PT_LOAD are then where composition places them.
 std::string find_system_entries(MAP_IMAGE& image)
 {
     const std::vector<Elf32_Phdr>& ph = image.phdrs;
     if (ph.empty() || ph[0].p_type != PT_PHDR)
         return "";
-    image.system = true;
-    size_t next = 1;
-    if (ph.size() > next && ph[next].p_type == PT_NOTE)
-        image.note_index = static_cast<int>(next++);
-    if (ph.size() <= next || ph[next].p_type != PT_LOAD)
+    const size_t note = *system_layout(true).note_index;
+    const IMAGE_LAYOUT placed = system_layout(ph.size() > note && ph[note].p_type == PT_NOTE);
+    const size_t sd = *placed.sd_index;
+    if (ph.size() <= sd || ph[sd].p_type != PT_LOAD) {
+        image.layout.system = true;
+        image.layout.note_index = placed.note_index;
         return "the PT_PHDR entry is not followed by the Shared Data segment's PT_LOAD entry";
-    image.sd_index = static_cast<int>(next);
-    image.first_section = next + 1;
+    }
+    image.layout = placed;
     return "";
 }
 
@@ -102,7 +103,7 @@ std::string read_group(const uint8_t* p, AUX_GROUP& g, size_t number)
 // The note is read only when its bytes lie inside the file.
 std::string read_note(MAP_IMAGE& image)
 {
-    const Elf32_Phdr& p = image.phdrs[static_cast<size_t>(image.note_index)];
+    const Elf32_Phdr& p = image.phdrs[*image.layout.note_index];
     if (p.p_filesz < sizeof(NOTE_DESC))
         return format("malformed note: %" PRIu32 " bytes, shorter than its 12-byte header", p.p_filesz);
     const uint8_t* note = image.bytes + p.p_offset;
@@ -150,7 +151,7 @@ std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE
     fault = find_system_entries(image);
     if (!fault.empty())
         faults.push_back(fault);
-    if (faults.empty() && image.note_index >= 0) {
+    if (faults.empty() && image.layout.note_index) {
         fault = read_note(image);
         if (!fault.empty())
             faults.push_back(fault);
@@ -162,7 +163,7 @@ std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE
 // kernel (pid 0) is that module; resource-manager mode describes it too.
 MAP_MODE image_mode(const MAP_IMAGE& image)
 {
-    if (!image.system)
+    if (!image.layout.system)
         return MAP_MODE::plain;
     if (image.groups.empty())
         return image.ehdr.e_entry != NO_ENTRY ? MAP_MODE::kernel : MAP_MODE::kernel_or_rm;
@@ -195,7 +196,7 @@ const char* mode_name(MAP_MODE mode)
 SEGMENT_OWNER segment_owner(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     SEGMENT_OWNER owner;
-    if (image.system && index < image.first_section) {
+    if (image.layout.system && index < image.layout.first_section_entry) {
         owner.system = true;
         return owner;
     }

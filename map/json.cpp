@@ -142,9 +142,9 @@ void write_place(WRITER& w, const Elf32_Phdr& p, const Elf32_Phdr& sd)
 void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 {
     key(w, "shared_data");
-    if (!image.system)
+    if (!image.layout.system)
         return null(w);
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     open(w, '{');
     field(w, "address", sd.p_vaddr);
     field(w, "memory_size", sd.p_memsz);
@@ -152,10 +152,10 @@ void write_shared_data(WRITER& w, const MAP_IMAGE& image)
     key(w, "table");
     write_place(w, image.phdrs[0], sd);
     key(w, "note");
-    if (image.note_index < 0)
+    if (!image.layout.note_index)
         null(w);
     else
-        write_place(w, image.phdrs[static_cast<size_t>(image.note_index)], sd);
+        write_place(w, image.phdrs[*image.layout.note_index], sd);
     close(w, '}');
 }
 

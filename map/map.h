@@ -26,10 +26,7 @@ struct MAP_IMAGE {
     uint32_t size = 0;
     Elf32_Ehdr ehdr{};
     std::vector<Elf32_Phdr> phdrs;
-    bool system = false;       // PT_PHDR first: kernel or resource-manager mode
-    int note_index = -1;       // index of the PT_NOTE entry, -1 without one
-    int sd_index = -1;         // index of the Shared Data PT_LOAD entry
-    size_t first_section = 0;  // index of the first section-built entry
+    IMAGE_LAYOUT layout;       // as found; data_start stays 0, the checks work it out
     std::vector<AUX_GROUP> groups;
 };
 

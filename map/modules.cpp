@@ -137,7 +137,7 @@ void release_modules(MODULE_SET& set)
 
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    if (!image.system || !set.given)
+    if (!image.layout.system || !set.given)
         return image_mode(image);
     if (set.run.resource_manager)
         return MAP_MODE::resource_manager;
@@ -196,7 +196,7 @@ bool raw_image(const SECTION_REF& s)
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     std::string label = "segment " + std::to_string(index);
-    if (image.sd_index >= 0 && index == static_cast<size_t>(image.sd_index))
+    if (image.layout.sd_index == index)
         return label + " (Shared Data segment)";
     const std::span<const SECTION_REF> held = sections_in(image, index, set);
     if (!held.empty())

@@ -27,21 +27,21 @@ void write_header(std::ostream& out, const std::string& path, const MAP_IMAGE& i
 
 void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
 {
-    if (!image.system) {
+    if (!image.layout.system) {
         out << "Shared Data segment: none\n";
         return;
     }
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     const Elf32_Phdr& table = image.phdrs[0];
     out << format("Shared Data segment: address 0x%08" PRIx32 ", memory size 0x%" PRIx32 ", file size 0x%" PRIx32 "\n",
                   sd.p_vaddr, sd.p_memsz, sd.p_filesz);
     out << format("  program header table at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", table.p_vaddr - sd.p_vaddr,
                   table.p_filesz);
-    if (image.note_index < 0) {
+    if (!image.layout.note_index) {
         out << "  note: none\n";
         return;
     }
-    const Elf32_Phdr& note = image.phdrs[static_cast<size_t>(image.note_index)];
+    const Elf32_Phdr& note = image.phdrs[*image.layout.note_index];
     out << format("  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
 }
 
@@ -63,7 +63,7 @@ std::string note_cell(const NOTE_FIELD& f, int64_t value)
 
 void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    if (!image.system)
+    if (!image.layout.system)
         return;
     out << format("Modules described by the note: %zu\n", image.groups.size());
     if (image.groups.empty())

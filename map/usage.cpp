@@ -47,7 +47,7 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
 {
     const MODULE_SET none;
     std::map<uint64_t, USAGE_ROW> rows;
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;

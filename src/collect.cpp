@@ -389,6 +389,18 @@ NOTE_DESC::NOTE_DESC(const std::vector<const ELF_DESC*>& described)
         write_group(aux() + AUX_PAIRS_PER_MODULE * g, *described[g]);
 }
 
+IMAGE_LAYOUT system_layout(bool with_note)
+{
+    IMAGE_LAYOUT layout;
+    layout.system = true;
+    size_t next = 1; // after PT_PHDR
+    if (with_note)
+        layout.note_index = next++;
+    layout.sd_index = next;
+    layout.first_section_entry = next + 1;
+    return layout;
+}
+
 uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
 {
     return sd_size < file_size ? file_size : sd_size;
@@ -430,9 +442,10 @@ void make_system_entries(const RUN& r, MERGED_IMAGE& image)
 {
     const uint32_t flags = SYSTEM_PROT;
     std::vector<Elf32_Phdr>& phdrs = image.phdrs;
+    image.layout = system_layout(image.entry_count >= 1);
     phdrs.push_back({});
     generate_phdr_segment(phdrs.back(), r.sd_addr, image.ehdr.e_phoff, flags);
-    if (image.entry_count >= 1) {
+    if (image.layout.note_index) {
         make_note(image);
         phdrs.push_back({});
         generate_note_segment(phdrs.back(), flags, image.note_size);
@@ -447,7 +460,7 @@ void count_entries(MERGED_IMAGE& image)
     if (phdrs.size() > MAX_PHNUM)
         fatal("Too many program header entries (%zu); at most 65534 fit.\n", phdrs.size());
     image.ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
-    image.data_start = image.ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+    image.layout.data_start = image.ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
     // ELF marks a file without a program header table by e_phoff 0; readers
     // take a non-zero offset with no entries for a damaged header.
     if (phdrs.empty())
@@ -465,18 +478,18 @@ void complete_system_entries(MERGED_IMAGE& image)
     phdrs[0].p_filesz = table_size;
     phdrs[0].p_memsz = table_size;
 
+    IMAGE_LAYOUT& layout = image.layout;
     uint32_t sd_filesz = table_size;
-    size_t sd_index = 1;
-    if (image.entry_count >= 1) {
-        if (phdrs.size() < 2 || phdrs[1].p_type != PT_NOTE)
+    if (layout.note_index) {
+        if (phdrs.size() <= *layout.note_index || phdrs[*layout.note_index].p_type != PT_NOTE)
             fatal("Internal error -- missing PT_NOTE program header entry.\n");
-        Elf32_Phdr& note = phdrs[1];
-        note.p_offset = image.data_start;
+        Elf32_Phdr& note = phdrs[*layout.note_index];
+        note.p_offset = layout.data_start;
         note.p_vaddr = note.p_paddr = phdrs[0].p_vaddr + table_size;
         sd_filesz += note.p_filesz;
-        image.data_start += note.p_filesz;
-        sd_index = 2;
+        layout.data_start += note.p_filesz;
     }
+    const size_t sd_index = *layout.sd_index;
     if (phdrs.size() <= sd_index ||
         (phdrs[sd_index].p_type != PT_LOAD && phdrs[sd_index].p_offset != phdrs[0].p_offset))
         fatal("Internal error -- missing PT_LOAD program header entry for Shared Data segment.\n");
@@ -491,8 +504,6 @@ void complete_system_entries(MERGED_IMAGE& image)
     if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > ADDRESS_SPACE_END)
         fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
               sd.p_memsz);
-    image.sd_index = sd_index;
-    image.first_section_entry = sd_index + 1;
 }
 
 void check_shared_data_overlap(const RUN& r, const MERGED_IMAGE& image, const Elf32_Phdr& p)
@@ -508,11 +519,11 @@ void check_shared_data_overlap(const RUN& r, const MERGED_IMAGE& image, const El
 // segment clear of the Shared Data range.
 void place_segments(const RUN& r, MERGED_IMAGE& image)
 {
-    for (size_t i = image.first_section_entry; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         Elf32_Phdr& p = image.phdrs[i];
-        if (static_cast<uint64_t>(p.p_offset) + image.data_start + p.p_filesz > UINT32_MAX)
+        if (static_cast<uint64_t>(p.p_offset) + image.layout.data_start + p.p_filesz > UINT32_MAX)
             fatal("Image too large -- its section data passes 4 GiB.\n");
-        p.p_offset += image.data_start;
+        p.p_offset += image.layout.data_start;
         check_shared_data_overlap(r, image, p);
     }
 }
@@ -531,7 +542,7 @@ const char* owner_of(const Elf32_Phdr& p, const std::vector<SHDR_HANDLE>& sectio
 void check_load_ranges(const MERGED_IMAGE& image)
 {
     const auto name = [&](size_t entry) {
-        return entry == image.sd_index ? "Shared Data segment" : owner_of(image.phdrs[entry], image.sections);
+        return image.layout.sd_index == entry ? "Shared Data segment" : owner_of(image.phdrs[entry], image.sections);
     };
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& range : ranges)

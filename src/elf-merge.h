@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <getopt.h>
 #include <string_view>
@@ -544,6 +545,23 @@ AUX_GROUP aux_group(const ELF_DESC& m);
 const char* settings_fault(RUN& r);
 
 // ---------------------------------------------------------------------------
+// Where an image's entries lie: in kernel and resource-manager mode the
+// system entries come first (PT_PHDR, the note when a module is described,
+// then the Shared Data segment), and the entries built from sections follow.
+// The composed image and the map's reading of an image both hold it.
+struct IMAGE_LAYOUT {
+    bool system = false;              // PT_PHDR first: kernel or resource-manager mode
+    std::optional<size_t> note_index; // the PT_NOTE entry
+    std::optional<size_t> sd_index;   // the Shared Data segment's PT_LOAD entry
+    size_t first_section_entry = 0;   // the first entry built from sections
+    uint32_t data_start = 0;          // file offset of the section data; the composed image's
+};
+
+// Where the system entries go, the note's only with_note: the one statement
+// of their order, which composition places them by and the map finds them by.
+IMAGE_LAYOUT system_layout(bool with_note);
+
+// ---------------------------------------------------------------------------
 // A composed image: everything the writer writes, in host order.
 
 struct MERGED_IMAGE {
@@ -559,9 +577,7 @@ struct MERGED_IMAGE {
     uint32_t sd_filesz = 0;
     uint32_t sd_memsz = 0;
     std::vector<SHDR_HANDLE> sections; // by address
-    size_t sd_index = SIZE_MAX;        // the Shared Data segment's entry; SIZE_MAX in plain mode
-    size_t first_section_entry = 0;    // the first entry built from sections
-    uint32_t data_start = 0;           // file offset of the section data
+    IMAGE_LAYOUT layout;
 };
 
 // Called with each section as it is collected, and its full header.
