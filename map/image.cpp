@@ -7,23 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstddef>
 #include <cstring>
 
 namespace {
-
-Elf32_Ehdr read_ehdr(const uint8_t* p)
-{
-    Elf32_Ehdr h;
-    std::memcpy(&h, p, sizeof h);
-    convert_ehdr(h);
-    return h;
-}
-
-Elf32_Phdr read_phdr(const uint8_t* p)
-{
-    return {read_be32(p),      read_be32(p + 4),  read_be32(p + 8),  read_be32(p + 12),
-            read_be32(p + 16), read_be32(p + 20), read_be32(p + 24), read_be32(p + 28)};
-}
 
 // The identification that any reading needs; the rest is for --check.
 std::string identify(const uint8_t* data, size_t size)
@@ -53,7 +40,7 @@ std::string read_phdrs(MAP_IMAGE& image)
                       "end of the file (%" PRIu32 " bytes)",
                       h.e_phoff, h.e_phnum, image.size);
     for (uint32_t i = 0; i < h.e_phnum; ++i)
-        image.phdrs.push_back(read_phdr(image.bytes + h.e_phoff + PHDR_SIZE * i));
+        image.phdrs.push_back(record_from(image.bytes + h.e_phoff + PHDR_SIZE * i, convert_phdr));
     return "";
 }
 
@@ -142,7 +129,7 @@ std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE
         return {fault};
     image.bytes = data;
     image.size = static_cast<uint32_t>(size);
-    image.ehdr = read_ehdr(data);
+    image.ehdr = record_from(data, convert_ehdr);
     fault = read_phdrs(image);
     if (!fault.empty())
         return {fault};
@@ -253,15 +240,15 @@ LOAD_TOTALS load_totals(const MAP_IMAGE& image)
     return t;
 }
 
-// At their offsets in the 52-byte header, as Elf32_Ehdr lays them out.
+// Where Elf32_Ehdr lays each field out, which is where the file holds it.
+#define EHDR_FIELD_OF(name, style) {#name, offsetof(Elf32_Ehdr, name), sizeof(Elf32_Ehdr::name), VALUE_STYLE::style}
 const EHDR_FIELD ehdr_fields[13] = {
-    {"e_type", 16, 2, VALUE_STYLE::number},      {"e_machine", 18, 2, VALUE_STYLE::number},
-    {"e_version", 20, 4, VALUE_STYLE::number},   {"e_entry", 24, 4, VALUE_STYLE::address},
-    {"e_phoff", 28, 4, VALUE_STYLE::size},       {"e_shoff", 32, 4, VALUE_STYLE::size},
-    {"e_flags", 36, 4, VALUE_STYLE::address},    {"e_ehsize", 40, 2, VALUE_STYLE::number},
-    {"e_phentsize", 42, 2, VALUE_STYLE::number}, {"e_phnum", 44, 2, VALUE_STYLE::number},
-    {"e_shentsize", 46, 2, VALUE_STYLE::number}, {"e_shnum", 48, 2, VALUE_STYLE::number},
-    {"e_shstrndx", 50, 2, VALUE_STYLE::number}};
+    EHDR_FIELD_OF(e_type, number),      EHDR_FIELD_OF(e_machine, number), EHDR_FIELD_OF(e_version, number),
+    EHDR_FIELD_OF(e_entry, address),    EHDR_FIELD_OF(e_phoff, size),     EHDR_FIELD_OF(e_shoff, size),
+    EHDR_FIELD_OF(e_flags, address),    EHDR_FIELD_OF(e_ehsize, number),  EHDR_FIELD_OF(e_phentsize, number),
+    EHDR_FIELD_OF(e_phnum, number),     EHDR_FIELD_OF(e_shentsize, number), EHDR_FIELD_OF(e_shnum, number),
+    EHDR_FIELD_OF(e_shstrndx, number)};
+#undef EHDR_FIELD_OF
 
 uint32_t field_value(const Elf32_Ehdr& h, const EHDR_FIELD& f)
 {

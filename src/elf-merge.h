@@ -653,6 +653,16 @@ void convert_ehdr(Elf32_Ehdr& h);
 void convert_phdr(Elf32_Phdr& p);
 void convert_shdr(Elf32_Shdr& s);
 void convert_sym(Elf32_Sym& s);
+// A record read from big-endian bytes at p, which may lie at any offset: a
+// copy, converted by one of the above; the bytes stay as they are.
+template <typename T>
+T record_from(const uint8_t* p, void (*convert)(T&))
+{
+    T record;
+    std::memcpy(&record, p, sizeof record);
+    convert(record);
+    return record;
+}
 // Where a raw image of a kind is placed.
 uint32_t raw_image_address(int32_t kind);
 // count bytes of module m at offset, which the caller has checked lie in the

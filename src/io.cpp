@@ -359,16 +359,6 @@ void check_unchanged(const ELF_DESC& m)
 // ---------------------------------------------------------------------------
 // Byte order and records
 
-// A record read from big-endian bytes: a copy, converted.
-template <typename T>
-T record_from(const uint8_t* p, void (*convert)(T&))
-{
-    T record;
-    std::memcpy(&record, p, sizeof record);
-    convert(record);
-    return record;
-}
-
 // Reads records [0, out.size()) of a table at offset into out, copied from
 // the file and converted there. The caller has checked that they lie inside
 // the file.
