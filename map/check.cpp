@@ -14,11 +14,6 @@ void expect(LINES& out, const char* what, uint32_t value, uint32_t wanted)
         add(out, "%s is %" PRIu32 ", expected %" PRIu32, what, value, wanted);
 }
 
-uint64_t end_of(const Elf32_Phdr& p)
-{
-    return uint64_t{p.p_vaddr} + p.p_memsz;
-}
-
 uint32_t table_size(const MAP_IMAGE& image)
 {
     return PHDR_SIZE * static_cast<uint32_t>(image.phdrs.size());
@@ -60,9 +55,9 @@ void check_sizes(const MAP_IMAGE& image, LINES& out)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_filesz > p.p_memsz)
             add(out, "segment %zu: p_filesz 0x%" PRIx32 " exceeds p_memsz 0x%" PRIx32, i, p.p_filesz, p.p_memsz);
-        if (end_of(p) > ADDRESS_SPACE_END)
+        if (segment_end(p) > ADDRESS_SPACE_END)
             add(out, "segment %zu: [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space", i,
-                p.p_vaddr, end_of(p));
+                p.p_vaddr, segment_end(p));
     }
 }
 
@@ -90,10 +85,10 @@ void check_order(const MAP_IMAGE& image, LINES& out)
         if (p.p_vaddr < prev.p_vaddr)
             add(out, "segment %zu at 0x%08" PRIx32 " is out of address order: segment %zu starts at 0x%08" PRIx32,
                 i, p.p_vaddr, i - 1, prev.p_vaddr);
-        else if (p.p_vaddr < end_of(prev))
+        else if (p.p_vaddr < segment_end(prev))
             add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps segment %zu [0x%08" PRIx32
                      ", 0x%08" PRIx64 ")",
-                i, p.p_vaddr, end_of(p), i - 1, prev.p_vaddr, end_of(prev));
+                i, p.p_vaddr, segment_end(p), i - 1, prev.p_vaddr, segment_end(prev));
     }
 }
 
@@ -108,9 +103,9 @@ void check_clear_of_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, L
     const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
-        if (p.p_memsz != 0 && p.p_vaddr < end_of(sd) && sd.p_vaddr < end_of(p))
+        if (p.p_memsz != 0 && p.p_vaddr < segment_end(sd) && sd.p_vaddr < segment_end(p))
             add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
-                i, p.p_vaddr, end_of(p), shared_data_label(image, set).c_str(), sd.p_vaddr, end_of(sd));
+                i, p.p_vaddr, segment_end(p), shared_data_label(image, set).c_str(), sd.p_vaddr, segment_end(sd));
     }
 }
 

@@ -27,11 +27,6 @@ struct PIECE {
 // byte. Entries whose file bytes do not lie in the image hold nothing.
 using LOADED = std::vector<PIECE>;
 
-uint64_t end_of(const Elf32_Phdr& p)
-{
-    return uint64_t{p.p_vaddr} + p.p_memsz;
-}
-
 // Each entry joins at its start and leaves at its end; between two such
 // edges the lowest-numbered entry present holds the memory.
 LOADED loaded_memory(const MAP_IMAGE& image)
@@ -43,7 +38,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
         if (p.p_type != PT_LOAD || p.p_memsz == 0 || !inside(p.p_offset, p.p_filesz, 1, image.size))
             continue;
         order.push_back(i);
-        edges.insert(edges.end(), {p.p_vaddr, end_of(p)});
+        edges.insert(edges.end(), {p.p_vaddr, segment_end(p)});
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return image.phdrs[a].p_vaddr < image.phdrs[b].p_vaddr; });
@@ -55,7 +50,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
     for (size_t e = 0; e + 1 < edges.size(); ++e) {
         for (; next < order.size() && image.phdrs[order[next]].p_vaddr <= edges[e]; ++next)
             present.push(order[next]);
-        while (!present.empty() && end_of(image.phdrs[present.top()]) <= edges[e])
+        while (!present.empty() && segment_end(image.phdrs[present.top()]) <= edges[e])
             present.pop();
         if (present.empty())
             continue;
@@ -309,7 +304,7 @@ void check_coverage(const MAP_IMAGE& image, size_t i, std::span<const SECTION_RE
 {
     const Elf32_Phdr& p = image.phdrs[i];
     uint64_t reached = p.p_vaddr;
-    const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
+    const uint64_t end = segment_end(p);
     for (const SECTION_REF& s : held) {
         const SHDR_HANDLE& h = *s.handle;
         if (h.sh_addr > reached)

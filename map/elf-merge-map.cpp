@@ -33,11 +33,6 @@ namespace {
 // A 32-bit image cannot describe a file of 4 GiB or more.
 constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 [[noreturn]] void output_lost(int error)
 {
     std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",

@@ -222,7 +222,7 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)
     for (size_t i = 0; i < loads.size(); ++i) {
         if (i > 0 && loads[i]->p_vaddr > reached)
             gaps.push_back({static_cast<uint32_t>(reached), loads[i]->p_vaddr});
-        reached = std::max(reached, uint64_t{loads[i]->p_vaddr} + loads[i]->p_memsz);
+        reached = std::max(reached, segment_end(*loads[i]));
     }
     return gaps;
 }

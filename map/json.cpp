@@ -233,7 +233,7 @@ void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET
     key(w, "type_name");
     name_or_null(w, segment_type_name(p.p_type));
     field(w, "vaddr", p.p_vaddr);
-    field(w, "end", uint64_t{p.p_vaddr} + p.p_memsz);
+    field(w, "end", segment_end(p));
     field(w, "paddr", p.p_paddr);
     field(w, "offset", p.p_offset);
     field(w, "file_size", p.p_filesz);

@@ -120,7 +120,7 @@ void index_sections(MODULE_SET& set, const MAP_IMAGE& image)
         if (p.p_type != PT_LOAD)
             continue;
         const auto first = std::lower_bound(all.begin(), all.end(), uint64_t{p.p_vaddr}, below);
-        const auto last = std::lower_bound(first, all.end(), uint64_t{p.p_vaddr} + p.p_memsz, below);
+        const auto last = std::lower_bound(first, all.end(), segment_end(p), below);
         set.held[i] = std::span<const SECTION_REF>(first, last);
     }
 }

@@ -146,7 +146,7 @@ void append_segment(std::string& line, const MAP_IMAGE& image, size_t i, const M
     line += "0x";
     append_hex(line, p.p_vaddr, 8);
     line += "-0x";
-    append_hex(line, uint64_t{p.p_vaddr} + p.p_memsz, 8);
+    append_hex(line, segment_end(p), 8);
     for (const uint32_t field : fields) {
         line += "  0x";
         append_hex(line, field, 8);

@@ -59,7 +59,7 @@ std::vector<BAND> bands_of(const MAP_IMAGE& image)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;
-        bands.push_back({i, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, false});
+        bands.push_back({i, p.p_vaddr, segment_end(p), false});
         if (p.p_filesz > 0 && p.p_paddr != p.p_vaddr)
             bands.push_back({i, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz, true});
     }
@@ -250,7 +250,7 @@ void append_segment_lines(std::string& title, const Elf32_Phdr& p, size_t i, con
     line.append(", "sv).append(owner_text(owner));
     append_xml_text(title, line);
     title += "\nrun "sv;
-    append_range(title, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz);
+    append_range(title, p.p_vaddr, segment_end(p));
     title += ", load "sv;
     append_range(title, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz);
     title += "\nfile size 0x"sv;

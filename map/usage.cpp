@@ -74,7 +74,7 @@ std::vector<LOAD_RANGE> ranges_of(const MAP_IMAGE& image, REGION_KIND kind)
     for (size_t i = 0; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type == PT_LOAD && p.p_memsz > 0)
-            ranges.push_back({p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, i});
+            ranges.push_back({p.p_vaddr, segment_end(p), i});
     }
     std::stable_sort(ranges.begin(), ranges.end(),
                      [](const LOAD_RANGE& a, const LOAD_RANGE& b) { return a.start < b.start; });

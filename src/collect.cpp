@@ -25,11 +25,6 @@ uint64_t section_end(const SHDR_HANDLE& s)
     return static_cast<uint64_t>(s.sh_addr) + s.sh_size;
 }
 
-uint64_t segment_end(const Elf32_Phdr& p)
-{
-    return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
-}
-
 uint64_t round_up4(uint64_t v)
 {
     return (v + 3) & ~static_cast<uint64_t>(3);
@@ -411,11 +406,6 @@ uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
 
 namespace {
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 // The buffer holds the groups that the entry count promises; the modules
 // found to be described must be as many.
 void make_note(MERGED_IMAGE& image)
@@ -501,7 +491,7 @@ void complete_system_entries(MERGED_IMAGE& image)
     // the table and note included, not only of the size -z gave.
     image.sd_filesz = sd.p_filesz;
     image.sd_memsz = sd.p_memsz;
-    if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > ADDRESS_SPACE_END)
+    if (segment_end(sd) > ADDRESS_SPACE_END)
         fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
               sd.p_memsz);
 }

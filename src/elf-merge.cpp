@@ -31,11 +31,6 @@ void print_usage(const char* program, FILE* out)
     std::exit(1);
 }
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 // What was asked for is on standard output, or the run fails.
 [[noreturn]] void exit_printed()
 {

@@ -203,6 +203,13 @@ struct Elf32_auxv_t {
 
 #pragma pack(pop)
 
+// Where a segment's memory ends: [p_vaddr, segment_end) in 64 bits, so that
+// nothing wraps at the top of memory.
+inline uint64_t segment_end(const Elf32_Phdr& p)
+{
+    return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
+}
+
 static_assert(sizeof(Elf32_Ehdr) == EHDR_SIZE);
 static_assert(sizeof(Elf32_Phdr) == PHDR_SIZE);
 static_assert(sizeof(Elf32_Shdr) == SHDR_SIZE);
@@ -598,6 +605,9 @@ struct BYTE_SINK {
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "Out of memory.": a failed allocation ends a run as any fault does, also
+// as the new handler of each tool.
+[[noreturn]] void out_of_memory();
 // --dependency-file: one Makefile rule, the output, a colon and every
 // module that is a regular file, each as an absolute path escaped as
 // compilers escape them. A path holding a newline, which no rule can name,

@@ -35,6 +35,11 @@ void fatal(const char* format, ...)
     std::exit(process.fatal_status);
 }
 
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
+}
+
 std::string vformat(const char* fmt, va_list args)
 {
     va_list again;
