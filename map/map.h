@@ -188,7 +188,7 @@ std::vector<USAGE_ROW> memory_usage(const MAP_IMAGE& image, const MODULE_SET& se
 
 // A run region holds segments by run address (p_vaddr, p_memsz bytes), a
 // load region by load address (p_paddr, p_filesz bytes).
-enum class REGION_KIND { run, load };
+using REGION_KIND = ADDRESS_KIND;
 struct REGION {
     std::string name;
     REGION_KIND kind;

@@ -64,23 +64,6 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
     return list;
 }
 
-// The ranges that regions of a kind hold, by address: load ranges are those
-// a loader stores.
-std::vector<LOAD_RANGE> ranges_of(const MAP_IMAGE& image, REGION_KIND kind)
-{
-    if (kind == REGION_KIND::load)
-        return sorted_load_ranges(image.phdrs);
-    std::vector<LOAD_RANGE> ranges;
-    for (size_t i = 0; i < image.phdrs.size(); ++i) {
-        const Elf32_Phdr& p = image.phdrs[i];
-        if (p.p_type == PT_LOAD && p.p_memsz > 0)
-            ranges.push_back({p.p_vaddr, segment_end(p), i});
-    }
-    std::stable_sort(ranges.begin(), ranges.end(),
-                     [](const LOAD_RANGE& a, const LOAD_RANGE& b) { return a.start < b.start; });
-    return ranges;
-}
-
 bool holds(const REGION& r, uint32_t address)
 {
     return address >= r.start && address - r.start < r.size;
@@ -189,7 +172,7 @@ std::string parse_region(const std::string& text, REGION_KIND kind, REGION& regi
 uint64_t region_used(const MAP_IMAGE& image, const REGION& region)
 {
     uint64_t used = 0;
-    for (const LOAD_RANGE& range : ranges_of(image, region.kind))
+    for (const LOAD_RANGE& range : sorted_load_ranges(image.phdrs, region.kind))
         if (holds(region, range.start))
             used += range.end - range.start;
     return used;
@@ -202,7 +185,7 @@ std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector
     for (const REGION_KIND kind : {REGION_KIND::run, REGION_KIND::load}) {
         if (std::none_of(regions.begin(), regions.end(), [&](const REGION& r) { return r.kind == kind; }))
             continue;
-        const std::vector<LOAD_RANGE> ranges = ranges_of(image, kind);
+        const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs, kind);
         for (const LOAD_RANGE& range : ranges)
             check_fit(image, range, regions, kind, set, out);
         for (const REGION& r : regions)

@@ -305,13 +305,17 @@ std::vector<uint32_t> load_addresses(const std::vector<SHDR_HANDLE>& sections, c
     return addresses;
 }
 
-std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs)
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs, ADDRESS_KIND kind)
 {
     std::vector<LOAD_RANGE> ranges;
     for (size_t i = 0; i < phdrs.size(); ++i) {
         const Elf32_Phdr& p = phdrs[i];
-        if (p.p_type == PT_LOAD && p.p_filesz > 0)
+        if (p.p_type != PT_LOAD)
+            continue;
+        if (kind == ADDRESS_KIND::load && p.p_filesz > 0)
             ranges.push_back({p.p_paddr, static_cast<uint64_t>(p.p_paddr) + p.p_filesz, i});
+        if (kind == ADDRESS_KIND::run && p.p_memsz > 0)
+            ranges.push_back({p.p_vaddr, segment_end(p), i});
     }
     // Ties keep list order, so the same image always names the same pair.
     std::stable_sort(ranges.begin(), ranges.end(),

@@ -651,8 +651,14 @@ struct LOAD_RANGE {
     uint64_t end;
     size_t entry; // index in the program header list
 };
-// The load ranges of every PT_LOAD entry with file bytes, by start address.
-std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs);
+// Which addresses of a PT_LOAD entry a range covers: those its memory runs
+// at, [p_vaddr, p_vaddr + p_memsz), or those a loader stores its file bytes
+// at, [p_paddr, p_paddr + p_filesz).
+enum class ADDRESS_KIND { run, load };
+// The ranges of that kind of every PT_LOAD entry that has one (memory, or
+// file bytes), by start address.
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs,
+                                           ADDRESS_KIND kind = ADDRESS_KIND::load);
 // Index i of the first range that overlaps range i + 1, or SIZE_MAX. Touching
 // ranges do not overlap.
 size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges);
