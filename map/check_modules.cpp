@@ -170,9 +170,7 @@ std::string check_loaded(const MAP_IMAGE& image, const LOADED& memory, WINDOW& w
 // usually come in file order already.
 std::vector<uint32_t> file_order(const MODULE_SET& set)
 {
-    const auto module_of = [&](const SECTION_REF& s) {
-        return static_cast<size_t>(s.handle->desc - set.run.modules.data());
-    };
+    const auto module_of = [](const SECTION_REF& s) { return size_t{s.handle->module}; };
     std::vector<size_t> first(set.run.modules.size() + 1);
     for (const SECTION_REF& s : set.sections)
         ++first[module_of(s) + 1];

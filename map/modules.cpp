@@ -64,11 +64,6 @@ std::string_view name_at(const std::vector<char>& names, uint32_t offset)
                : std::string_view();
 }
 
-size_t module_index(const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
-{
-    return static_cast<size_t>(m - modules.data());
-}
-
 // Composes the image as elf-merge does, keeping each collected section's
 // sh_name on the way, so that no table is read twice.
 void compose(MODULE_SET& set)
@@ -78,14 +73,13 @@ void compose(MODULE_SET& set)
     for (size_t i = 0; i < modules.size(); ++i)
         sh_names[i].resize(modules[i].shnum);
     set.expected = compose_image(set.run, [&](const SHDR_HANDLE& h, const Elf32_Shdr& s) {
-        sh_names[module_index(modules, h.desc)][h.index] = s.sh_name;
+        sh_names[h.module][h.index] = s.sh_name;
     });
     for (const ELF_DESC& m : modules)
         set.name_tables.push_back(section_names(m));
     set.sections.reserve(set.expected.sections.size());
     for (const SHDR_HANDLE& h : set.expected.sections) {
-        const size_t module = module_index(modules, h.desc);
-        set.sections.push_back({&h, name_at(set.name_tables[module], sh_names[module][h.index])});
+        set.sections.push_back({&h, name_at(set.name_tables[h.module], sh_names[h.module][h.index])});
     }
     set.load_addresses = load_addresses(set.expected.sections, modules);
 }

@@ -37,7 +37,7 @@ std::vector<USAGE_ROW> usage_by_module(const MODULE_SET& set)
     for (const ELF_DESC& m : set.run.modules)
         rows.push_back({std::string(1, module_letter(m)), m.name, m.pid});
     for (const SECTION_REF& s : set.sections)
-        count_section(rows[static_cast<size_t>(s.handle->desc - set.run.modules.data())], *s.handle);
+        count_section(rows[s.handle->module], *s.handle);
     return rows;
 }
 

@@ -56,14 +56,14 @@ void prefer_huge_pages(void* data, size_t bytes)
         madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t index, const Elf32_Shdr& s)
+SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t module, uint32_t index, const Elf32_Shdr& s)
 {
-    const auto flags = static_cast<uint16_t>(s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR));
-    return {&m, index, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, flags, s.sh_type == SHT_NOBITS};
+    const uint32_t flags = s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR);
+    return {&m, module, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, index, flags, s.sh_type == SHT_NOBITS};
 }
 
-void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t i, const Elf32_Shdr& s,
-                     const SECTION_OBSERVER& observe)
+void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t module, uint32_t i,
+                     const Elf32_Shdr& s, const SECTION_OBSERVER& observe)
 {
     if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
         return;
@@ -71,21 +71,21 @@ void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint
         fatal("Section %d of %s has inconsistent alignment.\n", static_cast<int>(i), m.name);
     if (section_end(s) > ADDRESS_SPACE_END)
         fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
-    sections.push_back(handle_of(m, i, s));
+    sections.push_back(handle_of(m, module, i, s));
     if (observe)
         observe(sections.back(), s);
 }
 
 // Each module's section headers are read again, a chunk at a time, so that
 // only the collected sections are held.
-void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, std::vector<Elf32_Shdr>& chunk,
-                    const SECTION_OBSERVER& observe)
+void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t module,
+                    std::vector<Elf32_Shdr>& chunk, const SECTION_OBSERVER& observe)
 {
     for (uint32_t first = 0; first < m.shnum; first += SHDR_CHUNK) {
         chunk.resize(std::min(SHDR_CHUNK, m.shnum - first));
         read_section_headers(m, first, chunk);
         for (uint32_t k = 0; k < chunk.size(); ++k)
-            collect_section(sections, m, first + k, chunk[k], observe);
+            collect_section(sections, m, module, first + k, chunk[k], observe);
     }
 }
 
@@ -100,8 +100,8 @@ void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_
     sections.reserve(most);
     prefer_huge_pages(sections.data(), sections.capacity() * sizeof(SHDR_HANDLE));
     std::vector<Elf32_Shdr> chunk;
-    for (const ELF_DESC& m : modules)
-        collect_module(sections, m, chunk, observe);
+    for (size_t i = 0; i < modules.size(); ++i)
+        collect_module(sections, modules[i], static_cast<uint32_t>(i), chunk, observe);
 }
 
 // Sorted by address, any overlap shows up between neighbours; the first pair
@@ -234,13 +234,6 @@ std::vector<PHDR_LOOKUP> phdr_lookups(const std::vector<ELF_DESC>& modules)
     return lookups;
 }
 
-// The handles were collected from modules, so a module's index is its
-// offset there.
-PHDR_LOOKUP& lookup_of(std::vector<PHDR_LOOKUP>& lookups, const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
-{
-    return lookups[static_cast<size_t>(m - modules.data())];
-}
-
 // Offsets are relative to the start of the section data; the caller adds
 // the data start once the program header table's size is known.
 void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections,
@@ -252,7 +245,7 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
         const uint32_t flags = segment_flags(h.desc->prot, h.sh_flags);
-        const uint32_t lma = physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc));
+        const uint32_t lma = physical_address(*h.desc, h.sh_addr, lookups[h.module]);
         if (current != none && can_join(phdrs[current], h, flags, lma)) {
             join(phdrs[current], h);
         } else {
@@ -301,7 +294,7 @@ std::vector<uint32_t> load_addresses(const std::vector<SHDR_HANDLE>& sections, c
     std::vector<uint32_t> addresses;
     addresses.reserve(sections.size());
     for (const SHDR_HANDLE& h : sections)
-        addresses.push_back(physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc)));
+        addresses.push_back(physical_address(*h.desc, h.sh_addr, lookups[h.module]));
     return addresses;
 }
 

@@ -435,15 +435,19 @@ struct ELF_DESC {
 // that no module keeps its whole section header table.
 struct SHDR_HANDLE {
     const ELF_DESC* desc;
-    uint32_t index; // in its module's section header table
+    uint32_t module; // desc's index in the modules it was collected from
     uint32_t sh_addr;
     uint32_t sh_offset;
     uint32_t sh_size;
     uint32_t sh_addralign;
-    uint16_t sh_flags; // SHF_WRITE, SHF_ALLOC and SHF_EXECINSTR
-    bool nobits;       // SHT_NOBITS: memory without file bytes
+    // One word for the rest. The section header table lies inside a module
+    // of at most MAX_MODULE_SIZE bytes, so an index takes 26 bits.
+    uint32_t index : 27;   // in its module's section header table
+    uint32_t sh_flags : 3; // SHF_WRITE, SHF_ALLOC and SHF_EXECINSTR
+    bool nobits : 1;       // SHT_NOBITS: memory without file bytes
 };
 
+static_assert(MAX_MODULE_SIZE / SHDR_SIZE < (uint64_t{1} << 27), "every section index fits its field");
 static_assert(sizeof(SHDR_HANDLE) == 32, "a million sections must stay small");
 
 // Orders collected sections by ascending start address.
