@@ -275,6 +275,7 @@ struct SLOT {
     int32_t kind;
     uint32_t raw_address;  // where a raw image is placed
     const char* purpose;   // its line of the usage text
+    const char* colour;    // its segments' fill in the map's picture; the system's is grey
 };
 
 constexpr int SLOT_COUNT = 23;
@@ -282,29 +283,29 @@ constexpr int KERNEL_SLOT = 0;
 constexpr int SYSTEM_SLOT = 20; // its bits mark the system segments
 
 inline constexpr SLOT slots[SLOT_COUNT] = {
-    {'k', "kernel", 0, 0x00000000, ELF_KIND, 0, "QO executable file."},
-    {'e', "quenlor", 1, 0x00100000, ELF_KIND, 0, "Quenlorex executable file."},
-    {'f', "vo", 2, 0x00200000, ELF_KIND, 0, "Vorrel executable file."},
-    {'d', "zu", 3, 0x00300000, ELF_KIND, 0, "ZU executable file."},
-    {'u', "ra0", 4, 0x00F00000, ELF_KIND, 0, "RA0 executable file."},
-    {'v', "ra1", 5, 0x00F00000, ELF_KIND, 0, "RA1 executable file."},
-    {'E', "mivo", 6, 0x00F00000, ELF_KIND, 0, "MIVO executable file."},
-    {'c', "gul", 7, 0x00700000, ELF_KIND, 0, "GUL executable file."},
-    {'a', "tolvin", 8, 0x00F00000, ELF_KIND, 0, "TOLVIN executable file."},
-    {'n', "pim", 9, 0x00F00000, ELF_KIND, 0, "PIM executable file."},
-    {'W', "wy", 10, 0x00F00000, ELF_KIND, 0, "WY executable file."},
-    {'L', "uq", 11, 0x00F00000, ELF_KIND, 0, "UQ executable file."},
-    {'K', "qy", 12, 0x00F00000, ELF_KIND, 0, "QY executable file."},
-    {'N', "dov", 13, 0x00F00000, ELF_KIND, 0, "DOV executable file."},
-    {'S', "rak", 14, 0x00E00000, ELF_KIND, 0, "RAK executable file."},
-    {'b', "norvala", 15, 0x00F00000, ELF_KIND, 0, "Norvala executable file."},
-    {'C', "fyx", 16, 0x00F00000, ELF_KIND, 0, "FYX executable file."},
-    {'x', "hux", 17, 0x00F00000, ELF_KIND, 0, "HUX executable file."},
-    {'y', "lem", 18, 0x00F00000, ELF_KIND, 0, "LEM executable file."},
-    {'F', "tej", 19, 0x00900000, ELF_KIND, 0, "TEJ executable file."},
-    {0, nullptr, -1, 0x00F00000, ELF_KIND, 0, nullptr},
-    {'P', "ka2", -1, 0x00F00000, KA2_KIND, 0x12FFFE0, "KA2 for Norvala."},
-    {'p', "ka1", -1, 0x00F00000, KA1_KIND, 0x3400, "KA1 for Norvala."},
+    {'k', "kernel", 0, 0x00000000, ELF_KIND, 0, "QO executable file.", "#8ecae6"},
+    {'e', "quenlor", 1, 0x00100000, ELF_KIND, 0, "Quenlorex executable file.", "#ffb703"},
+    {'f', "vo", 2, 0x00200000, ELF_KIND, 0, "Vorrel executable file.", "#a7c957"},
+    {'d', "zu", 3, 0x00300000, ELF_KIND, 0, "ZU executable file.", "#f4a261"},
+    {'u', "ra0", 4, 0x00F00000, ELF_KIND, 0, "RA0 executable file.", "#cdb4db"},
+    {'v', "ra1", 5, 0x00F00000, ELF_KIND, 0, "RA1 executable file.", "#ffc8dd"},
+    {'E', "mivo", 6, 0x00F00000, ELF_KIND, 0, "MIVO executable file.", "#bde0fe"},
+    {'c', "gul", 7, 0x00700000, ELF_KIND, 0, "GUL executable file.", "#e9c46a"},
+    {'a', "tolvin", 8, 0x00F00000, ELF_KIND, 0, "TOLVIN executable file.", "#90be6d"},
+    {'n', "pim", 9, 0x00F00000, ELF_KIND, 0, "PIM executable file.", "#f28482"},
+    {'W', "wy", 10, 0x00F00000, ELF_KIND, 0, "WY executable file.", "#84a59d"},
+    {'L', "uq", 11, 0x00F00000, ELF_KIND, 0, "UQ executable file.", "#f6bd60"},
+    {'K', "qy", 12, 0x00F00000, ELF_KIND, 0, "QY executable file.", "#c8b6ff"},
+    {'N', "dov", 13, 0x00F00000, ELF_KIND, 0, "DOV executable file.", "#b8e0d2"},
+    {'S', "rak", 14, 0x00E00000, ELF_KIND, 0, "RAK executable file.", "#e5989b"},
+    {'b', "norvala", 15, 0x00F00000, ELF_KIND, 0, "Norvala executable file.", "#ffd6a5"},
+    {'C', "fyx", 16, 0x00F00000, ELF_KIND, 0, "FYX executable file.", "#caffbf"},
+    {'x', "hux", 17, 0x00F00000, ELF_KIND, 0, "HUX executable file.", "#9bf6ff"},
+    {'y', "lem", 18, 0x00F00000, ELF_KIND, 0, "LEM executable file.", "#a0c4ff"},
+    {'F', "tej", 19, 0x00900000, ELF_KIND, 0, "TEJ executable file.", "#ffadad"},
+    {0, nullptr, -1, 0x00F00000, ELF_KIND, 0, nullptr, "#d9d9d9"},
+    {'P', "ka2", -1, 0x00F00000, KA2_KIND, 0x12FFFE0, "KA2 for Norvala.", "#bdb2ff"},
+    {'p', "ka1", -1, 0x00F00000, KA1_KIND, 0x3400, "KA1 for Norvala.", "#fdffb6"},
 };
 
 // The slot bits of p_flags (bits 20 to 23, within PF_MASKOS).
