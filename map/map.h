@@ -92,7 +92,7 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image);
 
 // ---------------------------------------------------------------------------
 // Modules named after "--": elf-merge's own command line, read into the
-// process's run and composed into the image elf-merge writes for them.
+// module set's own run and composed into the image elf-merge writes for them.
 
 // One collected section, with its name.
 struct SECTION_REF {
