@@ -134,6 +134,7 @@ function(elf_merge_export target)
     message(FATAL_ERROR "usage: elf_merge_export(<target of elf_merge_add_image> FORMAT binary|ihex|srec "
       "OUTPUT <file> [GAP_FILL <byte>] [LOAD_REGION NAME=START:SIZE])")
   endif()
+  _elf_merge_needs_map(elf_merge_export)
   _elf_merge_image_of(${target} elf_merge_export image)
   cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" OUTPUT_VARIABLE output)
   _elf_merge_each(--gap-fill "${arg_GAP_FILL}" gap_fill)

@@ -33,4 +33,18 @@ done
 cmake --build "$work" -j2 --target elf-merge
 ELF_MERGE=$work/elf-merge "$src/examples/firmware/merge.sh" kernel "$work/fw.elf"
 [ -s "$work/fw.elf" ] && [ ! -e "$work/fw.elf.gdb" ] || { echo "FAIL: merge.sh without the map"; failures=$((failures + 1)); }
+# Installed, the CMake package merges images but refuses the functions that
+# run the map, naming them.
+cmake --install "$work" --prefix "$work/prefix" >/dev/null
+for call in "elf_merge_check(fw)" "elf_merge_export(fw FORMAT binary OUTPUT fw.bin)"; do
+    function=${call%%(*} consumer=$work/consumer-${call%%(*}
+    mkdir -p "$consumer"
+    printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(consumer NONE)' 'find_package(ElfMerge REQUIRED)' \
+        'elf_merge_add_image(fw OUTPUT fw.elf OPTIONS -e module.elf)' \
+        "$call" >"$consumer/CMakeLists.txt"
+    log=$(cmake -S "$consumer" -B "$consumer/build" -G "$generator" -DCMAKE_PREFIX_PATH="$work/prefix" 2>&1) &&
+        { echo "FAIL: $function was accepted without the map"; failures=$((failures + 1)); }
+    grep -q "$function: this ElfMerge was built without elf-merge-map" <<<"$log" ||
+        { echo "FAIL: $function without the map said:"; echo "$log"; failures=$((failures + 1)); }
+done
 exit $((failures > 0))
