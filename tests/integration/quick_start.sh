@@ -3,7 +3,8 @@
 # The README's Quick start is what CI proves: the first command installs
 # nothing, the second installs what the tests need through the deps script,
 # both configure build/ with the same generator, and .ci/run runs the second
-# word for word.
+# word for word and stops when it fails (set -e alone would not, as a build
+# failure comes before the last command of the && list).
 # usage: quick_start.sh SOURCE_DIR
 set -uo pipefail
 src=$1
@@ -20,5 +21,5 @@ case $second in "scripts/install-deps --test && "*) ;; *) fail "the second comma
 generator_of() { grep -o -- '-B build\( -G [^ ]*\)\?' <<<"$1"; }
 [ "$(generator_of "$first")" = "$(generator_of "$second")" ] ||
     fail "the commands configure build/ differently: '$(generator_of "$first")' and '$(generator_of "$second")'"
-grep -qxF -- "$second" "$src/.ci/run" || fail ".ci/run does not run the README's second command: $second"
+grep -qxF -- "$second || exit 1" "$src/.ci/run" || fail ".ci/run does not run the README's second command, stopping when it fails: $second || exit 1"
 exit $((failures > 0))
