@@ -33,16 +33,11 @@ namespace {
 // A 32-bit image cannot describe a file of 4 GiB or more.
 constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 [[noreturn]] void output_lost(int error)
 {
     std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",
                  error ? std::strerror(error) : "");
-    std::_Exit(run.fatal_status);
+    std::_Exit(process.fatal_status);
 }
 
 // Standard output, or a file the map writes, as a stream that writes as it
@@ -102,7 +97,7 @@ void close_standard_output()
     if (error != 0)
         std::cerr << " -- " << std::strerror(error);
     std::cerr << "\n";
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 // Reads to the end, but no further than the limit. Once the first bytes
@@ -182,10 +177,10 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
 // rule of every file written besides the image: never one the run reads,
 // and a regular file replaced whole or not at all, so that a partial one
 // never passes for a whole one, to make or to the next run of a script.
-void write_output_file(const std::string& path, const std::string& image,
+void write_output_file(const std::string& path, const std::string& image, const std::vector<ELF_DESC>& modules,
                        const std::function<void(std::ostream&)>& write)
 {
-    const std::string conflict = written_file_conflict(path.c_str(), run.modules, {{"image", image.c_str()}});
+    const std::string conflict = written_file_conflict(path.c_str(), modules, {{"image", image.c_str()}});
     if (!conflict.empty())
         file_error(path, "not written -- " + printable(conflict), 0);
     WRITTEN_FILE file;
@@ -214,7 +209,8 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     const std::string fault = flash_refusal(image, settings.region);
     if (!fault.empty())
         return report_violations(options.image, {fault});
-    write_output_file(options.second, options.image, [&](std::ostream& out) { write_flash_image(out, image, settings); });
+    write_output_file(options.second, options.image, {},
+                      [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
 }
 
@@ -252,7 +248,8 @@ int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     MODULE_SET set;
     read_modules(options, set, image);
-    write_output_file(options.svg, options.image, [&](std::ostream& out) { write_svg(out, options.image, image, set); });
+    write_output_file(options.svg, options.image, set.run.modules,
+                      [&](std::ostream& out) { write_svg(out, options.image, image, set); });
     release_modules(set);
     return 0;
 }
@@ -275,12 +272,13 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
 // The file is not created when a module cannot be named in it.
 int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    const std::string refusal = gdb_refusal();
+    const std::string refusal = gdb_refusal(set);
     if (!refusal.empty()) {
         std::cerr << refusal << "\n";
         return 1;
     }
-    write_output_file(options.gdb, options.image, [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
+    write_output_file(options.gdb, options.image, set.run.modules,
+                      [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
     return 0;
 }
 
@@ -366,7 +364,7 @@ int run_diff(const MAP_OPTIONS& options)
     const std::vector<uint8_t> after_bytes = read_image_file(options.second);
     MAP_IMAGE before, after;
     if (!read_diff_image(options.image, before_bytes, before) || !read_diff_image(options.second, after_bytes, after))
-        return run.fatal_status;
+        return process.fatal_status;
     MODULE_SET set;
     read_modules(options, set, after);
     const IMAGE_DIFF diff = diff_images(before, after, set);

@@ -359,16 +359,6 @@ void check_unchanged(const ELF_DESC& m)
 // ---------------------------------------------------------------------------
 // Byte order and records
 
-// A record read from big-endian bytes: a copy, converted.
-template <typename T>
-T record_from(const uint8_t* p, void (*convert)(T&))
-{
-    T record;
-    std::memcpy(&record, p, sizeof record);
-    convert(record);
-    return record;
-}
-
 // Reads records [0, out.size()) of a table at offset into out, copied from
 // the file and converted there. The caller has checked that they lie inside
 // the file.
@@ -1016,7 +1006,7 @@ void record_partial_output(const char* path, int fd)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     char* resolved = ::realpath(path, nullptr);
-    set_removable(run.partial_output,
+    set_removable(process.partial_output,
                   {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
     std::free(resolved);
 }
@@ -1129,7 +1119,7 @@ bool create_temporary(WRITTEN_FILE& file, const struct stat* replaced)
         return false;
     }
     file.temporary = temporary;
-    set_removable(run.temporary_file,
+    set_removable(process.temporary_file,
                   {temporary, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
     return true;
 }
@@ -1188,11 +1178,11 @@ bool commit_written_file(WRITTEN_FILE& file)
     const bool closed = ::close(file.fd) == 0;
     file.fd = -1;
     if (closed && (file.temporary.empty() || std::rename(file.temporary.c_str(), file.target.c_str()) == 0)) {
-        set_removable(run.temporary_file);
+        set_removable(process.temporary_file);
         return true;
     }
     const int error = errno;
-    remove_recorded_file(run.temporary_file);
+    remove_recorded_file(process.temporary_file);
     errno = error;
     return false;
 }

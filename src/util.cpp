@@ -33,8 +33,8 @@ void unlink_if_recorded(const PARTIAL_OUTPUT& record)
 extern "C" void end_by_signal(int signal)
 {
     const int saved = errno;
-    unlink_if_recorded(run.partial_output);
-    unlink_if_recorded(run.temporary_file);
+    unlink_if_recorded(process.partial_output);
+    unlink_if_recorded(process.temporary_file);
     errno = saved;
     // The handler was reset: the signal, delivered again on return, ends the
     // process with the status its sender expects.
@@ -69,8 +69,8 @@ void remove_recorded_file(PARTIAL_OUTPUT& record)
 
 void remove_partial_output()
 {
-    remove_recorded_file(run.partial_output);
-    remove_recorded_file(run.temporary_file);
+    remove_recorded_file(process.partial_output);
+    remove_recorded_file(process.temporary_file);
 }
 
 void remove_outputs_on_signals()
@@ -93,7 +93,12 @@ void fatal(const char* format, ...)
     std::vfprintf(stderr, format, args);
     va_end(args);
     remove_partial_output();
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
+}
+
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
 }
 
 std::string vformat(const char* fmt, va_list args)
@@ -378,6 +383,12 @@ bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
     if (m.entry == NO_ENTRY || m.pid == -1)
         return false;
     return resource_manager || m.pid != lowest_pid;
+}
+
+AUX_GROUP aux_group(const ELF_DESC& m)
+{
+    return {static_cast<uint32_t>(m.pid), m.entry, static_cast<uint32_t>(m.priority),
+            static_cast<uint32_t>(m.stack_size), m.stack};
 }
 
 const char* settings_fault(RUN& r)
