@@ -98,16 +98,26 @@ void write_preamble(std::ostream& out, const std::string& path)
         << "set confirm off\nset pagination off\n";
 }
 
+// A command GDB would stop at, for a module it cannot open again by its name.
+void write_symbol_file(std::ostream& out, const char* command, const ELF_DESC& m)
+{
+    if (names_a_file_again(m.name))
+        out << command << " " << gdb_quoted(absolute_path(m.name)) << "\n";
+    else
+        out << "# " << printable(m.name) << " names no file GDB can open again (a pipe, a device or a\n"
+            << "# descriptor): its symbols are not loaded.\n";
+}
+
 // The module that supplies the entry point is the program; every other
 // ELF module adds its symbols, at its own section addresses.
 void write_symbol_files(std::ostream& out)
 {
     const ELF_DESC* program = entry_module(run);
     if (program)
-        out << "file " << gdb_quoted(absolute_path(program->name)) << "\n";
+        write_symbol_file(out, "file", *program);
     for (const ELF_DESC& m : run.modules)
         if (m.fake == ELF_KIND && &m != program)
-            out << "add-symbol-file " << gdb_quoted(absolute_path(m.name)) << "\n";
+            write_symbol_file(out, "add-symbol-file", m);
 }
 
 void write_raw_images(std::ostream& out, const MODULE_SET& set)

@@ -526,10 +526,14 @@ struct BYTE_SINK {
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Both tools: whether another program can open the module again by its
+// name and find the same file (a regular file, not a pipe, a device or one
+// reached through /dev/stdin or /dev/fd/N).
+bool names_a_file_again(const char* name);
 // --dependency-file: one Makefile rule, the output, a colon and every
-// module that is a regular file, each as an absolute path escaped as
-// compilers escape them. A path holding a newline, which no rule can name,
-// ends the run.
+// module that names a file again, each as an absolute path escaped as
+// compilers escape them. A path that make and ninja cannot both read back
+// ends the run before anything is written.
 std::string dependency_rule(const RUN& r);
 // Writes rule to file whole or not at all: to a temporary file beside it,
 // renamed over it. A failure ends the run.

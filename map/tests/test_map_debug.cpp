@@ -255,6 +255,30 @@ TEST(MapDebug, HostileNamesAddNoCommandAndStaleModulesNoSymbols)
     EXPECT_FALSE(tb::file_exists(dir.path("n.gdb")));
 }
 
+// GDB stops at a command it cannot carry out and loads no later module: a
+// module read through a pipe or a descriptor is a comment instead.
+TEST(MapDebug, ModulesReadThroughADescriptorAreACommentNotACommand)
+{
+    const Firmware fw;
+    ASSERT_EQ(tb::run_tool({"-e", fw.e, "-f", fw.f, "-o", fw.image}).status, 0);
+    struct Case {
+        std::string shell, module;
+    };
+    const Case cases[] = {
+        {"exec \"$0\" \"$@\" 3<'" + fw.f + "'", "/dev/fd/3"},
+        {"cat '" + fw.f + "' | exec \"$0\" \"$@\"", "/dev/stdin"},
+    };
+    for (const Case& c : cases) {
+        const std::string commands = fw.dir.path("out.gdb");
+        const tb::RunResult r = run_map_in_shell(c.shell, {"--gdb", commands, fw.image, "--", "-e", fw.e, "-f", c.module});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(text_of(commands), HasSubstr("set pagination off\nfile \"" + fw.e + "\"\n# " + c.module +
+                                                 " names no file GDB can open again (a pipe, a device or a\n"
+                                                 "# descriptor): its symbols are not loaded.\n# Names"))
+            << c.module;
+    }
+}
+
 } // namespace
 
 // The session's skip is ctest's: exit status 77.
