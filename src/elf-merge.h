@@ -308,6 +308,9 @@ std::string usage_text();
 // Every option, short and long, a line each with the kind of its value:
 // "-k module" (an ELF module), "-p file", "-s number" or "-r flag".
 std::string option_kinds();
+// What the option word ("-s", "--sd-addr") takes, as option_kinds names
+// it ("module", "file", "number"), or null when it takes no value.
+const char* option_value(const std::string& word);
 
 // Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
 // hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,

@@ -244,6 +244,18 @@ std::string option_kinds()
     return text;
 }
 
+const char* option_value(const std::string& word)
+{
+    if (word.size() == 2 && word[0] == '-' && word[1] != '-' && word[1] != ':') {
+        const char* p = std::strchr(short_options(), word[1]);
+        return p && p[1] == ':' ? value_kind(word[1], true) : nullptr;
+    }
+    for (const option* o = long_options(); o->name; ++o)
+        if (o->has_arg && word == std::string("--") + o->name)
+            return value_kind(o->val, true);
+    return nullptr;
+}
+
 bool parse_hex(const char* text, uint32_t& value)
 {
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))

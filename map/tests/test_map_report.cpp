@@ -183,10 +183,19 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
 
     Firmware fw;
     fw.merge("plain");
-    const tb::RunResult bad_letter = run_map({fw.image, "--", "-q", fw.e});
-    EXPECT_EQ(bad_letter.status, 1);
-    EXPECT_THAT(bad_letter.err,
-                HasSubstr("elf-merge-map: module options: -q is not an elf-merge module option or lacks its file name\n"));
+    const std::pair<std::vector<std::string>, std::string> bad_options[] = {
+        {{"-q", fw.e}, "-q is not an elf-merge module option or lacks its file name"},
+        {{"-e", fw.e, "-f"}, "-f is not an elf-merge module option or lacks its file name"},
+        {{"-e", fw.e, "-s"}, "-s lacks its number"},
+        {{"-e", fw.e, "--sd_size"}, "--sd_size lacks its number"},
+    };
+    for (const auto& [options, message] : bad_options) {
+        std::vector<std::string> args{fw.image, "--"};
+        args.insert(args.end(), options.begin(), options.end());
+        const tb::RunResult bad = run_map(args);
+        EXPECT_EQ(bad.status, 1) << message;
+        EXPECT_THAT(bad.err, HasSubstr("elf-merge-map: module options: " + message + "\n"));
+    }
     // A module that elf-merge refuses is refused with elf-merge's words.
     const tb::RunResult bad_module = run_map({fw.image, "--", "-e", fw.image + ".missing"});
     EXPECT_EQ(bad_module.status, 1);
