@@ -79,6 +79,9 @@ constexpr uint32_t SYM_SIZE = 16;
 constexpr uint16_t PN_XNUM = 0xFFFF;
 // A section index too large for its field: the real one is held elsewhere.
 constexpr uint16_t SHN_XINDEX = 0xFFFF;
+// From here up a symbol's st_shndx names no section of the table, however
+// many it holds (SHN_ABS, SHN_COMMON, SHN_XINDEX, ...).
+constexpr uint16_t SHN_LORESERVE = 0xFF00;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // Addresses are 32-bit: a range must end at or below this.
