@@ -262,4 +262,36 @@ TEST(MapCommandLine, OutOfMemoryIsOneLine)
     EXPECT_EQ(r.err, "Out of memory.\n");
 }
 
+// More modules than descriptors: the map reads them as elf-merge does, each
+// module file opened again when it is needed. Under the sanitizers the
+// module files take every descriptor, and UBSan's vptr check, which tests
+// whether it can read an object's vtable through a pipe, finds none left
+// and reports any virtual call as on an object of the wrong type.
+TEST(MapCommandLine, MoreModulesThanDescriptorsMapAsWithoutALimit)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "UBSan's vptr check needs two descriptors that the module files take";
+#endif
+    tb::TempDir dir;
+    std::vector<std::string> modules;
+    for (uint32_t i = 0; i < 40; ++i)
+        modules.insert(modules.end(), {"-u", dir.write("m" + std::to_string(i) + ".elf",
+                                                       tb::typical(0x100000 + 0x1000 * i, i, 2 * i))});
+    std::vector<std::string> merge = modules;
+    merge.insert(merge.end(), {"-o", dir.path("fw.elf")});
+    ASSERT_EQ(tb::run_tool(merge).status, 0);
+    std::vector<std::string> args{dir.path("fw.elf"), "--"};
+    args.insert(args.end(), modules.begin(), modules.end());
+    const tb::RunResult free_run = run_map(args);
+    ASSERT_EQ(free_run.status, 0) << free_run.err;
+    // bash, which closes any descriptor it was handed down, and not sh.
+    args.insert(args.begin(), {"-c",
+                               "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ $fd -gt 2 ] && eval \"exec $fd>&-\"; "
+                               "done; ulimit -n 8 && exec \"$0\" \"$@\"",
+                               ELF_MERGE_MAP_PATH});
+    const tb::RunResult limited = tb::run_program("bash", args);
+    EXPECT_EQ(limited.status, 0) << limited.err;
+    EXPECT_TRUE(limited.out == free_run.out) << limited.out.size() << " bytes, " << free_run.out.size() << " without a limit";
+}
+
 } // namespace
