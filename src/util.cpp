@@ -347,9 +347,9 @@ const char* settings_fault(RUN& r)
 namespace {
 
 // A path as make and ninja both read it back, escaped as compilers escape
-// their dependency files: a space after its backslashes doubled and one
-// more, '#' and ':' after a backslash, '$' doubled; in the target also '%',
-// which would make the rule a pattern.
+// their dependency files: the backslashes before a space doubled and one
+// more added, a backslash before '#' and ':', '$' doubled; in the target a
+// backslash before '%' too, which would make the rule a pattern.
 std::string rule_escaped(const std::string& path, bool target)
 {
     std::string text;
@@ -380,8 +380,10 @@ const char* unnameable(const std::string& path)
             return "a Makefile rule cannot hold a newline";
         if (c == '\t')
             return "a Makefile rule cannot hold a tab";
-        if (c == ';' || c == '=')
-            return c == ';' ? "a Makefile rule cannot hold a ';'" : "a Makefile rule cannot hold an '='";
+        if (c == ';')
+            return "a Makefile rule cannot hold a ';'";
+        if (c == '=')
+            return "a Makefile rule cannot hold an '='";
         if (c == '\\' && (next == '\0' || next == '#' || next == ':' || next == '$'))
             return "make and ninja read a backslash before '#', ':', '$' or the end of a name differently";
         if (c == ':' && next == '\0')
