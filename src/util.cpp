@@ -370,8 +370,9 @@ std::string rule_escaped(const std::string& path, bool target)
 // Why no rule that both make and ninja read back can name path, or null.
 // make reads a newline, a ';' or an '=' as the end of the rule, ninja keeps
 // the backslash of an escaped tab, and the two halve the backslashes before
-// '#', ':', '$' and a name's end differently.
-const char* unnameable(const std::string& path)
+// '#', ':', '$' and a name's end differently. ninja reads "\:" before a space
+// as two characters; the target's is followed by the rule's own ':'.
+const char* unnameable(const std::string& path, bool target)
 {
     for (size_t at = 0; at < path.size(); ++at) {
         const char c = path[at];
@@ -386,16 +387,16 @@ const char* unnameable(const std::string& path)
             return "a Makefile rule cannot hold an '='";
         if (c == '\\' && (next == '\0' || next == '#' || next == ':' || next == '$'))
             return "make and ninja read a backslash before '#', ':', '$' or the end of a name differently";
-        if (c == ':' && next == '\0')
+        if (c == ':' && next == '\0' && !target)
             return "ninja cannot read a ':' at the end of a name";
     }
     return nullptr;
 }
 
 // Refuses, before anything is written, a path that no rule can name.
-void check_nameable(const std::string& path)
+void check_nameable(const std::string& path, bool target)
 {
-    const char* why = unnameable(path);
+    const char* why = unnameable(path, target);
     if (!why)
         return;
     std::string shown = path;
@@ -424,9 +425,9 @@ std::string rule_path(const char* path, const std::string& cwd, bool target)
 {
     // The name as given first, so that the message shows it as given; then
     // the working directory it is resolved in.
-    check_nameable(path);
+    check_nameable(path, target);
     const std::string absolute = path[0] == '/' ? std::string(path) : cwd + "/" + path;
-    check_nameable(absolute);
+    check_nameable(absolute, target);
     return rule_escaped(absolute, target);
 }
 

@@ -342,6 +342,7 @@ TEST(DependencyFile, NamesTheOutputAndEveryModuleFileEscaped)
         {"sp\\ ce.bin", "out.elf", "", "{}out.elf: {}sp\\\\\\ ce.bin\n", ""},
         {"c:d.bin", "out.elf", "", "{}out.elf: {}c\\:d.bin\n", ""},
         {"plain.bin", "o:t.elf", "", "{}o\\:t.elf: {}plain.bin\n", ""},
+        {"plain.bin", "o:", "", "{}o\\:: {}plain.bin\n", ""},
         {"plain.bin", "o t.elf", "", "{}o\\ t.elf: {}plain.bin\n", ""},
         // ninja compares the target as written, backslash and all, and so
         // always remakes this image; make would read a bare '%' as a pattern.
