@@ -43,9 +43,9 @@ const SECTION_REF* symbol_section(const ELF_DESC& m, const MODULE_SYMBOL& symbol
 }
 
 // Only a symbol in a section that the image holds has an address in it.
-void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, size_t module, const SECTION_INDEX& sections)
+void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, const ELF_DESC& m, size_t module,
+                        const SECTION_INDEX& sections)
 {
-    const ELF_DESC& m = run.modules[module];
     for (MODULE_SYMBOL& symbol : read_symbols(m))
         if (const SECTION_REF* s = symbol_section(m, symbol, sections))
             out.push_back({std::move(symbol), s, module, 0});
@@ -124,12 +124,12 @@ void write_symbol_file(std::ostream& out, const char* command, const ELF_DESC& m
 
 // The module that supplies the entry point is the program; every other
 // ELF module adds its symbols, at its own section addresses.
-void write_symbol_files(std::ostream& out)
+void write_symbol_files(std::ostream& out, const RUN& r)
 {
-    const ELF_DESC* program = entry_module(run);
+    const ELF_DESC* program = entry_module(r);
     if (program)
         write_symbol_file(out, "file", *program);
-    for (const ELF_DESC& m : run.modules)
+    for (const ELF_DESC& m : r.modules)
         if (m.fake == ELF_KIND && &m != program)
             write_symbol_file(out, "add-symbol-file", m);
 }
@@ -266,8 +266,8 @@ std::vector<SYMBOL_ENTRY> module_symbols(const MODULE_SET& set)
         return {};
     const SECTION_INDEX sections = sections_by_index(set);
     std::vector<SYMBOL_ENTRY> symbols;
-    for (size_t i = 0; i < run.modules.size(); ++i)
-        add_module_symbols(symbols, i, sections);
+    for (size_t i = 0; i < set.run.modules.size(); ++i)
+        add_module_symbols(symbols, set.run.modules[i], i, sections);
     count_modules(symbols);
     std::stable_sort(symbols.begin(), symbols.end(), symbol_order);
     return symbols;
@@ -291,9 +291,9 @@ std::string symbol_binding_name(uint8_t st_info)
     return std::to_string(st_bind(st_info));
 }
 
-std::string gdb_refusal()
+std::string gdb_refusal(const MODULE_SET& set)
 {
-    for (const ELF_DESC& m : run.modules) {
+    for (const ELF_DESC& m : set.run.modules) {
         const std::string path = absolute_path(m.name);
         if (m.fake == ELF_KIND && path.find('\n') != std::string::npos)
             return printable(path) + ": a GDB command cannot name a path that holds a newline";
@@ -305,7 +305,7 @@ void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE
                         const std::vector<SYMBOL_ENTRY>& symbols)
 {
     write_preamble(out, path);
-    write_symbol_files(out);
+    write_symbol_files(out, set.run);
     write_raw_images(out, set);
     write_duplicates(out, symbols);
 }

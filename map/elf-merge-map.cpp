@@ -33,16 +33,11 @@ namespace {
 // A 32-bit image cannot describe a file of 4 GiB or more.
 constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 [[noreturn]] void output_lost(int error)
 {
     std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",
                  error ? std::strerror(error) : "");
-    std::_Exit(run.fatal_status);
+    std::_Exit(process.fatal_status);
 }
 
 // Standard output as a stream that writes as it goes: the map of a million
@@ -102,7 +97,7 @@ void close_standard_output()
     if (error != 0)
         std::cerr << " -- " << std::strerror(error);
     std::cerr << "\n";
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 // Reads to the end, but no further than the limit. Once the first bytes
@@ -205,7 +200,7 @@ void write_output_file(const std::string& path, const std::function<void(std::os
         remove_partial_output();
         file_error(path, "cannot write", error);
     }
-    run.partial_output = PARTIAL_OUTPUT{};
+    process.partial_output = PARTIAL_OUTPUT{};
 }
 
 // OUTPUT is created only once the ranges are known to be storable.
@@ -279,7 +274,7 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
 // The file is not created when a module cannot be named in it.
 int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    const std::string refusal = gdb_refusal();
+    const std::string refusal = gdb_refusal(set);
     if (!refusal.empty()) {
         std::cerr << refusal << "\n";
         return 1;
@@ -370,7 +365,7 @@ int run_diff(const MAP_OPTIONS& options)
     const std::vector<uint8_t> after_bytes = read_image_file(options.second);
     MAP_IMAGE before, after;
     if (!read_diff_image(options.image, before_bytes, before) || !read_diff_image(options.second, after_bytes, after))
-        return run.fatal_status;
+        return process.fatal_status;
     MODULE_SET set;
     read_modules(options, set, after);
     const IMAGE_DIFF diff = diff_images(before, after, set);

@@ -142,9 +142,9 @@ void write_place(WRITER& w, const Elf32_Phdr& p, const Elf32_Phdr& sd)
 void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 {
     key(w, "shared_data");
-    if (!image.system)
+    if (!image.layout.system)
         return null(w);
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     open(w, '{');
     field(w, "address", sd.p_vaddr);
     field(w, "memory_size", sd.p_memsz);
@@ -152,10 +152,10 @@ void write_shared_data(WRITER& w, const MAP_IMAGE& image)
     key(w, "table");
     write_place(w, image.phdrs[0], sd);
     key(w, "note");
-    if (image.note_index < 0)
+    if (!image.layout.note_index)
         null(w);
     else
-        write_place(w, image.phdrs[static_cast<size_t>(image.note_index)], sd);
+        write_place(w, image.phdrs[*image.layout.note_index], sd);
     close(w, '}');
 }
 
@@ -164,13 +164,9 @@ void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
     key(w, "modules");
     open(w, '[');
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
         open(w, '{');
-        field(w, "pid", a.pid);
-        field(w, "entry", a.entry);
-        field(w, "priority", static_cast<int32_t>(a.priority));
-        field(w, "stack_size", a.stack_size);
-        field(w, "stack_address", a.stack);
+        for (const NOTE_FIELD& f : note_fields)
+            field(w, f.key, note_value(image.groups[g], f));
         key(w, "file");
         name_or_null(w, described_file(set, g));
         close(w, '}');
@@ -237,7 +233,7 @@ void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET
     key(w, "type_name");
     name_or_null(w, segment_type_name(p.p_type));
     field(w, "vaddr", p.p_vaddr);
-    field(w, "end", uint64_t{p.p_vaddr} + p.p_memsz);
+    field(w, "end", segment_end(p));
     field(w, "paddr", p.p_paddr);
     field(w, "offset", p.p_offset);
     field(w, "file_size", p.p_filesz);

@@ -57,7 +57,7 @@ const char* usage_text =
 [[noreturn]] void usage_error(const std::string& why)
 {
     std::cerr << "elf-merge-map: " << printable(why) << "\n" << usage_text;
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 [[noreturn]] void print_and_exit(const char* text)
@@ -279,7 +279,7 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
     MAP_OPTIONS options;
     // diff(1) ends in trouble with status 2, whatever the trouble is.
     if (asks_for_diff(argc, argv))
-        run.fatal_status = 2;
+        process.fatal_status = 2;
     split_module_args(argc, argv, options);
     static const option longs[] = {{"json", no_argument, nullptr, 'j'},
                                    {"check", no_argument, nullptr, 'c'},
