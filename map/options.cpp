@@ -17,64 +17,202 @@
 
 namespace {
 
-const char* usage_text =
-    "usage: elf-merge-map [--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]\n"
-    "       elf-merge-map --diff [--json] OLD NEW [-- MODULE OPTIONS]\n"
-    "       elf-merge-map --svg FILE IMAGE [-- MODULE OPTIONS]\n"
-    "       elf-merge-map -O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT\n"
-    "       elf-merge-map --gdb FILE IMAGE -- MODULE OPTIONS\n"
-    "       elf-merge-map --where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]\n"
-    "       elf-merge-map --symbols [--json] IMAGE -- MODULE OPTIONS\n"
-    "  --json     print the map as one JSON document\n"
-    "  --check    verify the image; one line per violation on standard error\n"
-    "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
-    "             (hexadecimal, or decimal followed by K or M; repeatable): a\n"
-    "             usage table, and --check fails a segment outside every region\n"
-    "             and a region over its size\n"
-    "  --load-region NAME=START:SIZE  the same for load addresses; with -O, the\n"
-    "             one memory whose bytes are written, from its START\n"
-    "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"
-    "  --diff     list what changed from OLD to NEW; exit status 0 when they are\n"
-    "             identical, 1 when they differ, 2 on trouble\n"
-    "  --svg FILE write a picture of the address space to FILE as SVG\n"
-    "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
-    "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"
-    "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
-    "             (decimal, or hexadecimal after 0x; default 0)\n"
-    "  --gdb FILE write a GDB command file that loads every module's symbols\n"
-    "  --where ADDRESS[,ADDRESS...]  name the segment of each address (hexadecimal)\n"
-    "             and with modules its file, section and nearest symbol; exit\n"
-    "             status 1 when one is not in the image\n"
-    "  --symbols  list every module's functions and objects by address\n"
-    "  -h, --help     print this message\n"
-    "  -V, --version  print the version\n"
-    "After \"--\", the module options of the elf-merge run that wrote IMAGE (with\n"
-    "--diff, NEW) name the file and section behind every segment and let --check\n"
-    "compare the image with its modules.\n";
+// What an option's value is, as --list-options names it for the shell's
+// completion: "flag" (none), "file", "number" or "text" (typed, never a
+// file), or the words it is one of, joined by "|".
+constexpr const char* flag = "flag";
+
+// The flash formats, named as objcopy names them.
+struct FORMAT_NAME {
+    const char* name;
+    FLASH_FORMAT format;
+};
+constexpr FORMAT_NAME flash_formats[] = {
+    {"binary", FLASH_FORMAT::binary}, {"ihex", FLASH_FORMAT::ihex}, {"srec", FLASH_FORMAT::srec}};
+
+// The words of -O's value: "binary|ihex|srec".
+std::string format_words()
+{
+    std::string words;
+    for (const FORMAT_NAME& f : flash_formats) {
+        if (!words.empty())
+            words += '|';
+        words += f.name;
+    }
+    return words;
+}
+
+constexpr int LIST_OPTION_VALUE = 256;
+
+// One option of the map: its names, the value getopt_long returns for it,
+// the kind of its value and its lines of the usage text.
+struct MAP_OPTION {
+    const char* long_name; // null: a letter only
+    char letter;           // 0: a long name only
+    int value;
+    const char* kind; // null for -O: the flash formats
+    const char* help; // null: no line in the usage text
+};
+
+constexpr MAP_OPTION map_options[] = {
+    {"json", 0, 'j', flag, "  --json     print the map as one JSON document\n"},
+    {"check", 0, 'c', flag, "  --check    verify the image; one line per violation on standard error\n"},
+    {"region", 0, 'r', "text",
+     "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
+     "             (hexadecimal, or decimal followed by K or M; repeatable): a\n"
+     "             usage table, and --check fails a segment outside every region\n"
+     "             and a region over its size\n"},
+    {"load-region", 0, 'l', "text",
+     "  --load-region NAME=START:SIZE  the same for load addresses; with -O, the\n"
+     "             one memory whose bytes are written, from its START\n"},
+    {"sha256", 0, 's', "text", "  --sha256 HEX  with --check: the SHA-256 that the image must have\n"},
+    {"diff", 0, 'd', flag,
+     "  --diff     list what changed from OLD to NEW; exit status 0 when they are\n"
+     "             identical, 1 when they differ, 2 on trouble\n"},
+    {"svg", 0, 'G', "file", "  --svg FILE write a picture of the address space to FILE as SVG\n"},
+    {nullptr, 'O', 'O', nullptr,
+     "  -O FORMAT  write the bytes that a loader stores to OUTPUT as a flash image:\n"
+     "             binary, ihex (Intel HEX) or srec (Motorola S-records)\n"},
+    {"gap-fill", 0, 'g', "number",
+     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
+     "             (decimal, or hexadecimal after 0x; default 0)\n"},
+    {"gdb", 0, 'B', "file", "  --gdb FILE write a GDB command file that loads every module's symbols\n"},
+    {"where", 0, 'w', "number",
+     "  --where ADDRESS[,ADDRESS...]  name the segment of each address (hexadecimal)\n"
+     "             and with modules its file, section and nearest symbol; exit\n"
+     "             status 1 when one is not in the image\n"},
+    {"symbols", 0, 'y', flag, "  --symbols  list every module's functions and objects by address\n"},
+    {"help", 'h', 'h', flag, "  -h, --help     print this message\n"},
+    {"version", 'V', 'V', flag, "  -V, --version  print the version\n"},
+    {"list-options", 0, LIST_OPTION_VALUE, flag, nullptr},
+};
+
+// One action of the map: the option that asks for it, its line of the
+// usage text, and what goes with it. The map itself is asked for by no
+// option.
+enum class REGIONS { any, one_load, none };
+enum class MODULES { refused, optional, required };
+
+struct MAP_ACTION_ROW {
+    MAP_ACTION action;
+    const char* name; // as messages name it
+    const char* synopsis;
+    bool debugging; // --gdb, --where and --symbols go alone
+    bool json, check;
+    REGIONS regions;
+    MODULES modules;
+    const char* refusal; // --json, --check or module options given and not taken
+    const char* two_files; // the two files it takes; null: one IMAGE
+};
+
+constexpr MAP_ACTION_ROW map_actions[] = {
+    {MAP_ACTION::map, "", "[--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]", false, true, true,
+     REGIONS::any, MODULES::optional, nullptr, nullptr},
+    {MAP_ACTION::diff, "--diff", "--diff [--json] OLD NEW [-- MODULE OPTIONS]", false, true, false, REGIONS::none,
+     MODULES::optional, "--diff takes no --check", "--diff compares one OLD image with one NEW image"},
+    {MAP_ACTION::svg, "--svg", "--svg FILE IMAGE [-- MODULE OPTIONS]", false, false, false, REGIONS::none,
+     MODULES::optional, "--svg takes neither --json nor --check", nullptr},
+    {MAP_ACTION::flash, "-O", "-O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT", false,
+     false, false, REGIONS::one_load, MODULES::refused, "-O takes neither --json, --check nor module options",
+     "-O writes one IMAGE to one OUTPUT"},
+    {MAP_ACTION::gdb, "--gdb", "--gdb FILE IMAGE -- MODULE OPTIONS", true, false, false, REGIONS::none,
+     MODULES::required, "--gdb takes neither --json nor --check", nullptr},
+    {MAP_ACTION::where, "--where", "--where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]", true, true,
+     false, REGIONS::none, MODULES::optional, "--where and --symbols take no --check", nullptr},
+    {MAP_ACTION::symbols, "--symbols", "--symbols [--json] IMAGE -- MODULE OPTIONS", true, true, false,
+     REGIONS::none, MODULES::required, "--where and --symbols take no --check", nullptr},
+};
+
+const MAP_ACTION_ROW& row_of(MAP_ACTION action)
+{
+    return *std::find_if(std::begin(map_actions), std::end(map_actions),
+                         [action](const MAP_ACTION_ROW& a) { return a.action == action; });
+}
+
+// Every action's synopsis, every option's lines, then what the module
+// options are for.
+std::string make_usage_text()
+{
+    std::string text;
+    for (const MAP_ACTION_ROW& a : map_actions)
+        text += (text.empty() ? "usage: " : "       ") + std::string("elf-merge-map ") + a.synopsis + "\n";
+    for (const MAP_OPTION& o : map_options)
+        if (o.help)
+            text += o.help;
+    return text + "After \"--\", the module options of the elf-merge run that wrote IMAGE (with\n"
+                  "--diff, NEW) name the file and section behind every segment and let --check\n"
+                  "compare the image with its modules.\n";
+}
+
+const std::string& usage_text()
+{
+    static const std::string text = make_usage_text();
+    return text;
+}
+
+bool takes_value(const MAP_OPTION& o)
+{
+    return o.kind != flag;
+}
+
+std::string kind_of(const MAP_OPTION& o)
+{
+    return o.kind ? o.kind : format_words();
+}
+
+// getopt's string: ":" first, so that a missing value is told from an
+// unknown option, then each letter, followed by ":" when it takes a value.
+std::string make_short_options()
+{
+    std::string text = ":";
+    for (const MAP_OPTION& o : map_options)
+        if (o.letter)
+            text += takes_value(o) ? std::string{o.letter, ':'} : std::string{o.letter};
+    return text;
+}
+
+std::vector<option> make_long_options()
+{
+    std::vector<option> table;
+    for (const MAP_OPTION& o : map_options)
+        if (o.long_name)
+            table.push_back({o.long_name, takes_value(o) ? required_argument : no_argument, nullptr, o.value});
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+// Every option, short forms first, as elf-merge --list-options lists its own.
+std::string make_option_kinds()
+{
+    std::string text;
+    for (const MAP_OPTION& o : map_options)
+        if (o.letter)
+            text += std::string("-") + o.letter + " " + kind_of(o) + "\n";
+    for (const MAP_OPTION& o : map_options)
+        if (o.long_name && o.value != LIST_OPTION_VALUE)
+            text += std::string("--") + o.long_name + " " + kind_of(o) + "\n";
+    return text;
+}
 
 // Every usage error is one line, then the usage text; --diff ends it as
 // trouble.
 [[noreturn]] void usage_error(const std::string& why)
 {
-    std::cerr << "elf-merge-map: " << printable(why) << "\n" << usage_text;
+    std::cerr << "elf-merge-map: " << printable(why) << "\n" << usage_text();
     std::exit(run.fatal_status);
 }
 
-[[noreturn]] void print_and_exit(const char* text)
+[[noreturn]] void print_and_exit(const std::string& text)
 {
     std::cout << text;
     std::exit(0);
 }
 
-// "binary", "ihex" or "srec", as objcopy names them.
 FLASH_FORMAT flash_format(const std::string& name)
 {
-    if (name == "binary")
-        return FLASH_FORMAT::binary;
-    if (name == "ihex")
-        return FLASH_FORMAT::ihex;
-    if (name == "srec")
-        return FLASH_FORMAT::srec;
+    for (const FORMAT_NAME& f : flash_formats)
+        if (name == f.name)
+            return f.format;
     usage_error("-O " + name + ": the formats are binary, ihex and srec");
 }
 
@@ -136,16 +274,11 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
     }
 }
 
-bool debugging(MAP_ACTION action)
-{
-    return action == MAP_ACTION::gdb || action == MAP_ACTION::where || action == MAP_ACTION::symbols;
-}
-
 // -O, --svg, --diff and the debugging actions each stand on their own.
 void choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
-        usage_error(debugging(action) || debugging(options.action)
+        usage_error(row_of(action).debugging || row_of(options.action).debugging
                         ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
                         : "-O, --svg and --diff go one at a time");
     options.action = action;
@@ -204,9 +337,11 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     case 'y':
         return choose_action(options, MAP_ACTION::symbols);
     case 'h':
-        print_and_exit(usage_text);
+        print_and_exit(usage_text());
     case 'V':
         print_and_exit("elf-merge-map " ELF_MERGE_VERSION "\n");
+    case LIST_OPTION_VALUE:
+        print_and_exit(make_option_kinds());
     case ':':
         usage_error(std::string(argv[optind - 1]) + " needs a value");
     }
@@ -222,50 +357,35 @@ void check_flash_region(const std::vector<REGION>& regions)
         usage_error("-O takes one --load-region");
 }
 
-// The symbols come from the modules; --where names segments without them.
-void check_debugging(const MAP_OPTIONS& options)
-{
-    const MAP_ACTION action = options.action;
-    if (action == MAP_ACTION::gdb && (options.json || options.check))
-        usage_error("--gdb takes neither --json nor --check");
-    if ((action == MAP_ACTION::where || action == MAP_ACTION::symbols) && options.check)
-        usage_error("--where and --symbols take no --check");
-    if (action == MAP_ACTION::gdb && !options.with_modules)
-        usage_error("--gdb needs the module options after --");
-    if (action == MAP_ACTION::symbols && !options.with_modules)
-        usage_error("--symbols needs the module options after --");
-}
-
 // What goes with which action; the first rule broken is reported.
 void check_combination(const MAP_OPTIONS& options)
 {
-    const MAP_ACTION action = options.action;
+    const MAP_ACTION_ROW& action = row_of(options.action);
     // HEX and S-record files hold nothing between the load ranges.
-    if (options.gap_fill_given && !(action == MAP_ACTION::flash && options.flash_settings.format == FLASH_FORMAT::binary))
+    if (options.gap_fill_given &&
+        !(action.action == MAP_ACTION::flash && options.flash_settings.format == FLASH_FORMAT::binary))
         usage_error("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
         usage_error("--sha256 needs --check");
-    if (action == MAP_ACTION::flash)
+    if (action.regions == REGIONS::one_load)
         check_flash_region(options.regions);
-    else if (!options.regions.empty() && action != MAP_ACTION::map)
+    else if (!options.regions.empty() && action.regions == REGIONS::none)
         usage_error("--region and --load-region go with the map and --check");
-    if (action == MAP_ACTION::flash && (options.json || options.check || options.with_modules))
-        usage_error("-O takes neither --json, --check nor module options");
-    if (action == MAP_ACTION::svg && (options.json || options.check))
-        usage_error("--svg takes neither --json nor --check");
-    if (action == MAP_ACTION::diff && options.check)
-        usage_error("--diff takes no --check");
-    check_debugging(options);
+    if ((options.json && !action.json) || (options.check && !action.check) ||
+        (options.with_modules && action.modules == MODULES::refused))
+        usage_error(action.refusal);
+    // The symbols come from the modules.
+    if (action.modules == MODULES::required && !options.with_modules)
+        usage_error(action.name + std::string(" needs the module options after --"));
 }
 
-// IMAGE, or OLD NEW with --diff, or IMAGE OUTPUT with -O.
+// IMAGE, or the two files of --diff and -O.
 void take_files(MAP_OPTIONS& options, int count, char** files)
 {
-    if (options.action == MAP_ACTION::flash && count != 2)
-        usage_error("-O writes one IMAGE to one OUTPUT");
-    if (options.action == MAP_ACTION::diff && count != 2)
-        usage_error("--diff compares one OLD image with one NEW image");
-    if (options.action != MAP_ACTION::flash && options.action != MAP_ACTION::diff && count != 1)
+    const MAP_ACTION_ROW& action = row_of(options.action);
+    if (action.two_files && count != 2)
+        usage_error(action.two_files);
+    if (!action.two_files && count != 1)
         usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
     options.image = files[0];
     if (count == 2)
@@ -281,23 +401,11 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
     if (asks_for_diff(argc, argv))
         run.fatal_status = 2;
     split_module_args(argc, argv, options);
-    static const option longs[] = {{"json", no_argument, nullptr, 'j'},
-                                   {"check", no_argument, nullptr, 'c'},
-                                   {"region", required_argument, nullptr, 'r'},
-                                   {"load-region", required_argument, nullptr, 'l'},
-                                   {"sha256", required_argument, nullptr, 's'},
-                                   {"diff", no_argument, nullptr, 'd'},
-                                   {"svg", required_argument, nullptr, 'G'},
-                                   {"gap-fill", required_argument, nullptr, 'g'},
-                                   {"gdb", required_argument, nullptr, 'B'},
-                                   {"where", required_argument, nullptr, 'w'},
-                                   {"symbols", no_argument, nullptr, 'y'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, 'V'},
-                                   {nullptr, 0, nullptr, 0}};
+    static const std::string short_options = make_short_options();
+    static const std::vector<option> long_options = make_long_options();
     opterr = 0;
     int letter;
-    while ((letter = getopt_long(argc, argv, ":hVO:", longs, nullptr)) != -1)
+    while ((letter = getopt_long(argc, argv, short_options.c_str(), long_options.data(), nullptr)) != -1)
         read_option(options, letter, argv);
     check_combination(options);
     take_files(options, argc - optind, argv + optind);
