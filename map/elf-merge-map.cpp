@@ -105,6 +105,32 @@ void close_standard_output()
     std::exit(run.fatal_status);
 }
 
+// A fault of the command line is one line, then the usage text; --diff
+// ends it as trouble.
+[[noreturn]] void usage_error(const std::string& why)
+{
+    std::cerr << "elf-merge-map: " << printable(why) << "\n" << map_usage_text();
+    std::exit(run.fatal_status);
+}
+
+// The options to run with; a fault, --help, --version and --list-options
+// end the run here.
+MAP_OPTIONS read_command_line(int argc, char** argv)
+{
+    // diff(1) ends in trouble with status 2, whatever the trouble is.
+    if (asks_for_diff(argc, argv))
+        run.fatal_status = 2;
+    MAP_OPTIONS options;
+    const OPTION_OUTCOME outcome = parse_command_line(argc, argv, options);
+    if (outcome.effect == OPTION_EFFECT::refused)
+        usage_error(outcome.message);
+    if (outcome.effect != OPTION_EFFECT::done) {
+        std::cout << outcome.message;
+        std::exit(0);
+    }
+    return options;
+}
+
 // Reads to the end, but no further than the limit. Once the first bytes
 // show that no ELF file follows, the rest is counted and not kept, so that
 // /dev/zero reaches the limit without holding 4 GiB.
@@ -229,7 +255,7 @@ void load(const MAP_OPTIONS& options, MODULE_SET& set)
         return;
     const std::string fault = load_modules(options.module_args, set);
     if (!fault.empty())
-        report_module_options_fault(fault);
+        usage_error(fault);
 }
 
 // ... then indexed by the segments of the image they are to explain.
@@ -397,7 +423,7 @@ int main(int argc, char** argv)
     // or picture is removed and reported rather than the run killed.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    const MAP_OPTIONS options = parse_command_line(argc, argv);
+    const MAP_OPTIONS options = read_command_line(argc, argv);
     if (options.action == MAP_ACTION::diff)
         return run_diff(options);
     const std::vector<uint8_t> bytes = read_image_file(options.image);

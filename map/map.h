@@ -406,12 +406,15 @@ struct MAP_OPTIONS {
     FLASH_SETTINGS flash_settings;
 };
 
-// Reads the map's command line; a usage error ends the process after one
-// line and the usage text, and --help and --version end it with status 0.
-// Under --diff, run.fatal_status becomes 2: every trouble ends it so.
-MAP_OPTIONS parse_command_line(int argc, char** argv);
-// A fault of the module options, reported as a usage error.
-[[noreturn]] void report_module_options_fault(const std::string& why);
+// Reads the map's command line into options. Done, or what ends the run
+// instead: refused with the one line that says why (the tool adds the
+// usage text), or --help, --version or --list-options (long_help, version,
+// list) with the text for standard output.
+OPTION_OUTCOME parse_command_line(int argc, char** argv, MAP_OPTIONS& options);
+// Whether the command line asks for --diff, under which every trouble ends
+// the run with status 2; looked for before any option is read.
+bool asks_for_diff(int argc, char** argv);
+const std::string& map_usage_text();
 
 // Shared by the report writers.
 const char* segment_type_name(uint32_t p_type); // null for a type without a name

@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 #ifndef ELF_MERGE_VERSION
 #define ELF_MERGE_VERSION "unknown"
@@ -144,12 +143,6 @@ std::string make_usage_text()
                   "compare the image with its modules.\n";
 }
 
-const std::string& usage_text()
-{
-    static const std::string text = make_usage_text();
-    return text;
-}
-
 bool takes_value(const MAP_OPTION& o)
 {
     return o.kind != flag;
@@ -194,30 +187,29 @@ std::string make_option_kinds()
     return text;
 }
 
-// Every usage error is one line, then the usage text; --diff ends it as
-// trouble.
-[[noreturn]] void usage_error(const std::string& why)
+bool failed(const OPTION_OUTCOME& outcome)
 {
-    std::cerr << "elf-merge-map: " << printable(why) << "\n" << usage_text();
-    std::exit(run.fatal_status);
+    return outcome.effect != OPTION_EFFECT::done;
 }
 
-[[noreturn]] void print_and_exit(const std::string& text)
+// What ends the run, with its text for standard output.
+OPTION_OUTCOME print(OPTION_EFFECT effect, std::string text)
 {
-    std::cout << text;
-    std::exit(0);
+    return {effect, std::move(text)};
 }
 
-FLASH_FORMAT flash_format(const std::string& name)
+OPTION_OUTCOME flash_format(const std::string& name, FLASH_FORMAT& format)
 {
     for (const FORMAT_NAME& f : flash_formats)
-        if (name == f.name)
-            return f.format;
-    usage_error("-O " + name + ": the formats are binary, ihex and srec");
+        if (name == f.name) {
+            format = f.format;
+            return {};
+        }
+    return refused("-O " + name + ": the formats are binary, ihex and srec");
 }
 
 // A byte in decimal, or in hexadecimal after "0x".
-uint8_t gap_fill_byte(const std::string& text)
+OPTION_OUTCOME gap_fill_byte(const std::string& text, uint8_t& byte)
 {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const char* first = text.data() + (hex ? 2 : 0);
@@ -225,40 +217,30 @@ uint8_t gap_fill_byte(const std::string& text)
     unsigned value = 0;
     const auto [end, fault] = std::from_chars(first, last, value, hex ? 16 : 10);
     if (first == last || end != last || fault != std::errc() || value > 0xFF)
-        usage_error("--gap-fill " + text + ": not a byte (0 to 255, or 0x00 to 0xFF)");
-    return static_cast<uint8_t>(value);
+        return refused("--gap-fill " + text + ": not a byte (0 to 255, or 0x00 to 0xFF)");
+    byte = static_cast<uint8_t>(value);
+    return {};
 }
 
-void add_region(MAP_OPTIONS& options, REGION_KIND kind, const char* option, const char* text)
+OPTION_OUTCOME add_region(MAP_OPTIONS& options, REGION_KIND kind, const char* option, const char* text)
 {
     REGION region;
     const std::string why = parse_region(text, kind, region);
     if (!why.empty())
-        usage_error(std::string(option) + " " + text + ": " + why);
+        return refused(std::string(option) + " " + text + ": " + why);
     options.regions.push_back(region);
+    return {};
 }
 
 // 64 hexadecimal digits, kept in lower case as sha256_hex writes them.
-std::string sha256_digest(const std::string& text)
+OPTION_OUTCOME sha256_digest(const std::string& text, std::string& digest)
 {
-    std::string digest;
+    digest.clear();
     for (const char c : text)
         digest += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     if (digest.size() != 64 || digest.find_first_not_of("0123456789abcdef") != std::string::npos)
-        usage_error("--sha256 " + text + ": not a SHA-256 digest (64 hexadecimal digits)");
-    return digest;
-}
-
-// --diff decides the exit status of every failure, so it is looked for
-// before any option is read; getopt_long takes any unambiguous abbreviation.
-bool asks_for_diff(int argc, char** argv)
-{
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        const std::string_view word = argv[i];
-        if (word.size() >= 3 && std::string_view("--diff").starts_with(word))
-            return true;
-    }
-    return false;
+        return refused("--sha256 " + text + ": not a SHA-256 digest (64 hexadecimal digits)");
+    return {};
 }
 
 // Everything after the first "--" belongs to elf-merge's own options.
@@ -275,144 +257,176 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 }
 
 // -O, --svg, --diff and the debugging actions each stand on their own.
-void choose_action(MAP_OPTIONS& options, MAP_ACTION action)
+OPTION_OUTCOME choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
-        usage_error(row_of(action).debugging || row_of(options.action).debugging
-                        ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
-                        : "-O, --svg and --diff go one at a time");
+        return refused(row_of(action).debugging || row_of(options.action).debugging
+                           ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
+                           : "-O, --svg and --diff go one at a time");
     options.action = action;
+    return {};
 }
 
 // Hexadecimal addresses, written as for -s, separated by commas.
-std::vector<uint32_t> addresses(const std::string& text)
+OPTION_OUTCOME addresses(const std::string& text, std::vector<uint32_t>& list)
 {
-    std::vector<uint32_t> list;
     for (size_t start = 0; start <= text.size();) {
         const size_t comma = std::min(text.find(',', start), text.size());
         uint32_t address;
         if (!parse_hex(text.substr(start, comma - start).c_str(), address))
-            usage_error("--where " + text + ": each ADDRESS is hexadecimal, at most FFFFFFFF");
+            return refused("--where " + text + ": each ADDRESS is hexadecimal, at most FFFFFFFF");
         list.push_back(address);
         start = comma + 1;
     }
-    return list;
+    return {};
 }
 
-void read_option(MAP_OPTIONS& options, int letter, char** argv)
+// The value is read before the action is chosen where a fault of the value
+// is the one to report first.
+OPTION_OUTCOME read_action(MAP_OPTIONS& options, int letter)
+{
+    OPTION_OUTCOME outcome;
+    switch (letter) {
+    case 'd':
+        return choose_action(options, MAP_ACTION::diff);
+    case 'G':
+        options.svg = optarg;
+        return choose_action(options, MAP_ACTION::svg);
+    case 'O':
+        outcome = choose_action(options, MAP_ACTION::flash);
+        return failed(outcome) ? outcome : flash_format(optarg, options.flash_settings.format);
+    case 'B':
+        options.gdb = optarg;
+        return choose_action(options, MAP_ACTION::gdb);
+    case 'w':
+        outcome = addresses(optarg, options.addresses);
+        return failed(outcome) ? outcome : choose_action(options, MAP_ACTION::where);
+    }
+    return choose_action(options, MAP_ACTION::symbols);
+}
+
+OPTION_OUTCOME read_option(MAP_OPTIONS& options, int letter, char** argv)
 {
     switch (letter) {
     case 'j':
         options.json = true;
-        return;
+        return {};
     case 'c':
         options.check = true;
-        return;
+        return {};
     case 'r':
         return add_region(options, REGION_KIND::run, "--region", optarg);
     case 'l':
         return add_region(options, REGION_KIND::load, "--load-region", optarg);
     case 's':
-        options.sha256 = sha256_digest(optarg);
-        return;
+        return sha256_digest(optarg, options.sha256);
     case 'd':
-        return choose_action(options, MAP_ACTION::diff);
     case 'G':
-        choose_action(options, MAP_ACTION::svg);
-        options.svg = optarg;
-        return;
     case 'O':
-        choose_action(options, MAP_ACTION::flash);
-        options.flash_settings.format = flash_format(optarg);
-        return;
-    case 'g':
-        options.gap_fill_given = true, options.flash_settings.gap_fill = gap_fill_byte(optarg);
-        return;
     case 'B':
-        options.gdb = optarg;
-        return choose_action(options, MAP_ACTION::gdb);
     case 'w':
-        options.addresses = addresses(optarg);
-        return choose_action(options, MAP_ACTION::where);
     case 'y':
-        return choose_action(options, MAP_ACTION::symbols);
+        return read_action(options, letter);
+    case 'g':
+        options.gap_fill_given = true;
+        return gap_fill_byte(optarg, options.flash_settings.gap_fill);
     case 'h':
-        print_and_exit(usage_text());
+        return print(OPTION_EFFECT::long_help, map_usage_text());
     case 'V':
-        print_and_exit("elf-merge-map " ELF_MERGE_VERSION "\n");
+        return print(OPTION_EFFECT::version, "elf-merge-map " ELF_MERGE_VERSION "\n");
     case LIST_OPTION_VALUE:
-        print_and_exit(make_option_kinds());
+        return print(OPTION_EFFECT::list, make_option_kinds());
     case ':':
-        usage_error(std::string(argv[optind - 1]) + " needs a value");
+        return refused(std::string(argv[optind - 1]) + " needs a value");
     }
-    usage_error(std::string("unknown option ") + argv[optind - 1]);
+    return refused(std::string("unknown option ") + argv[optind - 1]);
 }
 
 // -O writes one memory device, which a load region names.
-void check_flash_region(const std::vector<REGION>& regions)
+OPTION_OUTCOME check_flash_region(const std::vector<REGION>& regions)
 {
     if (std::any_of(regions.begin(), regions.end(), [](const REGION& r) { return r.kind == REGION_KIND::run; }))
-        usage_error("-O takes --load-region, not --region");
+        return refused("-O takes --load-region, not --region");
     if (regions.size() > 1)
-        usage_error("-O takes one --load-region");
+        return refused("-O takes one --load-region");
+    return {};
+}
+
+// Where the options given go with no action, or with another.
+OPTION_OUTCOME check_regions(const MAP_OPTIONS& options, const MAP_ACTION_ROW& action)
+{
+    if (action.regions == REGIONS::one_load)
+        return check_flash_region(options.regions);
+    if (!options.regions.empty() && action.regions == REGIONS::none)
+        return refused("--region and --load-region go with the map and --check");
+    return {};
 }
 
 // What goes with which action; the first rule broken is reported.
-void check_combination(const MAP_OPTIONS& options)
+OPTION_OUTCOME check_combination(const MAP_OPTIONS& options)
 {
     const MAP_ACTION_ROW& action = row_of(options.action);
     // HEX and S-record files hold nothing between the load ranges.
     if (options.gap_fill_given &&
         !(action.action == MAP_ACTION::flash && options.flash_settings.format == FLASH_FORMAT::binary))
-        usage_error("--gap-fill needs -O binary");
+        return refused("--gap-fill needs -O binary");
     if (!options.sha256.empty() && !options.check)
-        usage_error("--sha256 needs --check");
-    if (action.regions == REGIONS::one_load)
-        check_flash_region(options.regions);
-    else if (!options.regions.empty() && action.regions == REGIONS::none)
-        usage_error("--region and --load-region go with the map and --check");
+        return refused("--sha256 needs --check");
+    if (const OPTION_OUTCOME outcome = check_regions(options, action); failed(outcome))
+        return outcome;
     if ((options.json && !action.json) || (options.check && !action.check) ||
         (options.with_modules && action.modules == MODULES::refused))
-        usage_error(action.refusal);
+        return refused(action.refusal);
     // The symbols come from the modules.
     if (action.modules == MODULES::required && !options.with_modules)
-        usage_error(action.name + std::string(" needs the module options after --"));
+        return refused(action.name + std::string(" needs the module options after --"));
+    return {};
 }
 
 // IMAGE, or the two files of --diff and -O.
-void take_files(MAP_OPTIONS& options, int count, char** files)
+OPTION_OUTCOME take_files(MAP_OPTIONS& options, int count, char** files)
 {
     const MAP_ACTION_ROW& action = row_of(options.action);
     if (action.two_files && count != 2)
-        usage_error(action.two_files);
+        return refused(action.two_files);
     if (!action.two_files && count != 1)
-        usage_error(count == 0 ? "no IMAGE given" : "one IMAGE only");
+        return refused(count == 0 ? "no IMAGE given" : "one IMAGE only");
     options.image = files[0];
     if (count == 2)
         options.second = files[1];
+    return {};
 }
 
 } // namespace
 
-MAP_OPTIONS parse_command_line(int argc, char** argv)
+const std::string& map_usage_text()
 {
-    MAP_OPTIONS options;
-    // diff(1) ends in trouble with status 2, whatever the trouble is.
-    if (asks_for_diff(argc, argv))
-        run.fatal_status = 2;
+    static const std::string text = make_usage_text();
+    return text;
+}
+
+bool asks_for_diff(int argc, char** argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string_view word = argv[i];
+        if (word.size() >= 3 && std::string_view("--diff").starts_with(word))
+            return true;
+    }
+    return false;
+}
+
+OPTION_OUTCOME parse_command_line(int argc, char** argv, MAP_OPTIONS& options)
+{
     split_module_args(argc, argv, options);
     static const std::string short_options = make_short_options();
     static const std::vector<option> long_options = make_long_options();
     opterr = 0;
+    optind = 0; // getopt starts afresh, whatever read a command line before
     int letter;
     while ((letter = getopt_long(argc, argv, short_options.c_str(), long_options.data(), nullptr)) != -1)
-        read_option(options, letter, argv);
-    check_combination(options);
-    take_files(options, argc - optind, argv + optind);
-    return options;
-}
-
-[[noreturn]] void report_module_options_fault(const std::string& why)
-{
-    usage_error(why);
+        if (const OPTION_OUTCOME outcome = read_option(options, letter, argv); failed(outcome))
+            return outcome;
+    if (const OPTION_OUTCOME outcome = check_combination(options); failed(outcome))
+        return outcome;
+    return take_files(options, argc - optind, argv + optind);
 }

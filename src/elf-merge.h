@@ -473,8 +473,13 @@ enum class OPTION_EFFECT {
 
 struct OPTION_OUTCOME {
     OPTION_EFFECT effect = OPTION_EFFECT::done;
-    std::string message; // elf-merge's text for it, ending in a newline; may be empty
+    std::string message; // the tool's text for it; may be empty
 };
+
+inline OPTION_OUTCOME refused(std::string message)
+{
+    return {OPTION_EFFECT::refused, std::move(message)};
+}
 
 // Reads the command line into run in order: each module option registers
 // its module and reads it at once (a bad module ends the process through

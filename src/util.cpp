@@ -118,11 +118,6 @@ std::string option_line(char letter)
     return "";
 }
 
-OPTION_OUTCOME refused(std::string message)
-{
-    return {OPTION_EFFECT::refused, std::move(message)};
-}
-
 OPTION_OUTCOME read_hex(const char* text, char letter, uint32_t& value)
 {
     if (!parse_hex(text, value))

@@ -200,28 +200,6 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
     EXPECT_EQ(refused.err, linked + " is not a supported Elf file.\n  EI_OSABI is 0, expected 97 (ELFOSABI_ARM).\n");
 }
 
-// The completion's list: every option once, with what its value is.
-TEST(MapCommandLine, ListOptionsNamesEachOptionWithItsKind)
-{
-    const tb::RunResult r = run_map({"--list-options"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "-O binary|ihex|srec\n-h flag\n-V flag\n--json flag\n--check flag\n--region text\n"
-                     "--load-region text\n--sha256 text\n--diff flag\n--svg file\n--gap-fill number\n"
-                     "--gdb file\n--where number\n--symbols flag\n--help flag\n--version flag\n");
-}
-
-// Each option listed with a value takes one on the command line.
-TEST(MapCommandLine, ListedValuesAreRequired)
-{
-    const char* const with_value[] = {"-O", "--region", "--load-region", "--sha256", "--svg", "--gap-fill",
-                                      "--gdb", "--where"};
-    for (const std::string option : with_value) {
-        const tb::RunResult r = run_map({option});
-        EXPECT_EQ(r.status, 1) << option;
-        EXPECT_THAT(r.err, HasSubstr("elf-merge-map: " + option + " needs a value\nusage:")) << option;
-    }
-}
-
 // Faults of the run itself: each ends with one line and status 1, or prints
 // the name as one line of its own.
 TEST(MapCommandLine, NoFaultOfTheRunIsSilent)
