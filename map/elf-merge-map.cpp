@@ -171,14 +171,14 @@ std::vector<uint8_t> read_image_file(const std::string& path)
     return bytes;
 }
 
-int report_violations(const std::string& path, const std::vector<std::string>& lines)
+int report_violations(const std::string& path, const LINES& lines)
 {
     for (const std::string& line : lines)
         std::cerr << printable(path) << ": " << printable(line) << "\n";
     return lines.empty() ? 0 : 1;
 }
 
-std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+LINES sha256_check(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     if (options.sha256.empty())
         return {};
@@ -193,9 +193,9 @@ std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAG
 int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, const LINES& comparison,
                std::ostream& out)
 {
-    std::vector<std::string> lines = comparison;
-    for (const std::vector<std::string>& more :
-         {check_image(image, set), set.given ? check_against_modules(image, set) : std::vector<std::string>{},
+    LINES lines = comparison;
+    for (const LINES& more :
+         {check_image(image, set), set.given ? check_against_modules(image, set) : LINES{},
           check_regions(image, options.regions, set), sha256_check(options, image)})
         lines.insert(lines.end(), more.begin(), more.end());
     const int status = report_violations(options.image, lines);
@@ -241,9 +241,9 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     settings.name = options.image;
     if (!options.regions.empty())
         settings.region = options.regions.front();
-    const std::string fault = flash_refusal(image, settings.region);
+    const LINES fault = flash_refusal(image, settings.region);
     if (!fault.empty())
-        return report_violations(options.image, {fault});
+        return report_violations(options.image, fault);
     write_output_file(options.second, [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
 }
@@ -253,9 +253,9 @@ void load(const MAP_OPTIONS& options, MODULE_SET& set)
 {
     if (!options.with_modules || set.given)
         return;
-    const std::string fault = load_modules(options.module_args, set);
+    const LINES fault = load_modules(options.module_args, set);
     if (!fault.empty())
-        usage_error(fault);
+        usage_error(fault[0]);
 }
 
 // ... then indexed by the segments of the image they are to explain.
@@ -274,8 +274,7 @@ LINES comparison(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, 
     load(options, set);
     if (!set.given)
         return {};
-    const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
-    return line.empty() ? LINES{} : LINES{line};
+    return compare_with_expected(bytes.data(), bytes.size(), set);
 }
 
 int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
@@ -305,9 +304,9 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
 // The file is not created when a module cannot be named in it.
 int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    const std::string refusal = gdb_refusal();
+    const LINES refusal = gdb_refusal();
     if (!refusal.empty()) {
-        std::cerr << refusal << "\n";
+        std::cerr << refusal[0] << "\n";
         return 1;
     }
     write_output_file(options.gdb, [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
@@ -384,7 +383,7 @@ int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, con
 // diff(1)'s status for trouble.
 bool read_diff_image(const std::string& path, const std::vector<uint8_t>& bytes, MAP_IMAGE& image)
 {
-    const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
+    const LINES faults = parse_image(bytes.data(), bytes.size(), image);
     if (!faults.empty())
         report_violations(path, {faults[0]});
     return faults.empty();

@@ -225,9 +225,9 @@ OPTION_OUTCOME gap_fill_byte(const std::string& text, uint8_t& byte)
 OPTION_OUTCOME add_region(MAP_OPTIONS& options, REGION_KIND kind, const char* option, const char* text)
 {
     REGION region;
-    const std::string why = parse_region(text, kind, region);
+    const LINES why = parse_region(text, kind, region);
     if (!why.empty())
-        return refused(std::string(option) + " " + text + ": " + why);
+        return refused(std::string(option) + " " + text + ": " + why[0]);
     options.regions.push_back(region);
     return {};
 }

@@ -495,9 +495,9 @@ const ELF_DESC* entry_module(const RUN& r);
 // -r, not the lowest pid, whose modules start the image.
 bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager);
 // The settings rules after the last option (the output file aside): -r
-// turns on the system entries; kernel mode needs -s. Returns the message of
-// a broken rule, or null.
-const char* settings_fault(RUN& r);
+// turns on the system entries; kernel mode needs -s. Done, or refused with
+// the message of the broken rule.
+OPTION_OUTCOME settings_fault(RUN& r);
 
 // ---------------------------------------------------------------------------
 // A composed image: everything the writer writes, in host order.

@@ -314,13 +314,13 @@ bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
     return resource_manager || m.pid != lowest_pid;
 }
 
-const char* settings_fault(RUN& r)
+OPTION_OUTCOME settings_fault(RUN& r)
 {
     if (r.resource_manager)
         r.load_phdr = 1;
     else if (r.load_phdr && r.sd_addr == 0)
-        return "Shared Data Segment address not specified.\n";
-    return nullptr;
+        return refused("Shared Data Segment address not specified.\n");
+    return {};
 }
 
 // ---------------------------------------------------------------------------
