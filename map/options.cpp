@@ -88,12 +88,13 @@ constexpr MAP_OPTION map_options[] = {
 
 // One action of the map: the option that asks for it, its line of the
 // usage text, and what goes with it. The map itself is asked for by no
-// option.
+// option (value 0).
 enum class REGIONS { any, one_load, none };
 enum class MODULES { refused, optional, required };
 
 struct MAP_ACTION_ROW {
     MAP_ACTION action;
+    int value;        // of the option that asks for it
     const char* name; // as messages name it
     const char* synopsis;
     bool debugging; // --gdb, --where and --symbols go alone
@@ -105,20 +106,20 @@ struct MAP_ACTION_ROW {
 };
 
 constexpr MAP_ACTION_ROW map_actions[] = {
-    {MAP_ACTION::map, "", "[--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]", false, true, true,
+    {MAP_ACTION::map, 0, "", "[--json] [--check] IMAGE [-- MODULE OPTIONS AS GIVEN TO elf-merge]", false, true, true,
      REGIONS::any, MODULES::optional, nullptr, nullptr},
-    {MAP_ACTION::diff, "--diff", "--diff [--json] OLD NEW [-- MODULE OPTIONS]", false, true, false, REGIONS::none,
+    {MAP_ACTION::diff, 'd', "--diff", "--diff [--json] OLD NEW [-- MODULE OPTIONS]", false, true, false, REGIONS::none,
      MODULES::optional, "--diff takes no --check", "--diff compares one OLD image with one NEW image"},
-    {MAP_ACTION::svg, "--svg", "--svg FILE IMAGE [-- MODULE OPTIONS]", false, false, false, REGIONS::none,
+    {MAP_ACTION::svg, 'G', "--svg", "--svg FILE IMAGE [-- MODULE OPTIONS]", false, false, false, REGIONS::none,
      MODULES::optional, "--svg takes neither --json nor --check", nullptr},
-    {MAP_ACTION::flash, "-O", "-O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT", false,
+    {MAP_ACTION::flash, 'O', "-O", "-O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT", false,
      false, false, REGIONS::one_load, MODULES::refused, "-O takes neither --json, --check nor module options",
      "-O writes one IMAGE to one OUTPUT"},
-    {MAP_ACTION::gdb, "--gdb", "--gdb FILE IMAGE -- MODULE OPTIONS", true, false, false, REGIONS::none,
+    {MAP_ACTION::gdb, 'B', "--gdb", "--gdb FILE IMAGE -- MODULE OPTIONS", true, false, false, REGIONS::none,
      MODULES::required, "--gdb takes neither --json nor --check", nullptr},
-    {MAP_ACTION::where, "--where", "--where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]", true, true,
+    {MAP_ACTION::where, 'w', "--where", "--where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]", true, true,
      false, REGIONS::none, MODULES::optional, "--where and --symbols take no --check", nullptr},
-    {MAP_ACTION::symbols, "--symbols", "--symbols [--json] IMAGE -- MODULE OPTIONS", true, true, false,
+    {MAP_ACTION::symbols, 'y', "--symbols", "--symbols [--json] IMAGE -- MODULE OPTIONS", true, true, false,
      REGIONS::none, MODULES::required, "--where and --symbols take no --check", nullptr},
 };
 
@@ -281,32 +282,45 @@ OPTION_OUTCOME addresses(const std::string& text, std::vector<uint32_t>& list)
     return {};
 }
 
-// The value is read before the action is chosen where a fault of the value
-// is the one to report first.
-OPTION_OUTCOME read_action(MAP_OPTIONS& options, int letter)
+// The row of the action that the option asks for, or null.
+const MAP_ACTION_ROW* action_asked(int value)
+{
+    for (const MAP_ACTION_ROW& a : map_actions)
+        if (a.value && a.value == value)
+            return &a;
+    return nullptr;
+}
+
+// An action's option and its value. --where reads its value before the
+// action is chosen, so that a bad ADDRESS is the fault reported first.
+OPTION_OUTCOME read_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     OPTION_OUTCOME outcome;
-    switch (letter) {
-    case 'd':
-        return choose_action(options, MAP_ACTION::diff);
-    case 'G':
+    switch (action) {
+    case MAP_ACTION::svg:
         options.svg = optarg;
-        return choose_action(options, MAP_ACTION::svg);
-    case 'O':
-        outcome = choose_action(options, MAP_ACTION::flash);
+        break;
+    case MAP_ACTION::flash:
+        outcome = choose_action(options, action);
         return failed(outcome) ? outcome : flash_format(optarg, options.flash_settings.format);
-    case 'B':
+    case MAP_ACTION::gdb:
         options.gdb = optarg;
-        return choose_action(options, MAP_ACTION::gdb);
-    case 'w':
+        break;
+    case MAP_ACTION::where:
         outcome = addresses(optarg, options.addresses);
-        return failed(outcome) ? outcome : choose_action(options, MAP_ACTION::where);
+        break;
+    case MAP_ACTION::map:
+    case MAP_ACTION::diff:
+    case MAP_ACTION::symbols:
+        break;
     }
-    return choose_action(options, MAP_ACTION::symbols);
+    return failed(outcome) ? outcome : choose_action(options, action);
 }
 
 OPTION_OUTCOME read_option(MAP_OPTIONS& options, int letter, char** argv)
 {
+    if (const MAP_ACTION_ROW* action = action_asked(letter))
+        return read_action(options, action->action);
     switch (letter) {
     case 'j':
         options.json = true;
@@ -320,13 +334,6 @@ OPTION_OUTCOME read_option(MAP_OPTIONS& options, int letter, char** argv)
         return add_region(options, REGION_KIND::load, "--load-region", optarg);
     case 's':
         return sha256_digest(optarg, options.sha256);
-    case 'd':
-    case 'G':
-    case 'O':
-    case 'B':
-    case 'w':
-    case 'y':
-        return read_action(options, letter);
     case 'g':
         options.gap_fill_given = true;
         return gap_fill_byte(optarg, options.flash_settings.gap_fill);
