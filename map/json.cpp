@@ -55,12 +55,13 @@ void separate(WRITER& w)
     w.first = false;
 }
 
-void key(WRITER& w, const char* name)
+// Keys are literals, whose lengths are known where they are written.
+void key(WRITER& w, std::string_view name)
 {
     separate(w);
     w.text += '"';
     w.text += name;
-    w.text += "\":";
+    w.text.append("\":", 2);
     w.first = true;
 }
 
@@ -99,12 +100,12 @@ private:
 
 struct OBJECT : SCOPE {
     explicit OBJECT(WRITER& w) : SCOPE(w, '{', '}') {}
-    OBJECT(WRITER& w, const char* name) : OBJECT((key(w, name), w)) {}
+    OBJECT(WRITER& w, std::string_view name) : OBJECT((key(w, name), w)) {}
 };
 
 struct ARRAY : SCOPE {
     explicit ARRAY(WRITER& w) : SCOPE(w, '[', ']') {}
-    ARRAY(WRITER& w, const char* name) : ARRAY((key(w, name), w)) {}
+    ARRAY(WRITER& w, std::string_view name) : ARRAY((key(w, name), w)) {}
 };
 
 // A string escaped once, for a name written many times over.
@@ -158,7 +159,7 @@ void value(WRITER& w, std::nullopt_t)
 }
 
 template <typename VALUE>
-void field(WRITER& w, const char* name, const VALUE& v)
+void field(WRITER& w, std::string_view name, const VALUE& v)
 {
     key(w, name);
     value(w, v);
@@ -200,7 +201,7 @@ void write_header(WRITER& w, const MAP_IMAGE& image)
     field(w, "phnum", image.ehdr.e_phnum);
 }
 
-void write_place(WRITER& w, const char* name, const Elf32_Phdr& p, const Elf32_Phdr& sd)
+void write_place(WRITER& w, std::string_view name, const Elf32_Phdr& p, const Elf32_Phdr& sd)
 {
     const OBJECT place(w, name);
     field(w, "offset", p.p_vaddr - sd.p_vaddr);
@@ -241,7 +242,7 @@ void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 // A section without a name has null for it.
 std::optional<std::string_view> section_name(const SECTION_REF* s)
 {
-    return known_if(s && !s->name.empty(), std::string_view(s ? s->name : ""));
+    return known_if(s && !s->name.empty(), s ? std::string_view(s->name) : std::string_view());
 }
 
 void write_sections(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
@@ -309,7 +310,7 @@ void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
         write_segment(w, image, i, set);
 }
 
-void write_totals(WRITER& w, const char* name, const LOAD_TOTALS& t)
+void write_totals(WRITER& w, std::string_view name, const LOAD_TOTALS& t)
 {
     const OBJECT totals(w, name);
     field(w, "segments", t.segments);
@@ -399,7 +400,7 @@ void write_symbol(WRITER& w, const SYMBOL_ENTRY& e)
 // ---------------------------------------------------------------------------
 // --diff --json: the differences, in the same form.
 
-void write_field_changes(WRITER& w, const char* name, const std::vector<FIELD_CHANGE>& fields)
+void write_field_changes(WRITER& w, std::string_view name, const std::vector<FIELD_CHANGE>& fields)
 {
     const ARRAY changes(w, name);
     for (const FIELD_CHANGE& f : fields) {
