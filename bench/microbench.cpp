@@ -132,13 +132,14 @@ void BM_SortHandles(benchmark::State& state)
     const FIXTURE f = make_fixture(false, state.range(0) != 0);
     std::vector<SHDR_HANDLE> collected;
     collected.reserve(f.sections);
-    for (const ELF_DESC& m : f.modules) {
+    for (uint32_t module = 0; module < f.modules.size(); ++module) {
+        const ELF_DESC& m = f.modules[module];
         std::vector<Elf32_Shdr> headers(m.shnum);
         read_section_headers(m, 0, headers);
         for (uint32_t i = 0; i < m.shnum; ++i) {
             const Elf32_Shdr& s = headers[i];
-            collected.push_back({&m, i, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign,
-                                 static_cast<uint16_t>(s.sh_flags), false});
+            collected.push_back({&m, module, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, i,
+                                 s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR), false});
         }
     }
     std::vector<SHDR_HANDLE> sections;

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 #
 # find_package(ElfMerge) for a firmware build: the imported tools
-# ElfMerge::elf-merge and ElfMerge::elf-merge-map, and four functions.
+# ElfMerge::elf-merge and, where it was built, ElfMerge::elf-merge-map, and
+# four functions.
 #
 #   elf_merge_add_image(<target> OUTPUT <file> OPTIONS <elf-merge options>...
 #                       [DEPENDS <files or targets>...])
@@ -64,6 +65,14 @@ function(elf_merge_add_image target)
   set_target_properties(${target} PROPERTIES ELF_MERGE_IMAGE "${image}" _ELF_MERGE_OPTIONS "${arg_OPTIONS}")
 endfunction()
 
+# elf_merge_check and elf_merge_export run the map, which a build without
+# its libraries leaves out.
+function(_elf_merge_needs_map function)
+  if(NOT TARGET ElfMerge::elf-merge-map)
+    message(FATAL_ERROR "${function}: this ElfMerge was built without elf-merge-map")
+  endif()
+endfunction()
+
 # The image of a target made by elf_merge_add_image, for the function named.
 function(_elf_merge_image_of target function out)
   if(TARGET ${target})
@@ -90,6 +99,7 @@ function(elf_merge_check target)
     message(FATAL_ERROR "usage: elf_merge_check(<target of elf_merge_add_image> [REGIONS NAME=START:SIZE...] "
       "[LOAD_REGIONS NAME=START:SIZE...] [SHA256 <hex>] [TEST])")
   endif()
+  _elf_merge_needs_map(elf_merge_check)
   _elf_merge_image_of(${target} elf_merge_check image)
   get_target_property(options ${target} _ELF_MERGE_OPTIONS)
   _elf_merge_each(--region "${arg_REGIONS}" regions)
@@ -124,6 +134,7 @@ function(elf_merge_export target)
     message(FATAL_ERROR "usage: elf_merge_export(<target of elf_merge_add_image> FORMAT binary|ihex|srec "
       "OUTPUT <file> [GAP_FILL <byte>] [LOAD_REGION NAME=START:SIZE])")
   endif()
+  _elf_merge_needs_map(elf_merge_export)
   _elf_merge_image_of(${target} elf_merge_export image)
   cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" OUTPUT_VARIABLE output)
   _elf_merge_each(--gap-fill "${arg_GAP_FILL}" gap_fill)

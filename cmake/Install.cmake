@@ -15,7 +15,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/ElfMergeConfig.cmake ${PROJECT_BINARY_
   DESTINATION ${ELF_MERGE_CMAKE_DIR})
 
 # bash-completion looks a command's completion up by the command's name.
-foreach(tool elf-merge elf-merge-map)
+foreach(tool IN LISTS ELF_MERGE_TOOLS)
   install(FILES ${PROJECT_SOURCE_DIR}/completions/elf-merge.bash
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
 endforeach()

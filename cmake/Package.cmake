@@ -16,10 +16,14 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "merge firmware modules into one big-endia
 set(CPACK_PACKAGE_DESCRIPTION
   "elf-merge composes the firmware of a 32-bit big-endian ARM processor from the
 separately linked ELF executables and raw images of its modules, one option
-letter per module slot, into one executable that a loader maps as a whole.
+letter per module slot, into one executable that a loader maps as a whole.")
+if(ELF_MERGE_MAP)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
 elf-merge-map prints the map of such an image with its memory use, checks it
 against memory regions and its modules, compares two images, draws the
-address space and exports flash images. Includes bash completions and a
+address space and exports flash images.")
+endif()
+string(APPEND CPACK_PACKAGE_DESCRIPTION " Includes bash completions and a
 CMake package for firmware builds.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)

@@ -19,12 +19,11 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 int elf_merge_main(int argc, char** argv);
@@ -120,12 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    // Each run starts as a fresh process would; optind 0 also resets glibc's
-    // getopt state. The record is made anew rather than assigned: a string
-    // assigned an empty one keeps its buffer, which the placement new after
-    // a refused run would then lose.
-    std::destroy_at(&run);
-    std::construct_at(&run);
+    // Each run starts as a fresh process would: the tool's main holds its run
+    // itself, and optind 0 resets glibc's getopt state.
     optind = 0;
     // The option tables are made once and kept; made while tracking, they
     // would be freed with a refused run's blocks.
@@ -139,10 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // The tool leaves its buffers and files to process exit, which fatal
         // skips here.
         close_module_files();
+        // The output a refused run recorded is forgotten, and its name
+        // freed, before the blocks still tracked are.
+        std::exchange(process.partial_output, PARTIAL_OUTPUT{});
         free_tracked();
-        // The run record's own blocks went with them: start it anew over
-        // the old one rather than destroy what is already freed.
-        new (&run) RUN();
     }
     return 0;
 }

@@ -14,11 +14,6 @@ void expect(LINES& out, const char* what, uint32_t value, uint32_t wanted)
         add(out, "%s is %" PRIu32 ", expected %" PRIu32, what, value, wanted);
 }
 
-uint64_t end_of(const Elf32_Phdr& p)
-{
-    return uint64_t{p.p_vaddr} + p.p_memsz;
-}
-
 uint32_t table_size(const MAP_IMAGE& image)
 {
     return PHDR_SIZE * static_cast<uint32_t>(image.phdrs.size());
@@ -26,7 +21,7 @@ uint32_t table_size(const MAP_IMAGE& image)
 
 uint32_t note_size(const MAP_IMAGE& image)
 {
-    return image.note_index < 0 ? 0 : image.phdrs[static_cast<size_t>(image.note_index)].p_filesz;
+    return !image.layout.note_index ? 0 : image.phdrs[*image.layout.note_index].p_filesz;
 }
 
 void check_ident(const MAP_IMAGE& image, LINES& out)
@@ -60,9 +55,9 @@ void check_sizes(const MAP_IMAGE& image, LINES& out)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_filesz > p.p_memsz)
             add(out, "segment %zu: p_filesz 0x%" PRIx32 " exceeds p_memsz 0x%" PRIx32, i, p.p_filesz, p.p_memsz);
-        if (end_of(p) > ADDRESS_SPACE_END)
+        if (segment_end(p) > ADDRESS_SPACE_END)
             add(out, "segment %zu: [0x%08" PRIx32 ", 0x%09" PRIx64 ") ends beyond the 32-bit address space", i,
-                p.p_vaddr, end_of(p));
+                p.p_vaddr, segment_end(p));
     }
 }
 
@@ -84,40 +79,40 @@ void check_section_entry(const MAP_IMAGE& image, size_t i, LINES& out)
 // Section-built entries follow one another in memory, never overlapping.
 void check_order(const MAP_IMAGE& image, LINES& out)
 {
-    for (size_t i = image.first_section + 1; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry + 1; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& prev = image.phdrs[i - 1];
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_vaddr < prev.p_vaddr)
             add(out, "segment %zu at 0x%08" PRIx32 " is out of address order: segment %zu starts at 0x%08" PRIx32,
                 i, p.p_vaddr, i - 1, prev.p_vaddr);
-        else if (p.p_vaddr < end_of(prev))
+        else if (p.p_vaddr < segment_end(prev))
             add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps segment %zu [0x%08" PRIx32
                      ", 0x%08" PRIx64 ")",
-                i, p.p_vaddr, end_of(p), i - 1, prev.p_vaddr, end_of(prev));
+                i, p.p_vaddr, segment_end(p), i - 1, prev.p_vaddr, segment_end(prev));
     }
 }
 
 // The Shared Data segment as every --check line names it.
 std::string shared_data_label(const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    return segment_label(image, static_cast<size_t>(image.sd_index), set);
+    return segment_label(image, *image.layout.sd_index, set);
 }
 
 void check_clear_of_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
-        if (p.p_memsz != 0 && p.p_vaddr < end_of(sd) && sd.p_vaddr < end_of(p))
+        if (p.p_memsz != 0 && p.p_vaddr < segment_end(sd) && sd.p_vaddr < segment_end(p))
             add(out, "segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ") overlaps %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
-                i, p.p_vaddr, end_of(p), shared_data_label(image, set).c_str(), sd.p_vaddr, end_of(sd));
+                i, p.p_vaddr, segment_end(p), shared_data_label(image, set).c_str(), sd.p_vaddr, segment_end(sd));
     }
 }
 
 void check_phdr_entry(const MAP_IMAGE& image, LINES& out)
 {
     const Elf32_Phdr& p = image.phdrs[0];
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     expect(out, "PT_PHDR entry: p_offset", p.p_offset, EHDR_SIZE);
     expect(out, "PT_PHDR entry: p_filesz (the whole table)", p.p_filesz, table_size(image));
     expect(out, "PT_PHDR entry: p_memsz (the whole table)", p.p_memsz, table_size(image));
@@ -130,8 +125,8 @@ void check_phdr_entry(const MAP_IMAGE& image, LINES& out)
 
 void check_note_entry(const MAP_IMAGE& image, LINES& out)
 {
-    const Elf32_Phdr& p = image.phdrs[static_cast<size_t>(image.note_index)];
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& p = image.phdrs[*image.layout.note_index];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     expect(out, "PT_NOTE entry: p_offset (right after the table)", p.p_offset, EHDR_SIZE + table_size(image));
     expect(out, "PT_NOTE entry: p_vaddr (right after the table)", p.p_vaddr, sd.p_vaddr + table_size(image));
     expect(out, "PT_NOTE entry: p_paddr", p.p_paddr, p.p_vaddr);
@@ -141,7 +136,7 @@ void check_note_entry(const MAP_IMAGE& image, LINES& out)
 // The Shared Data segment's file bytes are the table and then the note.
 void check_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     const std::string name = shared_data_label(image, set) + ": ";
     expect(out, (name + "p_offset (the table)").c_str(), sd.p_offset, EHDR_SIZE);
     expect(out, (name + "p_filesz (table and note)").c_str(), sd.p_filesz, table_size(image) + note_size(image));
@@ -149,7 +144,7 @@ void check_shared_data(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out
     expect(out, (name + "p_align").c_str(), sd.p_align, SD_ALIGN);
     if (sd.p_vaddr % SD_ALIGN != 0)
         add(out, "%saddress 0x%08" PRIx32 " is not 0x%" PRIx32 " aligned", name.c_str(), sd.p_vaddr, SD_ALIGN);
-    for (size_t i = 0; i < image.first_section; ++i)
+    for (size_t i = 0; i < image.layout.first_section_entry; ++i)
         if (image.phdrs[i].p_flags != SYSTEM_PROT)
             add(out, "%s: p_flags 0x%08" PRIx32 ", expected 0x%08" PRIx32 " for a system entry",
                 segment_label(image, i, set).c_str(), image.phdrs[i].p_flags, SYSTEM_PROT);
@@ -184,14 +179,14 @@ LINES check_image(const MAP_IMAGE& image, const MODULE_SET& set)
     if (image.ehdr.e_phnum == PN_XNUM)
         add(out, "header: e_phnum is 65535 (PN_XNUM); at most 65534 program headers fit");
     check_sizes(image, out);
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i)
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i)
         check_section_entry(image, i, out);
     check_order(image, out);
     check_load_ranges(image, set, out);
-    if (image.system) {
+    if (image.layout.system) {
         check_clear_of_shared_data(image, set, out);
         check_phdr_entry(image, out);
-        if (image.note_index >= 0)
+        if (image.layout.note_index)
             check_note_entry(image, out);
         check_shared_data(image, set, out);
     }

@@ -27,11 +27,6 @@ struct PIECE {
 // byte. Entries whose file bytes do not lie in the image hold nothing.
 using LOADED = std::vector<PIECE>;
 
-uint64_t end_of(const Elf32_Phdr& p)
-{
-    return uint64_t{p.p_vaddr} + p.p_memsz;
-}
-
 // Each entry joins at its start and leaves at its end; between two such
 // edges the lowest-numbered entry present holds the memory.
 LOADED loaded_memory(const MAP_IMAGE& image)
@@ -43,7 +38,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
         if (p.p_type != PT_LOAD || p.p_memsz == 0 || !inside(p.p_offset, p.p_filesz, 1, image.size))
             continue;
         order.push_back(i);
-        edges.insert(edges.end(), {p.p_vaddr, end_of(p)});
+        edges.insert(edges.end(), {p.p_vaddr, segment_end(p)});
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return image.phdrs[a].p_vaddr < image.phdrs[b].p_vaddr; });
@@ -55,7 +50,7 @@ LOADED loaded_memory(const MAP_IMAGE& image)
     for (size_t e = 0; e + 1 < edges.size(); ++e) {
         for (; next < order.size() && image.phdrs[order[next]].p_vaddr <= edges[e]; ++next)
             present.push(order[next]);
-        while (!present.empty() && end_of(image.phdrs[present.top()]) <= edges[e])
+        while (!present.empty() && segment_end(image.phdrs[present.top()]) <= edges[e])
             present.pop();
         if (present.empty())
             continue;
@@ -175,10 +170,8 @@ std::string check_loaded(const MAP_IMAGE& image, const LOADED& memory, WINDOW& w
 // usually come in file order already.
 std::vector<uint32_t> file_order(const MODULE_SET& set)
 {
-    const auto module_of = [](const SECTION_REF& s) {
-        return static_cast<size_t>(s.handle->desc - run.modules.data());
-    };
-    std::vector<size_t> first(run.modules.size() + 1);
+    const auto module_of = [](const SECTION_REF& s) { return size_t{s.handle->module}; };
+    std::vector<size_t> first(set.run.modules.size() + 1);
     for (const SECTION_REF& s : set.sections)
         ++first[module_of(s) + 1];
     for (size_t m = 1; m < first.size(); ++m)
@@ -221,51 +214,49 @@ void expect_group_field(LINES& out, size_t g, const char* file, const char* what
 
 void check_groups(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    if (image.groups.size() != set.described.size())
-        add(out, "note: describes %zu modules, expected %zu", image.groups.size(), set.described.size());
-    for (size_t g = 0; g < image.groups.size() && g < set.described.size(); ++g) {
+    if (image.groups.size() != set.expected.described.size())
+        add(out, "note: describes %zu modules, expected %zu", image.groups.size(), set.expected.described.size());
+    for (size_t g = 0; g < image.groups.size() && g < set.expected.described.size(); ++g) {
         const AUX_GROUP& a = image.groups[g];
-        const ELF_DESC& m = *set.described[g];
-        expect_group_field(out, g, m.name, "pid", a.pid, static_cast<uint32_t>(m.pid));
-        expect_group_field(out, g, m.name, "entry", a.entry, m.entry);
-        expect_group_field(out, g, m.name, "priority", a.priority, static_cast<uint32_t>(m.priority));
-        expect_group_field(out, g, m.name, "stack size", a.stack_size, static_cast<uint32_t>(m.stack_size));
-        expect_group_field(out, g, m.name, "stack address", a.stack, m.stack);
+        const ELF_DESC& m = *set.expected.described[g];
+        const AUX_GROUP wanted = aux_group(m);
+        for (const NOTE_FIELD& f : note_fields)
+            expect_group_field(out, g, m.name, f.name, a.*f.value, wanted.*f.value);
     }
 }
 
-void check_mode(const MAP_IMAGE& image, LINES& out)
+void check_mode(const MAP_IMAGE& image, const RUN& r, LINES& out)
 {
-    const bool system_wanted = run.kernel || run.resource_manager;
-    if (image.system && !system_wanted)
+    const bool system_wanted = r.kernel || r.resource_manager;
+    if (image.layout.system && !system_wanted)
         add(out, "mode: the image has system entries, but the module options give neither -k nor -r");
-    if (!image.system && system_wanted)
+    if (!image.layout.system && system_wanted)
         add(out, "mode: the module options give %s, but the image has no PT_PHDR entry",
-            run.resource_manager ? "-r" : "-k");
+            r.resource_manager ? "-r" : "-k");
     const MAP_MODE seen = image_mode(image);
-    const MAP_MODE wanted = run.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
-    if (image.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
+    const MAP_MODE wanted = r.resource_manager ? MAP_MODE::resource_manager : MAP_MODE::kernel;
+    if (image.layout.system && system_wanted && seen != MAP_MODE::kernel_or_rm && seen != wanted)
         add(out, "mode: the note is that of %s mode, but the module options give %s", mode_name(seen),
-            run.resource_manager ? "-r" : "-k");
+            r.resource_manager ? "-r" : "-k");
 }
 
-void check_header_values(const MAP_IMAGE& image, LINES& out)
+void check_header_values(const MAP_IMAGE& image, const RUN& r, LINES& out)
 {
-    const uint32_t flags = merged_flags(run.modules);
-    if (image.ehdr.e_entry != run.entry)
-        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, run.entry);
+    const uint32_t flags = merged_flags(r.modules);
+    if (image.ehdr.e_entry != r.entry)
+        add(out, "header: e_entry is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_entry, r.entry);
     if (image.ehdr.e_flags != flags)
         add(out, "header: e_flags is 0x%08" PRIx32 ", expected 0x%08" PRIx32, image.ehdr.e_flags, flags);
 }
 
 void check_shared_data_place(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
-    const std::string name = segment_label(image, static_cast<size_t>(image.sd_index), set);
-    if (sd.p_vaddr != run.sd_addr)
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
+    const std::string name = segment_label(image, *image.layout.sd_index, set);
+    if (sd.p_vaddr != set.run.sd_addr)
         add(out, "%s: address 0x%08" PRIx32 ", expected 0x%08" PRIx32 " (-s)", name.c_str(), sd.p_vaddr,
-            run.sd_addr);
-    const uint32_t memsz = shared_data_memsz(set.sd_size, sd.p_filesz);
+            set.run.sd_addr);
+    const uint32_t memsz = shared_data_memsz(set.run.sd_size, sd.p_filesz);
     if (sd.p_memsz != memsz)
         add(out, "%s: p_memsz 0x%" PRIx32 ", expected 0x%" PRIx32 " (-z)", name.c_str(), sd.p_memsz, memsz);
 }
@@ -311,7 +302,7 @@ void check_coverage(const MAP_IMAGE& image, size_t i, std::span<const SECTION_RE
 {
     const Elf32_Phdr& p = image.phdrs[i];
     uint64_t reached = p.p_vaddr;
-    const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
+    const uint64_t end = segment_end(p);
     for (const SECTION_REF& s : held) {
         const SHDR_HANDLE& h = *s.handle;
         if (h.sh_addr > reached)
@@ -325,7 +316,7 @@ void check_coverage(const MAP_IMAGE& image, size_t i, std::span<const SECTION_RE
 
 void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 {
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         if (image.phdrs[i].p_type != PT_LOAD || image.phdrs[i].p_memsz == 0)
             continue;
         const std::span<const SECTION_REF> held = sections_in(image, i, set);
@@ -340,13 +331,13 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 LINES check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
-    check_mode(image, out);
-    check_header_values(image, out);
-    if (image.system)
+    check_mode(image, set.run, out);
+    check_header_values(image, set.run, out);
+    if (image.layout.system)
         check_shared_data_place(image, set, out);
     check_segments(image, set, out);
     check_memory(image, set, out);
-    if (image.system)
+    if (image.layout.system)
         check_groups(image, set, out);
     return out;
 }

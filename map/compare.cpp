@@ -43,7 +43,6 @@ constexpr const char* phdr_fields[] = {"p_type",   "p_offset", "p_vaddr", "p_pad
                                        "p_filesz", "p_memsz",  "p_flags", "p_align"};
 
 constexpr const char* note_header_words[] = {"n_namesz", "n_descsz", "n_type"};
-constexpr const char* group_values[] = {"pid", "entry", "priority", "stack size", "stack address"};
 
 // The big-endian value of a field of width 1, 2 or 4 bytes at p.
 uint32_t value_at(const uint8_t* p, uint32_t width)
@@ -102,7 +101,7 @@ std::string note_difference(const MERGED_IMAGE& e, uint64_t note_offset, const C
     } else {
         const uint32_t pair = (word - 3) / 2;
         name += format(" (group %" PRIu32 " %s %s)", pair / AUX_PAIRS_PER_MODULE + 1,
-                       group_values[pair % AUX_PAIRS_PER_MODULE], (word - 3) % 2 ? "value" : "tag");
+                       note_fields[pair % AUX_PAIRS_PER_MODULE].name, (word - 3) % 2 ? "value" : "tag");
     }
     return field_text(name, c, note_offset + 4 * word, 4, wanted);
 }
@@ -110,7 +109,7 @@ std::string note_difference(const MERGED_IMAGE& e, uint64_t note_offset, const C
 // The section-built entry whose file bytes hold offset, or SIZE_MAX.
 size_t segment_holding(const MERGED_IMAGE& e, uint64_t offset)
 {
-    for (size_t i = e.first_section_entry; i < e.phdrs.size(); ++i) {
+    for (size_t i = e.layout.first_section_entry; i < e.phdrs.size(); ++i) {
         const Elf32_Phdr& p = e.phdrs[i];
         if (offset >= p.p_offset && offset - p.p_offset < p.p_filesz)
             return i;

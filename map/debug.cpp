@@ -27,9 +27,9 @@ SECTION_INDEX sections_by_index(const MODULE_SET& set)
 }
 
 // Only a symbol in a section that the image holds has an address in it.
-void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, size_t module, const SECTION_INDEX& sections)
+void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, const ELF_DESC& m, size_t module,
+                        const SECTION_INDEX& sections)
 {
-    const ELF_DESC& m = run.modules[module];
     for (MODULE_SYMBOL& symbol : read_symbols(m)) {
         const auto s = sections.find({&m, symbol.st_shndx});
         if (s != sections.end())
@@ -100,12 +100,12 @@ void write_preamble(std::ostream& out, const std::string& path)
 
 // The module that supplies the entry point is the program; every other
 // ELF module adds its symbols, at its own section addresses.
-void write_symbol_files(std::ostream& out)
+void write_symbol_files(std::ostream& out, const RUN& r)
 {
-    const ELF_DESC* program = entry_module(run);
+    const ELF_DESC* program = entry_module(r);
     if (program)
         out << "file " << gdb_quoted(absolute_path(program->name)) << "\n";
-    for (const ELF_DESC& m : run.modules)
+    for (const ELF_DESC& m : r.modules)
         if (m.fake == ELF_KIND && &m != program)
             out << "add-symbol-file " << gdb_quoted(absolute_path(m.name)) << "\n";
 }
@@ -242,8 +242,8 @@ std::vector<SYMBOL_ENTRY> module_symbols(const MODULE_SET& set)
         return {};
     const SECTION_INDEX sections = sections_by_index(set);
     std::vector<SYMBOL_ENTRY> symbols;
-    for (size_t i = 0; i < run.modules.size(); ++i)
-        add_module_symbols(symbols, i, sections);
+    for (size_t i = 0; i < set.run.modules.size(); ++i)
+        add_module_symbols(symbols, set.run.modules[i], i, sections);
     count_modules(symbols);
     std::stable_sort(symbols.begin(), symbols.end(), symbol_order);
     return symbols;
@@ -267,9 +267,9 @@ std::string symbol_binding_name(uint8_t st_info)
     return std::to_string(st_bind(st_info));
 }
 
-LINES gdb_refusal()
+LINES gdb_refusal(const MODULE_SET& set)
 {
-    for (const ELF_DESC& m : run.modules) {
+    for (const ELF_DESC& m : set.run.modules) {
         const std::string path = absolute_path(m.name);
         if (m.fake == ELF_KIND && path.find('\n') != std::string::npos)
             return {printable(path) + ": a GDB command cannot name a path that holds a newline"};
@@ -281,7 +281,7 @@ void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE
                         const std::vector<SYMBOL_ENTRY>& symbols)
 {
     write_preamble(out, path);
-    write_symbol_files(out);
+    write_symbol_files(out, set.run);
     write_raw_images(out, set);
     write_duplicates(out, symbols);
 }

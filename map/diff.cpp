@@ -32,18 +32,18 @@ std::vector<FIELD_CHANGE> header_changes(const Elf32_Ehdr& a, const Elf32_Ehdr& 
 
 // A field of an image that may lack it: the Shared Data segment of a plain
 // image, say.
-std::optional<int64_t> field_of(const MAP_IMAGE& image, int index, uint32_t Elf32_Phdr::*field)
+std::optional<int64_t> field_of(const MAP_IMAGE& image, std::optional<size_t> index, uint32_t Elf32_Phdr::*field)
 {
-    if (index < 0)
+    if (!index)
         return std::nullopt;
-    return image.phdrs[static_cast<size_t>(index)].*field;
+    return image.phdrs[*index].*field;
 }
 
 std::vector<FIELD_CHANGE> shared_data_changes(const MAP_IMAGE& a, const MAP_IMAGE& b)
 {
     std::vector<FIELD_CHANGE> out;
     const auto both = [&](const char* name, VALUE_STYLE style, uint32_t Elf32_Phdr::*field) {
-        const std::optional<int64_t> before = field_of(a, a.sd_index, field), after = field_of(b, b.sd_index, field);
+        const std::optional<int64_t> before = field_of(a, a.layout.sd_index, field), after = field_of(b, b.layout.sd_index, field);
         if (before != after)
             out.push_back({name, style, before, after});
     };
@@ -53,28 +53,35 @@ std::vector<FIELD_CHANGE> shared_data_changes(const MAP_IMAGE& a, const MAP_IMAG
     return out;
 }
 
-// The five values of a group, each on one side only: for a module added or
-// removed.
+VALUE_STYLE note_style(NOTE_VALUE kind)
+{
+    return kind == NOTE_VALUE::address ? VALUE_STYLE::address
+           : kind == NOTE_VALUE::size  ? VALUE_STYLE::size
+                                       : VALUE_STYLE::number;
+}
+
+// The values of a group but its pid, which groups are matched by, each on
+// one side only: for a module added or removed.
 std::vector<FIELD_CHANGE> group_fields(const AUX_GROUP* before, const AUX_GROUP* after)
 {
     const AUX_GROUP& g = before ? *before : *after;
-    const int64_t values[] = {g.entry, static_cast<int32_t>(g.priority), g.stack_size, g.stack};
-    const char* names[] = {"entry", "priority", "stack_size", "stack_address"};
-    const VALUE_STYLE styles[] = {VALUE_STYLE::address, VALUE_STYLE::number, VALUE_STYLE::size, VALUE_STYLE::address};
     std::vector<FIELD_CHANGE> out;
-    for (size_t k = 0; k < 4; ++k)
-        out.push_back({names[k], styles[k], before ? std::optional(values[k]) : std::nullopt,
-                       after ? std::optional(values[k]) : std::nullopt});
+    for (const NOTE_FIELD& f : note_fields) {
+        if (f.kind == NOTE_VALUE::pid)
+            continue;
+        const int64_t value = note_value(g, f);
+        out.push_back({f.key, note_style(f.kind), before ? std::optional(value) : std::nullopt,
+                       after ? std::optional(value) : std::nullopt});
+    }
     return out;
 }
 
 std::vector<FIELD_CHANGE> group_changes(const AUX_GROUP& a, const AUX_GROUP& b)
 {
     std::vector<FIELD_CHANGE> out;
-    compare(out, "entry", VALUE_STYLE::address, a.entry, b.entry);
-    compare(out, "priority", VALUE_STYLE::number, static_cast<int32_t>(a.priority), static_cast<int32_t>(b.priority));
-    compare(out, "stack_size", VALUE_STYLE::size, a.stack_size, b.stack_size);
-    compare(out, "stack_address", VALUE_STYLE::address, a.stack, b.stack);
+    for (const NOTE_FIELD& f : note_fields)
+        if (f.kind != NOTE_VALUE::pid)
+            compare(out, f.key, note_style(f.kind), note_value(a, f), note_value(b, f));
     return out;
 }
 
@@ -118,11 +125,11 @@ uint32_t prot_of(const MAP_IMAGE& image, size_t i)
 std::vector<PAIR> pair_segments(const MAP_IMAGE& a, const MAP_IMAGE& b)
 {
     std::multimap<std::pair<uint32_t, uint32_t>, size_t> by_address;
-    for (size_t i = a.first_section; i < a.phdrs.size(); ++i)
+    for (size_t i = a.layout.first_section_entry; i < a.phdrs.size(); ++i)
         by_address.insert({{prot_of(a, i), a.phdrs[i].p_vaddr}, i});
     std::vector<PAIR> pairs;
     std::vector<size_t> left_after;
-    for (size_t j = b.first_section; j < b.phdrs.size(); ++j) {
+    for (size_t j = b.layout.first_section_entry; j < b.phdrs.size(); ++j) {
         const std::pair<uint32_t, uint32_t> key{prot_of(b, j), b.phdrs[j].p_vaddr};
         const auto found = by_address.lower_bound(key); // the first of equal keys, in image order
         if (found == by_address.end() || found->first != key) {

@@ -33,16 +33,11 @@ namespace {
 // A 32-bit image cannot describe a file of 4 GiB or more.
 constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 [[noreturn]] void output_lost(int error)
 {
     std::fprintf(stderr, "elf-merge-map: cannot write standard output%s%s\n", error ? " -- " : "",
                  error ? std::strerror(error) : "");
-    std::_Exit(run.fatal_status);
+    std::_Exit(process.fatal_status);
 }
 
 // Standard output as a stream that writes as it goes: the map of a million
@@ -102,7 +97,7 @@ void close_standard_output()
     if (error != 0)
         std::cerr << " -- " << std::strerror(error);
     std::cerr << "\n";
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 // A fault of the command line is one line, then the usage text; --diff
@@ -110,7 +105,7 @@ void close_standard_output()
 [[noreturn]] void usage_error(const std::string& why)
 {
     std::cerr << "elf-merge-map: " << printable(why) << "\n" << map_usage_text();
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
 }
 
 // The options to run with; a fault, --help, --version and --list-options
@@ -119,7 +114,7 @@ MAP_OPTIONS read_command_line(int argc, char** argv)
 {
     // diff(1) ends in trouble with status 2, whatever the trouble is.
     if (asks_for_diff(argc, argv))
-        run.fatal_status = 2;
+        process.fatal_status = 2;
     MAP_OPTIONS options;
     const OPTION_OUTCOME outcome = parse_command_line(argc, argv, options);
     if (outcome.effect == OPTION_EFFECT::refused)
@@ -231,7 +226,7 @@ void write_output_file(const std::string& path, const std::function<void(std::os
         remove_partial_output();
         file_error(path, "cannot write", error);
     }
-    run.partial_output = PARTIAL_OUTPUT{};
+    process.partial_output = PARTIAL_OUTPUT{};
 }
 
 // OUTPUT is created only once the ranges are known to be storable.
@@ -304,7 +299,7 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
 // The file is not created when a module cannot be named in it.
 int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    const LINES refusal = gdb_refusal();
+    const LINES refusal = gdb_refusal(set);
     if (!refusal.empty()) {
         std::cerr << refusal[0] << "\n";
         return 1;
@@ -395,7 +390,7 @@ int run_diff(const MAP_OPTIONS& options)
     const std::vector<uint8_t> after_bytes = read_image_file(options.second);
     MAP_IMAGE before, after;
     if (!read_diff_image(options.image, before_bytes, before) || !read_diff_image(options.second, after_bytes, after))
-        return run.fatal_status;
+        return process.fatal_status;
     MODULE_SET set;
     read_modules(options, set, after);
     const IMAGE_DIFF diff = diff_images(before, after, set);

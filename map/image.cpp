@@ -7,23 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cinttypes>
+#include <cstddef>
 #include <cstring>
 
 namespace {
-
-Elf32_Ehdr read_ehdr(const uint8_t* p)
-{
-    Elf32_Ehdr h;
-    std::memcpy(&h, p, sizeof h);
-    convert_ehdr(h);
-    return h;
-}
-
-Elf32_Phdr read_phdr(const uint8_t* p)
-{
-    return {read_be32(p),      read_be32(p + 4),  read_be32(p + 8),  read_be32(p + 12),
-            read_be32(p + 16), read_be32(p + 20), read_be32(p + 24), read_be32(p + 28)};
-}
 
 // The identification that any reading needs; the rest is for --check.
 std::string identify(const uint8_t* data, size_t size)
@@ -53,7 +40,7 @@ std::string read_phdrs(MAP_IMAGE& image)
                       "end of the file (%" PRIu32 " bytes)",
                       h.e_phoff, h.e_phnum, image.size);
     for (uint32_t i = 0; i < h.e_phnum; ++i)
-        image.phdrs.push_back(read_phdr(image.bytes + h.e_phoff + PHDR_SIZE * i));
+        image.phdrs.push_back(record_from(image.bytes + h.e_phoff + PHDR_SIZE * i, convert_phdr));
     return "";
 }
 
@@ -68,42 +55,42 @@ void check_file_ranges(const MAP_IMAGE& image, std::vector<std::string>& faults)
     }
 }
 
-// PT_PHDR first marks kernel and resource-manager images; PT_NOTE may
-// follow, then the Shared Data PT_LOAD.
+// PT_PHDR first marks kernel and resource-manager images; the note and the
+// Shared Data PT_LOAD are then where composition places them.
 std::string find_system_entries(MAP_IMAGE& image)
 {
     const std::vector<Elf32_Phdr>& ph = image.phdrs;
     if (ph.empty() || ph[0].p_type != PT_PHDR)
         return "";
-    image.system = true;
-    size_t next = 1;
-    if (ph.size() > next && ph[next].p_type == PT_NOTE)
-        image.note_index = static_cast<int>(next++);
-    if (ph.size() <= next || ph[next].p_type != PT_LOAD)
+    const size_t note = *system_layout(true).note_index;
+    const IMAGE_LAYOUT placed = system_layout(ph.size() > note && ph[note].p_type == PT_NOTE);
+    const size_t sd = *placed.sd_index;
+    if (ph.size() <= sd || ph[sd].p_type != PT_LOAD) {
+        image.layout.system = true;
+        image.layout.note_index = placed.note_index;
         return "the PT_PHDR entry is not followed by the Shared Data segment's PT_LOAD entry";
-    image.sd_index = static_cast<int>(next);
-    image.first_section = next + 1;
+    }
+    image.layout = placed;
     return "";
 }
 
 std::string read_group(const uint8_t* p, AUX_GROUP& g, size_t number)
 {
-    uint32_t values[AUX_PAIRS_PER_MODULE];
     for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k) {
+        const NOTE_FIELD& f = note_fields[k];
         const uint32_t tag = read_be32(p + 8 * k);
-        if (tag != aux_tags[k])
+        if (tag != f.tag)
             return format("malformed note: group %zu, pair %u has tag %" PRIu32 ", expected %" PRIu32, number,
-                          k + 1, tag, aux_tags[k]);
-        values[k] = read_be32(p + 8 * k + 4);
+                          k + 1, tag, f.tag);
+        g.*f.value = read_be32(p + 8 * k + 4);
     }
-    g = {values[0], values[1], values[2], values[3], values[4]};
     return "";
 }
 
 // The note is read only when its bytes lie inside the file.
 std::string read_note(MAP_IMAGE& image)
 {
-    const Elf32_Phdr& p = image.phdrs[static_cast<size_t>(image.note_index)];
+    const Elf32_Phdr& p = image.phdrs[*image.layout.note_index];
     if (p.p_filesz < sizeof(NOTE_DESC))
         return format("malformed note: %" PRIu32 " bytes, shorter than its 12-byte header", p.p_filesz);
     const uint8_t* note = image.bytes + p.p_offset;
@@ -142,7 +129,7 @@ LINES parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
         return {fault};
     image.bytes = data;
     image.size = static_cast<uint32_t>(size);
-    image.ehdr = read_ehdr(data);
+    image.ehdr = record_from(data, convert_ehdr);
     fault = read_phdrs(image);
     if (!fault.empty())
         return {fault};
@@ -151,7 +138,7 @@ LINES parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
     fault = find_system_entries(image);
     if (!fault.empty())
         faults.push_back(fault);
-    if (faults.empty() && image.note_index >= 0) {
+    if (faults.empty() && image.layout.note_index) {
         fault = read_note(image);
         if (!fault.empty())
             faults.push_back(fault);
@@ -163,7 +150,7 @@ LINES parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
 // kernel (pid 0) is that module; resource-manager mode describes it too.
 MAP_MODE image_mode(const MAP_IMAGE& image)
 {
-    if (!image.system)
+    if (!image.layout.system)
         return MAP_MODE::plain;
     if (image.groups.empty())
         return image.ehdr.e_entry != NO_ENTRY ? MAP_MODE::kernel : MAP_MODE::kernel_or_rm;
@@ -196,7 +183,7 @@ const char* mode_name(MAP_MODE mode)
 SEGMENT_OWNER segment_owner(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     SEGMENT_OWNER owner;
-    if (image.system && index < image.first_section) {
+    if (image.layout.system && index < image.layout.first_section_entry) {
         owner.system = true;
         return owner;
     }
@@ -235,7 +222,7 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image)
     for (size_t i = 0; i < loads.size(); ++i) {
         if (i > 0 && loads[i]->p_vaddr > reached)
             gaps.push_back({static_cast<uint32_t>(reached), loads[i]->p_vaddr});
-        reached = std::max(reached, uint64_t{loads[i]->p_vaddr} + loads[i]->p_memsz);
+        reached = std::max(reached, segment_end(*loads[i]));
     }
     return gaps;
 }
@@ -253,15 +240,15 @@ LOAD_TOTALS load_totals(const MAP_IMAGE& image)
     return t;
 }
 
-// At their offsets in the 52-byte header, as Elf32_Ehdr lays them out.
+// Where Elf32_Ehdr lays each field out, which is where the file holds it.
+#define EHDR_FIELD_OF(name, style) {#name, offsetof(Elf32_Ehdr, name), sizeof(Elf32_Ehdr::name), VALUE_STYLE::style}
 const EHDR_FIELD ehdr_fields[13] = {
-    {"e_type", 16, 2, VALUE_STYLE::number},      {"e_machine", 18, 2, VALUE_STYLE::number},
-    {"e_version", 20, 4, VALUE_STYLE::number},   {"e_entry", 24, 4, VALUE_STYLE::address},
-    {"e_phoff", 28, 4, VALUE_STYLE::size},       {"e_shoff", 32, 4, VALUE_STYLE::size},
-    {"e_flags", 36, 4, VALUE_STYLE::address},    {"e_ehsize", 40, 2, VALUE_STYLE::number},
-    {"e_phentsize", 42, 2, VALUE_STYLE::number}, {"e_phnum", 44, 2, VALUE_STYLE::number},
-    {"e_shentsize", 46, 2, VALUE_STYLE::number}, {"e_shnum", 48, 2, VALUE_STYLE::number},
-    {"e_shstrndx", 50, 2, VALUE_STYLE::number}};
+    EHDR_FIELD_OF(e_type, number),      EHDR_FIELD_OF(e_machine, number), EHDR_FIELD_OF(e_version, number),
+    EHDR_FIELD_OF(e_entry, address),    EHDR_FIELD_OF(e_phoff, size),     EHDR_FIELD_OF(e_shoff, size),
+    EHDR_FIELD_OF(e_flags, address),    EHDR_FIELD_OF(e_ehsize, number),  EHDR_FIELD_OF(e_phentsize, number),
+    EHDR_FIELD_OF(e_phnum, number),     EHDR_FIELD_OF(e_shentsize, number), EHDR_FIELD_OF(e_shnum, number),
+    EHDR_FIELD_OF(e_shstrndx, number)};
+#undef EHDR_FIELD_OF
 
 uint32_t field_value(const Elf32_Ehdr& h, const EHDR_FIELD& f)
 {

@@ -210,31 +210,27 @@ void write_place(WRITER& w, std::string_view name, const Elf32_Phdr& p, const El
 
 void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 {
-    if (!image.system)
+    if (!image.layout.system)
         return field(w, "shared_data", std::nullopt);
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     const OBJECT shared_data(w, "shared_data");
     field(w, "address", sd.p_vaddr);
     field(w, "memory_size", sd.p_memsz);
     field(w, "file_size", sd.p_filesz);
     write_place(w, "table", image.phdrs[0], sd);
-    if (image.note_index < 0)
+    if (!image.layout.note_index)
         field(w, "note", std::nullopt);
     else
-        write_place(w, "note", image.phdrs[static_cast<size_t>(image.note_index)], sd);
+        write_place(w, "note", image.phdrs[*image.layout.note_index], sd);
 }
 
 void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     const ARRAY modules(w, "modules");
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
         const OBJECT group(w);
-        field(w, "pid", a.pid);
-        field(w, "entry", a.entry);
-        field(w, "priority", static_cast<int32_t>(a.priority));
-        field(w, "stack_size", a.stack_size);
-        field(w, "stack_address", a.stack);
+        for (const NOTE_FIELD& f : note_fields)
+            field(w, f.key, note_value(image.groups[g], f));
         field(w, "file", name_of(described_file(set, g)));
     }
 }
@@ -286,7 +282,7 @@ void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET
     field(w, "type", p.p_type);
     field(w, "type_name", name_of(segment_type_name(p.p_type)));
     field(w, "vaddr", p.p_vaddr);
-    field(w, "end", uint64_t{p.p_vaddr} + p.p_memsz);
+    field(w, "end", segment_end(p));
     field(w, "paddr", p.p_paddr);
     field(w, "offset", p.p_offset);
     field(w, "file_size", p.p_filesz);

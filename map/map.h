@@ -19,15 +19,6 @@
 
 enum class MAP_MODE { plain, kernel, resource_manager, kernel_or_rm };
 
-// One module as the note describes it: the five values of its group.
-struct AUX_GROUP {
-    uint32_t pid;
-    uint32_t entry;
-    uint32_t priority;
-    uint32_t stack_size;
-    uint32_t stack;
-};
-
 // An image read from its bytes. Records are copies in host order; the buffer
 // itself is borrowed and must outlive the record.
 struct MAP_IMAGE {
@@ -35,10 +26,7 @@ struct MAP_IMAGE {
     uint32_t size = 0;
     Elf32_Ehdr ehdr{};
     std::vector<Elf32_Phdr> phdrs;
-    bool system = false;       // PT_PHDR first: kernel or resource-manager mode
-    int note_index = -1;       // index of the PT_NOTE entry, -1 without one
-    int sd_index = -1;         // index of the Shared Data PT_LOAD entry
-    size_t first_section = 0;  // index of the first section-built entry
+    IMAGE_LAYOUT layout;       // as found; data_start stays 0, the checks work it out
     std::vector<AUX_GROUP> groups;
 };
 
@@ -104,7 +92,7 @@ std::vector<MAP_GAP> memory_gaps(const MAP_IMAGE& image);
 
 // ---------------------------------------------------------------------------
 // Modules named after "--": elf-merge's own command line, read into the
-// process's run and composed into the image elf-merge writes for them.
+// module set's own run and composed into the image elf-merge writes for them.
 
 // One collected section, with its name.
 struct SECTION_REF {
@@ -114,19 +102,18 @@ struct SECTION_REF {
 
 struct MODULE_SET {
     bool given = false;
-    uint32_t sd_size = 0;       // as -z gave it
+    RUN run;                    // elf-merge's run of the modules, as read
     MERGED_IMAGE expected;      // what elf-merge writes for the modules
     std::vector<SECTION_REF> sections; // in address order
     std::vector<uint32_t> load_addresses; // where each of them is stored, in the same order
     std::vector<std::vector<char>> name_tables; // each module's section names
-    std::vector<const ELF_DESC*> described; // the modules the note describes, in note order
     // The sections inside each program header of the image the set was
     // indexed for.
     std::vector<std::span<const SECTION_REF>> held;
 };
 
 // Reads elf-merge's module options (args exclude the program name) into
-// run, reads every module and composes their image; a module that cannot be
+// the set's run, reads every module and composes their image; a module that cannot be
 // read, or modules that elf-merge refuses to merge, end the process with
 // elf-merge's own message. Returns the line of a fault of the options,
 // none on success.
@@ -202,7 +189,7 @@ std::vector<USAGE_ROW> memory_usage(const MAP_IMAGE& image, const MODULE_SET& se
 
 // A run region holds segments by run address (p_vaddr, p_memsz bytes), a
 // load region by load address (p_paddr, p_filesz bytes).
-enum class REGION_KIND { run, load };
+using REGION_KIND = ADDRESS_KIND;
 struct REGION {
     std::string name;
     REGION_KIND kind;
@@ -353,7 +340,7 @@ std::string symbol_binding_name(uint8_t st_info); // "LOCAL", "GLOBAL", "WEAK", 
 
 // --gdb: why a module cannot be named in a GDB command file (its path
 // holds a newline), as one line; none when all can.
-LINES gdb_refusal();
+LINES gdb_refusal(const MODULE_SET& set);
 // Commands that load every ELF module's symbols at its own addresses, with
 // comments on the raw images and on the names that several modules define.
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,

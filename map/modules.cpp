@@ -64,29 +64,24 @@ std::string_view name_at(const std::vector<char>& names, uint32_t offset)
                : std::string_view();
 }
 
-size_t module_index(const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
-{
-    return static_cast<size_t>(m - modules.data());
-}
-
 // Composes the image as elf-merge does, keeping each collected section's
 // sh_name on the way, so that no table is read twice.
 void compose(MODULE_SET& set)
 {
-    std::vector<std::vector<uint32_t>> sh_names(run.modules.size());
-    for (size_t i = 0; i < run.modules.size(); ++i)
-        sh_names[i].resize(run.modules[i].shnum);
-    compose_image(run, set.expected, [&](const SHDR_HANDLE& h, const Elf32_Shdr& s) {
-        sh_names[module_index(run.modules, h.desc)][h.index] = s.sh_name;
+    const std::vector<ELF_DESC>& modules = set.run.modules;
+    std::vector<std::vector<uint32_t>> sh_names(modules.size());
+    for (size_t i = 0; i < modules.size(); ++i)
+        sh_names[i].resize(modules[i].shnum);
+    set.expected = compose_image(set.run, [&](const SHDR_HANDLE& h, const Elf32_Shdr& s) {
+        sh_names[h.module][h.index] = s.sh_name;
     });
-    for (const ELF_DESC& m : run.modules)
+    for (const ELF_DESC& m : modules)
         set.name_tables.push_back(section_names(m));
     set.sections.reserve(set.expected.sections.size());
     for (const SHDR_HANDLE& h : set.expected.sections) {
-        const size_t module = module_index(run.modules, h.desc);
-        set.sections.push_back({&h, name_at(set.name_tables[module], sh_names[module][h.index])});
+        set.sections.push_back({&h, name_at(set.name_tables[h.module], sh_names[h.module][h.index])});
     }
-    set.load_addresses = load_addresses(set.expected.sections, run.modules);
+    set.load_addresses = load_addresses(set.expected.sections, modules);
 }
 
 } // namespace
@@ -100,16 +95,12 @@ LINES load_modules(const std::vector<std::string>& args, MODULE_SET& set)
     argv.push_back(nullptr);
 
     opterr = 0;
-    const OPTION_OUTCOME outcome = read_options(run, static_cast<int>(argv.size()) - 1, argv.data());
+    const OPTION_OUTCOME outcome = read_options(set.run, static_cast<int>(argv.size()) - 1, argv.data());
     if (outcome.effect != OPTION_EFFECT::done)
         return {option_fault(outcome, argv[static_cast<size_t>(optind) - 1])};
-    if (const OPTION_OUTCOME fault = settings_fault(run); fault.effect != OPTION_EFFECT::done)
+    if (const OPTION_OUTCOME fault = settings_fault(set.run); fault.effect != OPTION_EFFECT::done)
         return {option_fault(fault, "")};
-    set.sd_size = run.sd_size;
     compose(set);
-    for (const ELF_DESC& m : run.modules)
-        if (described(m, run.pid, run.resource_manager))
-            set.described.push_back(&m);
     return {};
 }
 
@@ -123,7 +114,7 @@ void index_sections(MODULE_SET& set, const MAP_IMAGE& image)
         if (p.p_type != PT_LOAD)
             continue;
         const auto first = std::lower_bound(all.begin(), all.end(), uint64_t{p.p_vaddr}, below);
-        const auto last = std::lower_bound(first, all.end(), uint64_t{p.p_vaddr} + p.p_memsz, below);
+        const auto last = std::lower_bound(first, all.end(), segment_end(p), below);
         set.held[i] = std::span<const SECTION_REF>(first, last);
     }
 }
@@ -131,21 +122,20 @@ void index_sections(MODULE_SET& set, const MAP_IMAGE& image)
 void release_modules(MODULE_SET& set)
 {
     set.held.clear();
-    set.described.clear();
     set.sections.clear();
     set.load_addresses.clear();
     set.name_tables.clear();
     release_image(set.expected);
-    release_modules(run.modules);
+    release_modules(set.run.modules);
 }
 
 MAP_MODE resolved_mode(const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    if (!image.system || !set.given)
+    if (!image.layout.system || !set.given)
         return image_mode(image);
-    if (run.resource_manager)
+    if (set.run.resource_manager)
         return MAP_MODE::resource_manager;
-    return run.kernel ? MAP_MODE::kernel : image_mode(image);
+    return set.run.kernel ? MAP_MODE::kernel : image_mode(image);
 }
 
 std::span<const SECTION_REF> sections_in(const MAP_IMAGE&, size_t index, const MODULE_SET& set)
@@ -200,7 +190,7 @@ bool raw_image(const SECTION_REF& s)
 std::string segment_label(const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
     std::string label = "segment " + std::to_string(index);
-    if (image.sd_index >= 0 && index == static_cast<size_t>(image.sd_index))
+    if (image.layout.sd_index == index)
         return label + " (Shared Data segment)";
     const std::span<const SECTION_REF> held = sections_in(image, index, set);
     if (!held.empty())

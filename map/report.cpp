@@ -27,38 +27,57 @@ void write_header(std::ostream& out, const std::string& path, const MAP_IMAGE& i
 
 void write_shared_data(std::ostream& out, const MAP_IMAGE& image)
 {
-    if (!image.system) {
+    if (!image.layout.system) {
         out << "Shared Data segment: none\n";
         return;
     }
-    const Elf32_Phdr& sd = image.phdrs[static_cast<size_t>(image.sd_index)];
+    const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
     const Elf32_Phdr& table = image.phdrs[0];
     out << format("Shared Data segment: address 0x%08" PRIx32 ", memory size 0x%" PRIx32 ", file size 0x%" PRIx32 "\n",
                   sd.p_vaddr, sd.p_memsz, sd.p_filesz);
     out << format("  program header table at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", table.p_vaddr - sd.p_vaddr,
                   table.p_filesz);
-    if (image.note_index < 0) {
+    if (!image.layout.note_index) {
         out << "  note: none\n";
         return;
     }
-    const Elf32_Phdr& note = image.phdrs[static_cast<size_t>(image.note_index)];
+    const Elf32_Phdr& note = image.phdrs[*image.layout.note_index];
     out << format("  note at +0x%" PRIx32 ", 0x%" PRIx32 " bytes\n", note.p_vaddr - sd.p_vaddr, note.p_filesz);
+}
+
+// A value's column in the table of described modules: its text, then the
+// room to the next column.
+std::string note_cell(const NOTE_FIELD& f, int64_t value)
+{
+    switch (f.kind) {
+    case NOTE_VALUE::pid:
+        return format("%-4" PRId64 " ", value);
+    case NOTE_VALUE::number:
+        return format("%-11" PRId64 "  ", value);
+    case NOTE_VALUE::address:
+    case NOTE_VALUE::size:
+        break;
+    }
+    return format("0x%08" PRIx64 "  ", value);
 }
 
 void write_modules(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    if (!image.system)
+    if (!image.layout.system)
         return;
     out << format("Modules described by the note: %zu\n", image.groups.size());
     if (image.groups.empty())
         return;
-    out << "  pid  entry       priority     stack size  stack       file\n";
+    std::string heading = "  ";
+    for (const NOTE_FIELD& f : note_fields)
+        append_padded(heading, f.heading, note_cell(f, 0).size());
+    out << heading << "file\n";
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        const AUX_GROUP& a = image.groups[g];
+        std::string line = "  ";
+        for (const NOTE_FIELD& f : note_fields)
+            line += note_cell(f, note_value(image.groups[g], f));
         const char* file = described_file(set, g);
-        out << format("  %-4" PRIu32 " 0x%08" PRIx32 "  %-11" PRId32 "  0x%08" PRIx32 "  0x%08" PRIx32 "  %s\n",
-                      a.pid, a.entry, static_cast<int32_t>(a.priority), a.stack_size, a.stack,
-                      file ? printable(file).c_str() : "-");
+        out << line << (file ? printable(file) : "-") << "\n";
     }
 }
 
@@ -127,7 +146,7 @@ void append_segment(std::string& line, const MAP_IMAGE& image, size_t i, const M
     line += "0x";
     append_hex(line, p.p_vaddr, 8);
     line += "-0x";
-    append_hex(line, uint64_t{p.p_vaddr} + p.p_memsz, 8);
+    append_hex(line, segment_end(p), 8);
     for (const uint32_t field : fields) {
         line += "  0x";
         append_hex(line, field, 8);
@@ -253,7 +272,7 @@ std::string permissions(uint32_t p_flags)
 
 const char* described_file(const MODULE_SET& set, size_t g)
 {
-    return g < set.described.size() ? set.described[g]->name : nullptr;
+    return g < set.expected.described.size() ? set.expected.described[g]->name : nullptr;
 }
 
 void write_text_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,

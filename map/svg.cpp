@@ -28,12 +28,6 @@ constexpr int LEGEND_WIDTH = 300;
 constexpr int LEGEND_ROW = 18;
 constexpr size_t LABEL_CHARS = 54; // of 11-pixel monospace, in a column
 
-// One light colour per slot, in slot order; the system slot's is grey.
-constexpr const char* slot_colours[SLOT_COUNT] = {
-    "#8ecae6", "#ffb703", "#a7c957", "#f4a261", "#cdb4db", "#ffc8dd", "#bde0fe", "#e9c46a",
-    "#90be6d", "#f28482", "#84a59d", "#f6bd60", "#c8b6ff", "#b8e0d2", "#e5989b", "#ffd6a5",
-    "#caffbf", "#9bf6ff", "#a0c4ff", "#ffadad", "#d9d9d9", "#bdb2ff", "#fdffb6"};
-
 // A PT_LOAD entry's place in one column: by run address, or in the load
 // column by where its file bytes are stored.
 struct BAND {
@@ -59,7 +53,7 @@ std::vector<BAND> bands_of(const MAP_IMAGE& image)
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;
-        bands.push_back({i, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, false});
+        bands.push_back({i, p.p_vaddr, segment_end(p), false});
         if (p.p_filesz > 0 && p.p_paddr != p.p_vaddr)
             bands.push_back({i, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz, true});
     }
@@ -250,7 +244,7 @@ void append_segment_lines(std::string& title, const Elf32_Phdr& p, size_t i, con
     line.append(", "sv).append(owner_text(owner));
     append_xml_text(title, line);
     title += "\nrun "sv;
-    append_range(title, p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz);
+    append_range(title, p.p_vaddr, segment_end(p));
     title += ", load "sv;
     append_range(title, p.p_paddr, uint64_t{p.p_paddr} + p.p_filesz);
     title += "\nfile size 0x"sv;
@@ -281,7 +275,7 @@ void append_band_title(std::string& svg, const MAP_IMAGE& image, size_t i, const
 const char* colour_of(const SEGMENT_OWNER& owner)
 {
     const int slot = owner.system || owner.letters.empty() ? SYSTEM_SLOT : slot_of(owner.letters[0]);
-    return slot_colours[slot < 0 ? SYSTEM_SLOT : slot];
+    return slots[slot < 0 ? SYSTEM_SLOT : slot].colour;
 }
 
 void append_attribute(std::string& svg, const char* name, uint64_t value)

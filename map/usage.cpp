@@ -34,10 +34,10 @@ void count_segment(USAGE_ROW& row, const Elf32_Phdr& p)
 std::vector<USAGE_ROW> usage_by_module(const MODULE_SET& set)
 {
     std::vector<USAGE_ROW> rows;
-    for (const ELF_DESC& m : run.modules)
+    for (const ELF_DESC& m : set.run.modules)
         rows.push_back({std::string(1, module_letter(m)), m.name, m.pid});
     for (const SECTION_REF& s : set.sections)
-        count_section(rows[static_cast<size_t>(s.handle->desc - run.modules.data())], *s.handle);
+        count_section(rows[s.handle->module], *s.handle);
     return rows;
 }
 
@@ -47,7 +47,7 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
 {
     const MODULE_SET none;
     std::map<uint64_t, USAGE_ROW> rows;
-    for (size_t i = image.first_section; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         const Elf32_Phdr& p = image.phdrs[i];
         if (p.p_type != PT_LOAD)
             continue;
@@ -62,23 +62,6 @@ std::vector<USAGE_ROW> usage_by_slot(const MAP_IMAGE& image)
     for (const auto& [order, row] : rows)
         list.push_back(row);
     return list;
-}
-
-// The ranges that regions of a kind hold, by address: load ranges are those
-// a loader stores.
-std::vector<LOAD_RANGE> ranges_of(const MAP_IMAGE& image, REGION_KIND kind)
-{
-    if (kind == REGION_KIND::load)
-        return sorted_load_ranges(image.phdrs);
-    std::vector<LOAD_RANGE> ranges;
-    for (size_t i = 0; i < image.phdrs.size(); ++i) {
-        const Elf32_Phdr& p = image.phdrs[i];
-        if (p.p_type == PT_LOAD && p.p_memsz > 0)
-            ranges.push_back({p.p_vaddr, uint64_t{p.p_vaddr} + p.p_memsz, i});
-    }
-    std::stable_sort(ranges.begin(), ranges.end(),
-                     [](const LOAD_RANGE& a, const LOAD_RANGE& b) { return a.start < b.start; });
-    return ranges;
 }
 
 bool holds(const REGION& r, uint32_t address)
@@ -189,7 +172,7 @@ LINES parse_region(const std::string& text, REGION_KIND kind, REGION& region)
 uint64_t region_used(const MAP_IMAGE& image, const REGION& region)
 {
     uint64_t used = 0;
-    for (const LOAD_RANGE& range : ranges_of(image, region.kind))
+    for (const LOAD_RANGE& range : sorted_load_ranges(image.phdrs, region.kind))
         if (holds(region, range.start))
             used += range.end - range.start;
     return used;
@@ -202,7 +185,7 @@ LINES check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
     for (const REGION_KIND kind : {REGION_KIND::run, REGION_KIND::load}) {
         if (std::none_of(regions.begin(), regions.end(), [&](const REGION& r) { return r.kind == kind; }))
             continue;
-        const std::vector<LOAD_RANGE> ranges = ranges_of(image, kind);
+        const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs, kind);
         for (const LOAD_RANGE& range : ranges)
             check_fit(image, range, regions, kind, set, out);
         for (const REGION& r : regions)

@@ -25,11 +25,6 @@ uint64_t section_end(const SHDR_HANDLE& s)
     return static_cast<uint64_t>(s.sh_addr) + s.sh_size;
 }
 
-uint64_t segment_end(const Elf32_Phdr& p)
-{
-    return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
-}
-
 uint64_t round_up4(uint64_t v)
 {
     return (v + 3) & ~static_cast<uint64_t>(3);
@@ -61,14 +56,14 @@ void prefer_huge_pages(void* data, size_t bytes)
         madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t index, const Elf32_Shdr& s)
+SHDR_HANDLE handle_of(const ELF_DESC& m, uint32_t module, uint32_t index, const Elf32_Shdr& s)
 {
-    const auto flags = static_cast<uint16_t>(s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR));
-    return {&m, index, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, flags, s.sh_type == SHT_NOBITS};
+    const uint32_t flags = s.sh_flags & (SHF_WRITE | SHF_ALLOC | SHF_EXECINSTR);
+    return {&m, module, s.sh_addr, s.sh_offset, s.sh_size, s.sh_addralign, index, flags, s.sh_type == SHT_NOBITS};
 }
 
-void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t i, const Elf32_Shdr& s,
-                     const SECTION_OBSERVER& observe)
+void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t module, uint32_t i,
+                     const Elf32_Shdr& s, const SECTION_OBSERVER& observe)
 {
     if (!(s.sh_flags & SHF_ALLOC) || s.sh_size == 0)
         return;
@@ -76,21 +71,21 @@ void collect_section(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint
         fatal("Section %d of %s has inconsistent alignment.\n", static_cast<int>(i), m.name);
     if (section_end(s) > ADDRESS_SPACE_END)
         fatal("Section %d of %s ends beyond the 32-bit address space.\n", static_cast<int>(i), m.name);
-    sections.push_back(handle_of(m, i, s));
+    sections.push_back(handle_of(m, module, i, s));
     if (observe)
         observe(sections.back(), s);
 }
 
 // Each module's section headers are read again, a chunk at a time, so that
 // only the collected sections are held.
-void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, std::vector<Elf32_Shdr>& chunk,
-                    const SECTION_OBSERVER& observe)
+void collect_module(std::vector<SHDR_HANDLE>& sections, const ELF_DESC& m, uint32_t module,
+                    std::vector<Elf32_Shdr>& chunk, const SECTION_OBSERVER& observe)
 {
     for (uint32_t first = 0; first < m.shnum; first += SHDR_CHUNK) {
         chunk.resize(std::min(SHDR_CHUNK, m.shnum - first));
         read_section_headers(m, first, chunk);
         for (uint32_t k = 0; k < chunk.size(); ++k)
-            collect_section(sections, m, first + k, chunk[k], observe);
+            collect_section(sections, m, module, first + k, chunk[k], observe);
     }
 }
 
@@ -105,8 +100,8 @@ void collect_sections(std::vector<SHDR_HANDLE>& sections, const std::vector<ELF_
     sections.reserve(most);
     prefer_huge_pages(sections.data(), sections.capacity() * sizeof(SHDR_HANDLE));
     std::vector<Elf32_Shdr> chunk;
-    for (const ELF_DESC& m : modules)
-        collect_module(sections, m, chunk, observe);
+    for (size_t i = 0; i < modules.size(); ++i)
+        collect_module(sections, modules[i], static_cast<uint32_t>(i), chunk, observe);
 }
 
 // Sorted by address, any overlap shows up between neighbours; the first pair
@@ -239,13 +234,6 @@ std::vector<PHDR_LOOKUP> phdr_lookups(const std::vector<ELF_DESC>& modules)
     return lookups;
 }
 
-// The handles were collected from modules, so a module's index is its
-// offset there.
-PHDR_LOOKUP& lookup_of(std::vector<PHDR_LOOKUP>& lookups, const std::vector<ELF_DESC>& modules, const ELF_DESC* m)
-{
-    return lookups[static_cast<size_t>(m - modules.data())];
-}
-
 // Offsets are relative to the start of the section data; the caller adds
 // the data start once the program header table's size is known.
 void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDLE>& sections,
@@ -257,7 +245,7 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
     uint64_t running_offset = 0;
     for (const SHDR_HANDLE& h : sections) {
         const uint32_t flags = segment_flags(h.desc->prot, h.sh_flags);
-        const uint32_t lma = physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc));
+        const uint32_t lma = physical_address(*h.desc, h.sh_addr, lookups[h.module]);
         if (current != none && can_join(phdrs[current], h, flags, lma)) {
             join(phdrs[current], h);
         } else {
@@ -275,11 +263,9 @@ void build_segments(std::vector<Elf32_Phdr>& phdrs, const std::vector<SHDR_HANDL
 
 void write_group(Elf32_auxv_t* group, const ELF_DESC& m)
 {
-    const uint32_t values[AUX_PAIRS_PER_MODULE] = {static_cast<uint32_t>(m.pid), m.entry,
-                                                   static_cast<uint32_t>(m.priority),
-                                                   static_cast<uint32_t>(m.stack_size), m.stack};
-    for (uint32_t k = 0; k < AUX_PAIRS_PER_MODULE; ++k)
-        group[k] = {aux_tags[k], values[k]};
+    const AUX_GROUP values = aux_group(m);
+    for (const NOTE_FIELD& f : note_fields)
+        *group++ = {f.tag, values.*f.value};
 }
 
 } // namespace
@@ -308,17 +294,21 @@ std::vector<uint32_t> load_addresses(const std::vector<SHDR_HANDLE>& sections, c
     std::vector<uint32_t> addresses;
     addresses.reserve(sections.size());
     for (const SHDR_HANDLE& h : sections)
-        addresses.push_back(physical_address(*h.desc, h.sh_addr, lookup_of(lookups, modules, h.desc)));
+        addresses.push_back(physical_address(*h.desc, h.sh_addr, lookups[h.module]));
     return addresses;
 }
 
-std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs)
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs, ADDRESS_KIND kind)
 {
     std::vector<LOAD_RANGE> ranges;
     for (size_t i = 0; i < phdrs.size(); ++i) {
         const Elf32_Phdr& p = phdrs[i];
-        if (p.p_type == PT_LOAD && p.p_filesz > 0)
+        if (p.p_type != PT_LOAD)
+            continue;
+        if (kind == ADDRESS_KIND::load && p.p_filesz > 0)
             ranges.push_back({p.p_paddr, static_cast<uint64_t>(p.p_paddr) + p.p_filesz, i});
+        if (kind == ADDRESS_KIND::run && p.p_memsz > 0)
+            ranges.push_back({p.p_vaddr, segment_end(p), i});
     }
     // Ties keep list order, so the same image always names the same pair.
     std::stable_sort(ranges.begin(), ranges.end(),
@@ -384,23 +374,23 @@ void merge_shdr(std::vector<Elf32_Phdr>& phdrs, std::vector<SHDR_HANDLE>& sectio
     build_segments(phdrs, sections, modules);
 }
 
-NOTE_DESC::NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count)
-    : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(count)), n_type(NT_AUXV)
+NOTE_DESC::NOTE_DESC(const std::vector<const ELF_DESC*>& described)
+    : n_namesz(0), n_descsz(NOTE_GROUP_SIZE * static_cast<uint32_t>(described.size())), n_type(NT_AUXV)
 {
-    std::memset(aux(), 0, n_descsz);
-    const int resource_manager = run.resource_manager;
-    int64_t groups = 0;
-    for (const ELF_DESC& m : modules) {
-        if (!described(m, lowest_pid, resource_manager))
-            continue;
-        // Never write past the caller's buffer; a surplus is reported below.
-        if (groups < count)
-            write_group(aux() + AUX_PAIRS_PER_MODULE * groups, m);
-        ++groups;
-    }
-    if (groups != count)
-        fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
-              static_cast<int>(AUX_PAIRS_PER_MODULE * groups), static_cast<int>(AUX_PAIRS_PER_MODULE * count));
+    for (size_t g = 0; g < described.size(); ++g)
+        write_group(aux() + AUX_PAIRS_PER_MODULE * g, *described[g]);
+}
+
+IMAGE_LAYOUT system_layout(bool with_note)
+{
+    IMAGE_LAYOUT layout;
+    layout.system = true;
+    size_t next = 1; // after PT_PHDR
+    if (with_note)
+        layout.note_index = next++;
+    layout.sd_index = next;
+    layout.first_section_entry = next + 1;
+    return layout;
 }
 
 uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
@@ -413,18 +403,22 @@ uint32_t shared_data_memsz(uint32_t sd_size, uint32_t file_size)
 
 namespace {
 
-[[noreturn]] void out_of_memory()
+// The buffer holds the groups that the entry count promises; the modules
+// found to be described must be as many.
+void make_note(MERGED_IMAGE& image)
 {
-    fatal("Out of memory.\n");
-}
-
-void make_note(const RUN& r, MERGED_IMAGE& image)
-{
-    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * r.entry_count;
+    const uint64_t bytes = sizeof(NOTE_DESC) + static_cast<uint64_t>(NOTE_GROUP_SIZE) * image.entry_count;
     void* buffer = bytes <= INT32_MAX ? std::malloc(bytes) : nullptr;
     if (!buffer)
         out_of_memory();
-    image.note = new (buffer) NOTE_DESC(r.modules, r.pid, r.entry_count);
+    const int64_t groups = static_cast<int64_t>(image.described.size());
+    if (groups != image.entry_count) {
+        std::free(buffer);
+        fatal("Internal error:  aux vector and entry point count mismatched. %d != %d\n",
+              static_cast<int>(AUX_PAIRS_PER_MODULE * groups),
+              static_cast<int>(AUX_PAIRS_PER_MODULE * image.entry_count));
+    }
+    image.note = new (buffer) NOTE_DESC(image.described);
     image.note_size = static_cast<int32_t>(bytes);
 }
 
@@ -435,10 +429,11 @@ void make_system_entries(const RUN& r, MERGED_IMAGE& image)
 {
     const uint32_t flags = SYSTEM_PROT;
     std::vector<Elf32_Phdr>& phdrs = image.phdrs;
+    image.layout = system_layout(image.entry_count >= 1);
     phdrs.push_back({});
     generate_phdr_segment(phdrs.back(), r.sd_addr, image.ehdr.e_phoff, flags);
-    if (r.entry_count >= 1) {
-        make_note(r, image);
+    if (image.layout.note_index) {
+        make_note(image);
         phdrs.push_back({});
         generate_note_segment(phdrs.back(), flags, image.note_size);
     }
@@ -452,7 +447,7 @@ void count_entries(MERGED_IMAGE& image)
     if (phdrs.size() > MAX_PHNUM)
         fatal("Too many program header entries (%zu); at most 65534 fit.\n", phdrs.size());
     image.ehdr.e_phnum = static_cast<uint16_t>(phdrs.size());
-    image.data_start = image.ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
+    image.layout.data_start = image.ehdr.e_phoff + PHDR_SIZE * static_cast<uint32_t>(phdrs.size());
     // ELF marks a file without a program header table by e_phoff 0; readers
     // take a non-zero offset with no entries for a damaged header.
     if (phdrs.empty())
@@ -461,7 +456,7 @@ void count_entries(MERGED_IMAGE& image)
 
 // Second step: sizes and places the system entries once the table's size is
 // known, and marks where the section-built entries begin.
-void complete_system_entries(RUN& r, MERGED_IMAGE& image)
+void complete_system_entries(MERGED_IMAGE& image)
 {
     std::vector<Elf32_Phdr>& phdrs = image.phdrs;
     const uint32_t table_size = static_cast<uint32_t>(phdrs.size()) * PHDR_SIZE;
@@ -470,18 +465,18 @@ void complete_system_entries(RUN& r, MERGED_IMAGE& image)
     phdrs[0].p_filesz = table_size;
     phdrs[0].p_memsz = table_size;
 
+    IMAGE_LAYOUT& layout = image.layout;
     uint32_t sd_filesz = table_size;
-    size_t sd_index = 1;
-    if (r.entry_count >= 1) {
-        if (phdrs.size() < 2 || phdrs[1].p_type != PT_NOTE)
+    if (layout.note_index) {
+        if (phdrs.size() <= *layout.note_index || phdrs[*layout.note_index].p_type != PT_NOTE)
             fatal("Internal error -- missing PT_NOTE program header entry.\n");
-        Elf32_Phdr& note = phdrs[1];
-        note.p_offset = image.data_start;
+        Elf32_Phdr& note = phdrs[*layout.note_index];
+        note.p_offset = layout.data_start;
         note.p_vaddr = note.p_paddr = phdrs[0].p_vaddr + table_size;
         sd_filesz += note.p_filesz;
-        image.data_start += note.p_filesz;
-        sd_index = 2;
+        layout.data_start += note.p_filesz;
     }
+    const size_t sd_index = *layout.sd_index;
     if (phdrs.size() <= sd_index ||
         (phdrs[sd_index].p_type != PT_LOAD && phdrs[sd_index].p_offset != phdrs[0].p_offset))
         fatal("Internal error -- missing PT_LOAD program header entry for Shared Data segment.\n");
@@ -491,18 +486,17 @@ void complete_system_entries(RUN& r, MERGED_IMAGE& image)
     sd.p_memsz = shared_data_memsz(sd.p_memsz, sd_filesz);
     // Program segments must keep clear of all the memory the segment covers,
     // the table and note included, not only of the size -z gave.
-    r.sd_size = sd.p_memsz;
-    if (static_cast<uint64_t>(sd.p_vaddr) + sd.p_memsz > ADDRESS_SPACE_END)
+    image.sd_filesz = sd.p_filesz;
+    image.sd_memsz = sd.p_memsz;
+    if (segment_end(sd) > ADDRESS_SPACE_END)
         fatal("Shared Data Segment (0x%08x, 0x%x bytes) ends beyond the 32-bit address space.\n", sd.p_vaddr,
               sd.p_memsz);
-    image.sd_index = sd_index;
-    image.first_section_entry = sd_index + 1;
 }
 
-void check_shared_data_overlap(const RUN& r, const Elf32_Phdr& p)
+void check_shared_data_overlap(const RUN& r, const MERGED_IMAGE& image, const Elf32_Phdr& p)
 {
     const uint64_t end = segment_end(p);
-    const uint64_t sd_end = static_cast<uint64_t>(r.sd_addr) + r.sd_size;
+    const uint64_t sd_end = static_cast<uint64_t>(r.sd_addr) + image.sd_memsz;
     if (end > r.sd_addr && sd_end > p.p_vaddr)
         fatal("Shared Data segment overlaps with program segment on (0x%08" PRIx32 " - 0x%08" PRIx64 ").\n",
               p.p_vaddr, end);
@@ -512,12 +506,12 @@ void check_shared_data_overlap(const RUN& r, const Elf32_Phdr& p)
 // segment clear of the Shared Data range.
 void place_segments(const RUN& r, MERGED_IMAGE& image)
 {
-    for (size_t i = image.first_section_entry; i < image.phdrs.size(); ++i) {
+    for (size_t i = image.layout.first_section_entry; i < image.phdrs.size(); ++i) {
         Elf32_Phdr& p = image.phdrs[i];
-        if (static_cast<uint64_t>(p.p_offset) + image.data_start + p.p_filesz > UINT32_MAX)
+        if (static_cast<uint64_t>(p.p_offset) + image.layout.data_start + p.p_filesz > UINT32_MAX)
             fatal("Image too large -- its section data passes 4 GiB.\n");
-        p.p_offset += image.data_start;
-        check_shared_data_overlap(r, p);
+        p.p_offset += image.layout.data_start;
+        check_shared_data_overlap(r, image, p);
     }
 }
 
@@ -535,7 +529,7 @@ const char* owner_of(const Elf32_Phdr& p, const std::vector<SHDR_HANDLE>& sectio
 void check_load_ranges(const MERGED_IMAGE& image)
 {
     const auto name = [&](size_t entry) {
-        return entry == image.sd_index ? "Shared Data segment" : owner_of(image.phdrs[entry], image.sections);
+        return image.layout.sd_index == entry ? "Shared Data segment" : owner_of(image.phdrs[entry], image.sections);
     };
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& range : ranges)
@@ -554,13 +548,18 @@ void check_load_ranges(const MERGED_IMAGE& image)
 
 } // namespace
 
-void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe)
+MERGED_IMAGE compose_image(const RUN& r, const SECTION_OBSERVER& observe)
 {
+    MERGED_IMAGE image;
     merge_ehdr(r.modules, image.ehdr);
     image.ehdr.e_entry = r.entry;
+    for (const ELF_DESC& m : r.modules)
+        if (described(m, r.pid, r.resource_manager))
+            image.described.push_back(&m);
     // Without -r the lowest-pid module starts the image and is not described.
-    if (!r.resource_manager)
-        --r.entry_count;
+    image.entry_count = r.resource_manager ? r.entry_count : r.entry_count - 1;
+    // In plain mode the range -s and -z give is kept clear as it is.
+    image.sd_memsz = r.sd_size;
 
     // The system entries come first; sections only append after them.
     if (r.load_phdr)
@@ -569,9 +568,10 @@ void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe)
 
     count_entries(image);
     if (r.load_phdr)
-        complete_system_entries(r, image);
+        complete_system_entries(image);
     place_segments(r, image);
     check_load_ranges(image);
+    return image;
 }
 
 void release_image(MERGED_IMAGE& image)

@@ -31,11 +31,6 @@ void print_usage(const char* program, FILE* out)
     std::exit(1);
 }
 
-[[noreturn]] void out_of_memory()
-{
-    fatal("Out of memory.\n");
-}
-
 // What was asked for is on standard output, or the run fails.
 [[noreturn]] void exit_printed()
 {
@@ -46,7 +41,7 @@ void print_usage(const char* program, FILE* out)
 
 // Modules are registered and read in command-line order; the first option
 // that is not simply read ends the run here.
-void parse_options(int argc, char** argv, const char* program)
+void parse_options(RUN& run, int argc, char** argv, const char* program)
 {
     const OPTION_OUTCOME outcome = read_options(run, argc, argv);
     if (outcome.effect == OPTION_EFFECT::done)
@@ -68,7 +63,7 @@ void parse_options(int argc, char** argv, const char* program)
     usage(program);
 }
 
-void check_settings(const char* program)
+void check_settings(RUN& run, const char* program)
 {
     if (!run.outfile) {
         std::fputs("Output file undefined.\n", stderr);
@@ -82,7 +77,7 @@ void check_settings(const char* program)
 
 // The run is over: close the module files and hand back the note, so that
 // leak checkers see a clean exit.
-void release_all(MERGED_IMAGE& image)
+void release_all(RUN& run, MERGED_IMAGE& image)
 {
     release_modules(run.modules);
     release_image(image);
@@ -98,14 +93,15 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
     const char* program = argc > 0 ? argv[0] : "elf-merge";
 
-    parse_options(argc, argv, program);
-    check_settings(program);
+    // The run's settings and modules, held for the life of the process.
+    RUN run;
+    parse_options(run, argc, argv, program);
+    check_settings(run, program);
     // Worked out before anything is written: a path that no rule can name refuses the run.
     const std::string dependencies = run.dependency_file ? dependency_rule(run) : "";
 
     // Header, system entries, segments and their places, all checked.
-    MERGED_IMAGE image;
-    compose_image(run, image);
+    MERGED_IMAGE image = compose_image(run);
 
     // The output may be one of the inputs: whatever it would overwrite is read first.
     protect_inputs(run.modules, run.outfile);
@@ -117,7 +113,7 @@ int main(int argc, char** argv)
     if (run.dependency_file)
         write_dependency_file(run.dependency_file, dependencies);
     // The image is whole: it stays.
-    run.partial_output = PARTIAL_OUTPUT{};
-    release_all(image);
+    process.partial_output = PARTIAL_OUTPUT{};
+    release_all(run, image);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <getopt.h>
 #include <string_view>
@@ -98,7 +99,45 @@ constexpr uint32_t AT_ENTRY = 9;
 constexpr uint32_t AT_PRIORITY = 125;
 constexpr uint32_t AT_STACK_SIZE = 126;
 constexpr uint32_t AT_STACK = 127;
-inline constexpr uint32_t aux_tags[] = {AT_UID, AT_ENTRY, AT_PRIORITY, AT_STACK_SIZE, AT_STACK};
+
+// One module as the note describes it: the values of its group.
+struct AUX_GROUP {
+    uint32_t pid;
+    uint32_t entry;
+    uint32_t priority;
+    uint32_t stack_size;
+    uint32_t stack;
+};
+
+// How a value of the note reads: a pid, an address, a size in bytes, or a
+// signed number.
+enum class NOTE_VALUE { pid, address, size, number };
+
+// A pair of the note's groups. This table is the one statement of them:
+// the writer, the map's reader, checks and reports all go through it.
+struct NOTE_FIELD {
+    uint32_t tag;
+    uint32_t AUX_GROUP::*value;
+    const char* name;    // in messages: "stack address"
+    const char* key;     // in JSON and --diff: "stack_address"
+    const char* heading; // the map's column: "stack"
+    NOTE_VALUE kind;
+};
+
+inline constexpr NOTE_FIELD note_fields[] = {
+    {AT_UID, &AUX_GROUP::pid, "pid", "pid", "pid", NOTE_VALUE::pid},
+    {AT_ENTRY, &AUX_GROUP::entry, "entry", "entry", "entry", NOTE_VALUE::address},
+    {AT_PRIORITY, &AUX_GROUP::priority, "priority", "priority", "priority", NOTE_VALUE::number},
+    {AT_STACK_SIZE, &AUX_GROUP::stack_size, "stack size", "stack_size", "stack size", NOTE_VALUE::size},
+    {AT_STACK, &AUX_GROUP::stack, "stack address", "stack_address", "stack", NOTE_VALUE::address},
+};
+
+// A value of group g as it reads: a signed number as such.
+inline int64_t note_value(const AUX_GROUP& g, const NOTE_FIELD& f)
+{
+    const uint32_t v = g.*f.value;
+    return f.kind == NOTE_VALUE::number ? int64_t{static_cast<int32_t>(v)} : int64_t{v};
+}
 
 // ---------------------------------------------------------------------------
 // ELF32 records. A module's tables may sit at any file offset, so the records
@@ -163,6 +202,13 @@ struct Elf32_auxv_t {
 };
 
 #pragma pack(pop)
+
+// Where a segment's memory ends: [p_vaddr, segment_end) in 64 bits, so that
+// nothing wraps at the top of memory.
+inline uint64_t segment_end(const Elf32_Phdr& p)
+{
+    return static_cast<uint64_t>(p.p_vaddr) + p.p_memsz;
+}
 
 static_assert(sizeof(Elf32_Ehdr) == EHDR_SIZE);
 static_assert(sizeof(Elf32_Phdr) == PHDR_SIZE);
@@ -229,6 +275,7 @@ struct SLOT {
     int32_t kind;
     uint32_t raw_address;  // where a raw image is placed
     const char* purpose;   // its line of the usage text
+    const char* colour;    // its segments' fill in the map's picture; the system's is grey
 };
 
 constexpr int SLOT_COUNT = 23;
@@ -236,29 +283,29 @@ constexpr int KERNEL_SLOT = 0;
 constexpr int SYSTEM_SLOT = 20; // its bits mark the system segments
 
 inline constexpr SLOT slots[SLOT_COUNT] = {
-    {'k', "kernel", 0, 0x00000000, ELF_KIND, 0, "QO executable file."},
-    {'e', "quenlor", 1, 0x00100000, ELF_KIND, 0, "Quenlorex executable file."},
-    {'f', "vo", 2, 0x00200000, ELF_KIND, 0, "Vorrel executable file."},
-    {'d', "zu", 3, 0x00300000, ELF_KIND, 0, "ZU executable file."},
-    {'u', "ra0", 4, 0x00F00000, ELF_KIND, 0, "RA0 executable file."},
-    {'v', "ra1", 5, 0x00F00000, ELF_KIND, 0, "RA1 executable file."},
-    {'E', "mivo", 6, 0x00F00000, ELF_KIND, 0, "MIVO executable file."},
-    {'c', "gul", 7, 0x00700000, ELF_KIND, 0, "GUL executable file."},
-    {'a', "tolvin", 8, 0x00F00000, ELF_KIND, 0, "TOLVIN executable file."},
-    {'n', "pim", 9, 0x00F00000, ELF_KIND, 0, "PIM executable file."},
-    {'W', "wy", 10, 0x00F00000, ELF_KIND, 0, "WY executable file."},
-    {'L', "uq", 11, 0x00F00000, ELF_KIND, 0, "UQ executable file."},
-    {'K', "qy", 12, 0x00F00000, ELF_KIND, 0, "QY executable file."},
-    {'N', "dov", 13, 0x00F00000, ELF_KIND, 0, "DOV executable file."},
-    {'S', "rak", 14, 0x00E00000, ELF_KIND, 0, "RAK executable file."},
-    {'b', "norvala", 15, 0x00F00000, ELF_KIND, 0, "Norvala executable file."},
-    {'C', "fyx", 16, 0x00F00000, ELF_KIND, 0, "FYX executable file."},
-    {'x', "hux", 17, 0x00F00000, ELF_KIND, 0, "HUX executable file."},
-    {'y', "lem", 18, 0x00F00000, ELF_KIND, 0, "LEM executable file."},
-    {'F', "tej", 19, 0x00900000, ELF_KIND, 0, "TEJ executable file."},
-    {0, nullptr, -1, 0x00F00000, ELF_KIND, 0, nullptr},
-    {'P', "ka2", -1, 0x00F00000, KA2_KIND, 0x12FFFE0, "KA2 for Norvala."},
-    {'p', "ka1", -1, 0x00F00000, KA1_KIND, 0x3400, "KA1 for Norvala."},
+    {'k', "kernel", 0, 0x00000000, ELF_KIND, 0, "QO executable file.", "#8ecae6"},
+    {'e', "quenlor", 1, 0x00100000, ELF_KIND, 0, "Quenlorex executable file.", "#ffb703"},
+    {'f', "vo", 2, 0x00200000, ELF_KIND, 0, "Vorrel executable file.", "#a7c957"},
+    {'d', "zu", 3, 0x00300000, ELF_KIND, 0, "ZU executable file.", "#f4a261"},
+    {'u', "ra0", 4, 0x00F00000, ELF_KIND, 0, "RA0 executable file.", "#cdb4db"},
+    {'v', "ra1", 5, 0x00F00000, ELF_KIND, 0, "RA1 executable file.", "#ffc8dd"},
+    {'E', "mivo", 6, 0x00F00000, ELF_KIND, 0, "MIVO executable file.", "#bde0fe"},
+    {'c', "gul", 7, 0x00700000, ELF_KIND, 0, "GUL executable file.", "#e9c46a"},
+    {'a', "tolvin", 8, 0x00F00000, ELF_KIND, 0, "TOLVIN executable file.", "#90be6d"},
+    {'n', "pim", 9, 0x00F00000, ELF_KIND, 0, "PIM executable file.", "#f28482"},
+    {'W', "wy", 10, 0x00F00000, ELF_KIND, 0, "WY executable file.", "#84a59d"},
+    {'L', "uq", 11, 0x00F00000, ELF_KIND, 0, "UQ executable file.", "#f6bd60"},
+    {'K', "qy", 12, 0x00F00000, ELF_KIND, 0, "QY executable file.", "#c8b6ff"},
+    {'N', "dov", 13, 0x00F00000, ELF_KIND, 0, "DOV executable file.", "#b8e0d2"},
+    {'S', "rak", 14, 0x00E00000, ELF_KIND, 0, "RAK executable file.", "#e5989b"},
+    {'b', "norvala", 15, 0x00F00000, ELF_KIND, 0, "Norvala executable file.", "#ffd6a5"},
+    {'C', "fyx", 16, 0x00F00000, ELF_KIND, 0, "FYX executable file.", "#caffbf"},
+    {'x', "hux", 17, 0x00F00000, ELF_KIND, 0, "HUX executable file.", "#9bf6ff"},
+    {'y', "lem", 18, 0x00F00000, ELF_KIND, 0, "LEM executable file.", "#a0c4ff"},
+    {'F', "tej", 19, 0x00900000, ELF_KIND, 0, "TEJ executable file.", "#ffadad"},
+    {0, nullptr, -1, 0x00F00000, ELF_KIND, 0, nullptr, "#d9d9d9"},
+    {'P', "ka2", -1, 0x00F00000, KA2_KIND, 0x12FFFE0, "KA2 for Norvala.", "#bdb2ff"},
+    {'p', "ka1", -1, 0x00F00000, KA1_KIND, 0x3400, "KA1 for Norvala.", "#fdffb6"},
 };
 
 // The slot bits of p_flags (bits 20 to 23, within PF_MASKOS).
@@ -389,15 +436,19 @@ struct ELF_DESC {
 // that no module keeps its whole section header table.
 struct SHDR_HANDLE {
     const ELF_DESC* desc;
-    uint32_t index; // in its module's section header table
+    uint32_t module; // desc's index in the modules it was collected from
     uint32_t sh_addr;
     uint32_t sh_offset;
     uint32_t sh_size;
     uint32_t sh_addralign;
-    uint16_t sh_flags; // SHF_WRITE, SHF_ALLOC and SHF_EXECINSTR
-    bool nobits;       // SHT_NOBITS: memory without file bytes
+    // One word for the rest. The section header table lies inside a module
+    // of at most MAX_MODULE_SIZE bytes, so an index takes 26 bits.
+    uint32_t index : 27;   // in its module's section header table
+    uint32_t sh_flags : 3; // SHF_WRITE, SHF_ALLOC and SHF_EXECINSTR
+    bool nobits : 1;       // SHT_NOBITS: memory without file bytes
 };
 
+static_assert(MAX_MODULE_SIZE / SHDR_SIZE < (uint64_t{1} << 27), "every section index fits its field");
 static_assert(sizeof(SHDR_HANDLE) == 32, "a million sections must stay small");
 
 // Orders collected sections by ascending start address.
@@ -412,7 +463,8 @@ struct NOTE_DESC {
     uint32_t n_descsz;
     uint32_t n_type;
 
-    NOTE_DESC(const std::vector<ELF_DESC>& modules, int32_t lowest_pid, int32_t count);
+    // One group per module, in the order given.
+    explicit NOTE_DESC(const std::vector<const ELF_DESC*>& described);
 
     // The pairs that follow the header in the caller's buffer.
     Elf32_auxv_t* aux() { return reinterpret_cast<Elf32_auxv_t*>(this + 1); }
@@ -420,14 +472,12 @@ struct NOTE_DESC {
 
 static_assert(sizeof(NOTE_DESC) == 12);
 
-constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(aux_tags);
+constexpr uint32_t AUX_PAIRS_PER_MODULE = std::size(note_fields);
 constexpr uint32_t NOTE_GROUP_SIZE = AUX_PAIRS_PER_MODULE * sizeof(Elf32_auxv_t);
 
 // ---------------------------------------------------------------------------
-// One run: the settings the command line gives, the modules it names, and
-// what module registration works out. elf-merge and elf-merge-map each run
-// one, in the process-wide record `run`, and both read the command line and
-// compose the image through the functions below.
+// How a failing process ends: the process's own, not a run's, so that a run
+// can be read and composed by a caller that outlives it.
 
 // A regular file opened as the output: its resolved path, and the file it
 // names then, so that only that file is removed.
@@ -436,6 +486,24 @@ struct PARTIAL_OUTPUT {
     uint64_t dev = 0;
     uint64_t ino = 0;
 };
+
+struct PROCESS {
+    // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
+    int fatal_status = 1;
+    // The regular file the output is being written to, which fatal() removes:
+    // an image cut short must not pass for a whole one with a build that
+    // compares timestamps. Empty path: none, or the image is complete.
+    PARTIAL_OUTPUT partial_output;
+};
+
+inline PROCESS process;
+
+// ---------------------------------------------------------------------------
+// One run: the settings the command line gives, the modules it names, and
+// what module registration works out. elf-merge's main holds its one run;
+// elf-merge-map's module set holds one. Both read the command line and
+// compose the image through the functions below, which never change it once
+// its options are read.
 
 struct RUN {
     const char* outfile = nullptr;
@@ -449,16 +517,8 @@ struct RUN {
     uint32_t entry = NO_ENTRY;   // that module's entry point, the image's
     int32_t entry_count = 0;     // modules with a pid and an entry point
     size_t entry_module = SIZE_MAX; // index of the module that supplies entry
-    // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
-    int fatal_status = 1;
-    // The regular file the output is being written to, which fatal() removes:
-    // an image cut short must not pass for a whole one with a build that
-    // compares timestamps. Empty path: none, or the image is complete.
-    PARTIAL_OUTPUT partial_output;
     std::vector<ELF_DESC> modules; // in command-line order
 };
-
-inline RUN run;
 
 // What reading an option leaves to the tool that reads it.
 enum class OPTION_EFFECT {
@@ -494,10 +554,29 @@ const ELF_DESC* entry_module(const RUN& r);
 // Whether the note describes module m: it has an entry point and, without
 // -r, not the lowest pid, whose modules start the image.
 bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager);
+// The group that describes module m in the note.
+AUX_GROUP aux_group(const ELF_DESC& m);
 // The settings rules after the last option (the output file aside): -r
 // turns on the system entries; kernel mode needs -s. Done, or refused with
 // the message of the broken rule.
 OPTION_OUTCOME settings_fault(RUN& r);
+
+// ---------------------------------------------------------------------------
+// Where an image's entries lie: in kernel and resource-manager mode the
+// system entries come first (PT_PHDR, the note when a module is described,
+// then the Shared Data segment), and the entries built from sections follow.
+// The composed image and the map's reading of an image both hold it.
+struct IMAGE_LAYOUT {
+    bool system = false;              // PT_PHDR first: kernel or resource-manager mode
+    std::optional<size_t> note_index; // the PT_NOTE entry
+    std::optional<size_t> sd_index;   // the Shared Data segment's PT_LOAD entry
+    size_t first_section_entry = 0;   // the first entry built from sections
+    uint32_t data_start = 0;          // file offset of the section data; the composed image's
+};
+
+// Where the system entries go, the note's only with_note: the one statement
+// of their order, which composition places them by and the map finds them by.
+IMAGE_LAYOUT system_layout(bool with_note);
 
 // ---------------------------------------------------------------------------
 // A composed image: everything the writer writes, in host order.
@@ -507,10 +586,15 @@ struct MERGED_IMAGE {
     std::vector<Elf32_Phdr> phdrs;
     NOTE_DESC* note = nullptr; // malloc'ed; null without a note
     int32_t note_size = 0;
+    // What composition decided: the modules the note describes, in note
+    // order, and how many; the Shared Data range that program segments must
+    // keep clear of, sized for the table and note it holds.
+    std::vector<const ELF_DESC*> described;
+    int32_t entry_count = 0;
+    uint32_t sd_filesz = 0;
+    uint32_t sd_memsz = 0;
     std::vector<SHDR_HANDLE> sections; // by address
-    size_t sd_index = SIZE_MAX;        // the Shared Data segment's entry; SIZE_MAX in plain mode
-    size_t first_section_entry = 0;    // the first entry built from sections
-    uint32_t data_start = 0;           // file offset of the section data
+    IMAGE_LAYOUT layout;
 };
 
 // Called with each section as it is collected, and its full header.
@@ -519,7 +603,7 @@ using SECTION_OBSERVER = std::function<void(const SHDR_HANDLE&, const Elf32_Shdr
 // Composes the image of a run whose options are read and whose settings
 // passed: header, system entries, segments, their places and the checks of
 // the layout. Every fault ends the process through fatal.
-void compose_image(RUN& r, MERGED_IMAGE& image, const SECTION_OBSERVER& observe = {});
+MERGED_IMAGE compose_image(const RUN& r, const SECTION_OBSERVER& observe = {});
 void release_image(MERGED_IMAGE& image);
 
 // Where the bytes of an image go, a buffer at a time.
@@ -531,6 +615,9 @@ struct BYTE_SINK {
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "Out of memory.": a failed allocation ends a run as any fault does, also
+// as the new handler of each tool.
+[[noreturn]] void out_of_memory();
 // --dependency-file: one Makefile rule, the output, a colon and every
 // module that is a regular file, each as an absolute path escaped as
 // compilers escape them. A path holding a newline, which no rule can name,
@@ -574,8 +661,14 @@ struct LOAD_RANGE {
     uint64_t end;
     size_t entry; // index in the program header list
 };
-// The load ranges of every PT_LOAD entry with file bytes, by start address.
-std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs);
+// Which addresses of a PT_LOAD entry a range covers: those its memory runs
+// at, [p_vaddr, p_vaddr + p_memsz), or those a loader stores its file bytes
+// at, [p_paddr, p_paddr + p_filesz).
+enum class ADDRESS_KIND { run, load };
+// The ranges of that kind of every PT_LOAD entry that has one (memory, or
+// file bytes), by start address.
+std::vector<LOAD_RANGE> sorted_load_ranges(const std::vector<Elf32_Phdr>& phdrs,
+                                           ADDRESS_KIND kind = ADDRESS_KIND::load);
 // Index i of the first range that overlaps range i + 1, or SIZE_MAX. Touching
 // ranges do not overlap.
 size_t first_load_overlap(const std::vector<LOAD_RANGE>& ranges);
@@ -586,6 +679,16 @@ void convert_ehdr(Elf32_Ehdr& h);
 void convert_phdr(Elf32_Phdr& p);
 void convert_shdr(Elf32_Shdr& s);
 void convert_sym(Elf32_Sym& s);
+// A record read from big-endian bytes at p, which may lie at any offset: a
+// copy, converted by one of the above; the bytes stay as they are.
+template <typename T>
+T record_from(const uint8_t* p, void (*convert)(T&))
+{
+    T record;
+    std::memcpy(&record, p, sizeof record);
+    convert(record);
+    return record;
+}
 // Where a raw image of a kind is placed.
 uint32_t raw_image_address(int32_t kind);
 // count bytes of module m at offset, which the caller has checked lie in the
@@ -627,12 +730,12 @@ void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, 
                   int32_t note_size, const std::vector<SHDR_HANDLE>& sections, BYTE_SINK sink);
 // From here a failure removes the output that path names and fd has open,
 // if it is a regular file (a device or a FIFO is not the run's to remove):
-// it is recorded in run.partial_output, through any link, for fatal().
+// it is recorded in process.partial_output, through any link, for fatal().
 void record_partial_output(const char* path, int fd);
 // Removes the recorded output, if its path still names that file, and
 // forgets it.
 void remove_partial_output();
-// Writes the image to path; a regular file is recorded in run.partial_output
+// Writes the image to path; a regular file is recorded in process.partial_output
 // once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,
                   const NOTE_DESC* note, int32_t note_size, const std::vector<SHDR_HANDLE>& sections);

@@ -359,16 +359,6 @@ void check_unchanged(const ELF_DESC& m)
 // ---------------------------------------------------------------------------
 // Byte order and records
 
-// A record read from big-endian bytes: a copy, converted.
-template <typename T>
-T record_from(const uint8_t* p, void (*convert)(T&))
-{
-    T record;
-    std::memcpy(&record, p, sizeof record);
-    convert(record);
-    return record;
-}
-
 // Reads records [0, out.size()) of a table at offset into out, copied from
 // the file and converted there. The caller has checked that they lie inside
 // the file.
@@ -1023,7 +1013,7 @@ void record_partial_output(const char* path, int fd)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     char* resolved = ::realpath(path, nullptr);
-    run.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
+    process.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
                           static_cast<uint64_t>(st.st_ino)};
     std::free(resolved);
 }

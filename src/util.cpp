@@ -17,12 +17,12 @@
 // its name since.
 void remove_partial_output()
 {
-    const PARTIAL_OUTPUT& out = run.partial_output;
+    const PARTIAL_OUTPUT& out = process.partial_output;
     struct stat st;
     if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
         static_cast<uint64_t>(st.st_ino) == out.ino)
         ::unlink(out.path.c_str());
-    run.partial_output = PARTIAL_OUTPUT{};
+    process.partial_output = PARTIAL_OUTPUT{};
 }
 
 void fatal(const char* format, ...)
@@ -32,7 +32,12 @@ void fatal(const char* format, ...)
     std::vfprintf(stderr, format, args);
     va_end(args);
     remove_partial_output();
-    std::exit(run.fatal_status);
+    std::exit(process.fatal_status);
+}
+
+[[noreturn]] void out_of_memory()
+{
+    fatal("Out of memory.\n");
 }
 
 std::string vformat(const char* fmt, va_list args)
@@ -312,6 +317,12 @@ bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager)
     if (m.entry == NO_ENTRY || m.pid == -1)
         return false;
     return resource_manager || m.pid != lowest_pid;
+}
+
+AUX_GROUP aux_group(const ELF_DESC& m)
+{
+    return {static_cast<uint32_t>(m.pid), m.entry, static_cast<uint32_t>(m.priority),
+            static_cast<uint32_t>(m.stack_size), m.stack};
 }
 
 OPTION_OUTCOME settings_fault(RUN& r)

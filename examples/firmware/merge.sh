@@ -25,7 +25,7 @@ elif command -v elf-merge >/dev/null; then
     tool=elf-merge
 else
     echo "merge.sh: no elf-merge found: build it with" >&2
-    echo "  cmake -S . -B build -G Ninja && cmake --build build --target elf-merge" >&2
+    echo "  cmake -S . -B build && cmake --build build --target elf-merge" >&2
     echo "at the top of the source tree, or set ELF_MERGE to the tool" >&2
     exit 127
 fi
@@ -48,5 +48,7 @@ dir=$(dirname "$(command -v "$tool")")
 for map in "$dir/elf-merge-map" "$dir/map/elf-merge-map"; do
     [ -x "$map" ] && exec "$map" --gdb "$out.gdb" "$out" -- "${options[@]}"
 done
+# The script installs the map's libraries where they are missing, and the
+# configure step finds them again.
 echo "merge.sh: no elf-merge-map beside $tool, so no $out.gdb for GDB; build it with" >&2
-echo "  cmake --build build --target elf-merge-map" >&2
+echo "  scripts/install-deps && cmake -S . -B build && cmake --build build --target elf-merge-map" >&2
