@@ -57,7 +57,10 @@ function(elf_merge_add_image target)
   # The tool itself reads the options and names every module file it read,
   # so no spelling of an option escapes the build. A $<TARGET_FILE:...> in
   # the command orders the build after that target.
+  # Make, unlike Ninja, does not create the folder of a command's output.
+  cmake_path(GET image PARENT_PATH image_dir)
   add_custom_command(OUTPUT "${image}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${image_dir}"
     COMMAND ElfMerge::elf-merge ${arg_OPTIONS} -o "${image}" --dependency-file "${image}.d"
     DEPENDS ElfMerge::elf-merge ${arg_DEPENDS}
     DEPFILE "${image}.d"
@@ -151,7 +154,9 @@ function(elf_merge_export target)
   else()
     set(stamp)
   endif()
+  cmake_path(GET output PARENT_PATH output_dir)
   add_custom_command(OUTPUT "${output}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${output_dir}"
     COMMAND ElfMerge::elf-merge-map -O ${arg_FORMAT} ${gap_fill} ${load_region} "${image}" "${output}"
     DEPENDS "${image}" ${stamp} ElfMerge::elf-merge-map
     COMMENT "Exporting ${arg_OUTPUT}"

@@ -4,8 +4,9 @@
 # completions/<command> when a command is first completed, so this one file
 # is installed under both names. It needs bash and the tools themselves.
 
-# elf-merge lists its own options and what each takes ("-k module",
-# "-p file", "-s number", "-r flag"), from the table it reads them with; the
+# Each tool lists its own options and what each takes ("-k module",
+# "-p file", "-s number", "--region text", "-r flag", or the words a value is
+# one of, as "-O binary|ihex|srec"), from the table it reads them with; the
 # list is asked for once per tool.
 _elf_merge_listed_tool=
 _elf_merge_listed=
@@ -24,11 +25,11 @@ _elf_merge_kind_of() {
     done <<<"$_elf_merge_listed"
 }
 
-# elf-merge-map options whose value is typed, not a file; -O names a format.
-_elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
-_elf_merge_map_formats='binary ihex srec'
-_elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
-  --gdb --where --symbols -h --help -V --version --"
+# Every option listed, one a line.
+_elf_merge_listed_options() {
+    local option
+    while read -r option _; do printf '%s\n' "$option"; done <<<"$_elf_merge_listed"
+}
 
 # Fills COMPREPLY with the files whose names start with $1.
 _elf_merge_files() {
@@ -70,14 +71,14 @@ _elf_merge_current() {
 
 # The command line of elf-merge, the tool $1.
 _elf_merge_complete() {
-    local cur prev option
+    local cur prev
     _elf_merge_current
     _elf_merge_list_options "$1"
     case $(_elf_merge_kind_of "$prev") in
         module) _elf_merge_modules "$cur" ;;
         file) _elf_merge_files "$cur" ;;
         number) COMPREPLY=() ;;
-        *) _elf_merge_words "$(while read -r option _; do printf '%s\n' "$option"; done <<<"$_elf_merge_listed")" "$cur" ;;
+        *) _elf_merge_words "$(_elf_merge_listed_options)" "$cur" ;;
     esac
 }
 
@@ -96,11 +97,11 @@ _elf_merge_beside() {
     echo elf-merge
 }
 
-# Before "--": the map's own options and the image (--svg FILE, --gdb FILE
-# and the two images of --diff complete as files); after it, the options of the
-# elf-merge run that wrote the image.
+# Before "--": the map's own options and "--", and the image (--svg FILE,
+# --gdb FILE and the two images of --diff complete as files); after it, the
+# options of the elf-merge run that wrote the image.
 _elf_merge_map() {
-    local cur prev i
+    local cur prev i kind
     for ((i = 1; i < COMP_CWORD; i++)); do
         if [[ ${COMP_WORDS[i]} == -- ]]; then
             _elf_merge_complete "$(_elf_merge_beside "${COMP_WORDS[0]}")"
@@ -108,12 +109,14 @@ _elf_merge_map() {
         fi
     done
     _elf_merge_current
-    if [[ " $_elf_merge_map_typed_options " == *" $prev "* ]]; then
+    _elf_merge_list_options "${COMP_WORDS[0]}"
+    kind=$(_elf_merge_kind_of "$prev")
+    if [[ $kind == number || $kind == text ]]; then
         COMPREPLY=()
-    elif [[ $prev == -O ]]; then
-        _elf_merge_words "$_elf_merge_map_formats" "$cur"
+    elif [[ $kind == *'|'* ]]; then
+        _elf_merge_words "${kind//|/ }" "$cur"
     elif [[ $cur == -* ]]; then
-        _elf_merge_words "$_elf_merge_map_options" "$cur"
+        _elf_merge_words "$(_elf_merge_listed_options) --" "$cur"
     else
         _elf_merge_files "$cur"
     fi

@@ -171,7 +171,7 @@ void check_load_ranges(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out
 
 } // namespace
 
-std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& set)
+LINES check_image(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
     check_header(image, out);

@@ -328,7 +328,7 @@ void check_segments(const MAP_IMAGE& image, const MODULE_SET& set, LINES& out)
 
 } // namespace
 
-std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
+LINES check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set)
 {
     LINES out;
     check_mode(image, set.run, out);

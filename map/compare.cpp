@@ -149,7 +149,7 @@ std::string difference(const MODULE_SET& set, const COMPARISON& c)
 
 } // namespace
 
-std::string compare_with_expected(const uint8_t* bytes, size_t size, const MODULE_SET& set)
+LINES compare_with_expected(const uint8_t* bytes, size_t size, const MODULE_SET& set)
 {
     const MERGED_IMAGE& e = set.expected;
     COMPARISON c{bytes, size};
@@ -159,5 +159,7 @@ std::string compare_with_expected(const uint8_t* bytes, size_t size, const MODUL
         what = difference(set, c);
     else if (c.streamed != size)
         what = format("the file is %zu bytes long, expected %" PRIu64, size, c.streamed);
-    return what.empty() ? "" : "compared with elf-merge's output: " + what;
+    if (what.empty())
+        return {};
+    return {"compared with elf-merge's output: " + what};
 }

@@ -291,14 +291,14 @@ std::string symbol_binding_name(uint8_t st_info)
     return std::to_string(st_bind(st_info));
 }
 
-std::string gdb_refusal(const MODULE_SET& set)
+LINES gdb_refusal(const MODULE_SET& set)
 {
     for (const ELF_DESC& m : set.run.modules) {
         const std::string path = absolute_path(m.name);
         if (m.fake == ELF_KIND && path.find('\n') != std::string::npos)
-            return printable(path) + ": a GDB command cannot name a path that holds a newline";
+            return {printable(path) + ": a GDB command cannot name a path that holds a newline"};
     }
-    return "";
+    return {};
 }
 
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,

@@ -100,6 +100,32 @@ void close_standard_output()
     std::exit(process.fatal_status);
 }
 
+// A fault of the command line is one line, then the usage text; --diff
+// ends it as trouble.
+[[noreturn]] void usage_error(const std::string& why)
+{
+    std::cerr << "elf-merge-map: " << printable(why) << "\n" << map_usage_text();
+    std::exit(process.fatal_status);
+}
+
+// The options to run with; a fault, --help, --version and --list-options
+// end the run here.
+MAP_OPTIONS read_command_line(int argc, char** argv)
+{
+    // diff(1) ends in trouble with status 2, whatever the trouble is.
+    if (asks_for_diff(argc, argv))
+        process.fatal_status = 2;
+    MAP_OPTIONS options;
+    const OPTION_OUTCOME outcome = parse_command_line(argc, argv, options);
+    if (outcome.effect == OPTION_EFFECT::refused)
+        usage_error(outcome.message);
+    if (outcome.effect != OPTION_EFFECT::done) {
+        std::cout << outcome.message;
+        std::exit(0);
+    }
+    return options;
+}
+
 // Reads to the end, but no further than the limit. Once the first bytes
 // show that no ELF file follows, the rest is counted and not kept, so that
 // /dev/zero reaches the limit without holding 4 GiB.
@@ -140,14 +166,14 @@ std::vector<uint8_t> read_image_file(const std::string& path)
     return bytes;
 }
 
-int report_violations(const std::string& path, const std::vector<std::string>& lines)
+int report_violations(const std::string& path, const LINES& lines)
 {
     for (const std::string& line : lines)
         std::cerr << printable(path) << ": " << printable(line) << "\n";
     return lines.empty() ? 0 : 1;
 }
 
-std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAGE& image)
+LINES sha256_check(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     if (options.sha256.empty())
         return {};
@@ -162,9 +188,9 @@ std::vector<std::string> sha256_check(const MAP_OPTIONS& options, const MAP_IMAG
 int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set, const LINES& comparison,
                std::ostream& out)
 {
-    std::vector<std::string> lines = comparison;
-    for (const std::vector<std::string>& more :
-         {check_image(image, set), set.given ? check_against_modules(image, set) : std::vector<std::string>{},
+    LINES lines = comparison;
+    for (const LINES& more :
+         {check_image(image, set), set.given ? check_against_modules(image, set) : LINES{},
           check_regions(image, options.regions, set), sha256_check(options, image)})
         lines.insert(lines.end(), more.begin(), more.end());
     const int status = report_violations(options.image, lines);
@@ -206,9 +232,9 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     settings.name = options.image;
     if (!options.regions.empty())
         settings.region = options.regions.front();
-    const std::string fault = flash_refusal(image, settings.region);
+    const LINES fault = flash_refusal(image, settings.region);
     if (!fault.empty())
-        return report_violations(options.image, {fault});
+        return report_violations(options.image, fault);
     write_output_file(options.second, options.image, {},
                       [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
@@ -219,9 +245,9 @@ void load(const MAP_OPTIONS& options, MODULE_SET& set)
 {
     if (!options.with_modules || set.given)
         return;
-    const std::string fault = load_modules(options.module_args, set);
+    const LINES fault = load_modules(options.module_args, set);
     if (!fault.empty())
-        report_module_options_fault(fault);
+        usage_error(fault[0]);
 }
 
 // ... then indexed by the segments of the image they are to explain.
@@ -240,8 +266,7 @@ LINES comparison(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, 
     load(options, set);
     if (!set.given)
         return {};
-    const std::string line = compare_with_expected(bytes.data(), bytes.size(), set);
-    return line.empty() ? LINES{} : LINES{line};
+    return compare_with_expected(bytes.data(), bytes.size(), set);
 }
 
 int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
@@ -272,9 +297,9 @@ bool modules_make_image(const MAP_OPTIONS& options, const std::vector<uint8_t>& 
 // The file is not created when a module cannot be named in it.
 int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    const std::string refusal = gdb_refusal(set);
+    const LINES refusal = gdb_refusal(set);
     if (!refusal.empty()) {
-        std::cerr << refusal << "\n";
+        std::cerr << refusal[0] << "\n";
         return 1;
     }
     write_output_file(options.gdb, options.image, set.run.modules,
@@ -352,7 +377,7 @@ int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, con
 // diff(1)'s status for trouble.
 bool read_diff_image(const std::string& path, const std::vector<uint8_t>& bytes, MAP_IMAGE& image)
 {
-    const std::vector<std::string> faults = parse_image(bytes.data(), bytes.size(), image);
+    const LINES faults = parse_image(bytes.data(), bytes.size(), image);
     if (!faults.empty())
         report_violations(path, {faults[0]});
     return faults.empty();
@@ -393,7 +418,7 @@ int main(int argc, char** argv)
     // Nor does a signal that stops the run leave a temporary file behind.
     remove_outputs_on_signals();
 
-    const MAP_OPTIONS options = parse_command_line(argc, argv);
+    const MAP_OPTIONS options = read_command_line(argc, argv);
     if (options.action == MAP_ACTION::diff)
         return run_diff(options);
     const std::vector<uint8_t> bytes = read_image_file(options.image);

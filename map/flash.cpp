@@ -178,25 +178,25 @@ void write_srec(std::ostream& out, const std::vector<STORED>& ranges, const std:
 
 // Each range must fit in 32 bits and lie clear of the others, and a region
 // given must get something to store.
-std::string flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region)
+LINES flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region)
 {
     const std::vector<LOAD_RANGE> ranges = sorted_load_ranges(image.phdrs);
     for (const LOAD_RANGE& r : ranges)
         if (r.end > ADDRESS_SPACE_END)
-            return format("cannot store segment %zu: its load range [0x%08" PRIx32 ", 0x%09" PRIx64
-                          ") passes the 32-bit address space",
-                          r.entry, r.start, r.end);
+            return {format("cannot store segment %zu: its load range [0x%08" PRIx32 ", 0x%09" PRIx64
+                           ") passes the 32-bit address space",
+                           r.entry, r.start, r.end)};
     const size_t i = first_load_overlap(ranges);
     if (i == SIZE_MAX && region && stored_ranges(image, region).empty())
-        return format("nothing to store in load region %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")", region->name.c_str(),
-                      region->start, uint64_t{region->start} + region->size);
+        return {format("nothing to store in load region %s [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
+                       region->name.c_str(), region->start, uint64_t{region->start} + region->size)};
     if (i == SIZE_MAX)
-        return "";
+        return {};
     const LOAD_RANGE& below = ranges[i];
     const LOAD_RANGE& r = ranges[i + 1];
-    return format("cannot store segment %zu: its load range [0x%08" PRIx32 ", 0x%08" PRIx64
-                  ") overlaps that of segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
-                  r.entry, r.start, r.end, below.entry, below.start, below.end);
+    return {format("cannot store segment %zu: its load range [0x%08" PRIx32 ", 0x%08" PRIx64
+                   ") overlaps that of segment %zu [0x%08" PRIx32 ", 0x%08" PRIx64 ")",
+                   r.entry, r.start, r.end, below.entry, below.start, below.end)};
 }
 
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings)

@@ -121,7 +121,7 @@ bool could_be_elf(const uint8_t* data, size_t size)
     return size == 0 || std::memcmp(data, ELF_IDENT, std::min(size, ELF_MAGIC_SIZE)) == 0;
 }
 
-std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
+LINES parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image)
 {
     image = MAP_IMAGE{};
     std::string fault = identify(data, size);

@@ -24,11 +24,12 @@ constexpr int JSON_SCHEMA = 3;
 // Every document is written as it is made, a segment at a time, in the
 // compact form that nlohmann's dump gives: the document of a million
 // sections would not fit in memory as nlohmann values. nlohmann escapes the
-// strings that hold a byte to escape.
+// strings that hold a byte to escape. Nothing below this part touches the
+// text but through it.
 
 struct WRITER {
     std::ostream& out;
-    std::string text;  // handed to out every segment or so
+    std::string text;  // handed to out every 64 KiB or so
     bool first = true; // the next value opens its object or array, or follows its key
 };
 
@@ -54,26 +55,69 @@ void separate(WRITER& w)
     w.first = false;
 }
 
-void open(WRITER& w, char bracket)
-{
-    separate(w);
-    w.text += bracket;
-    w.first = true;
-}
-
-void close(WRITER& w, char bracket)
-{
-    w.text += bracket;
-    w.first = false;
-}
-
-void key(WRITER& w, const char* name)
+// Keys are literals, whose lengths are known where they are written.
+void key(WRITER& w, std::string_view name)
 {
     separate(w);
     w.text += '"';
     w.text += name;
-    w.text += "\":";
+    w.text.append("\":", 2);
     w.first = true;
+}
+
+void flush(WRITER& w)
+{
+    w.out << w.text;
+    w.text.clear();
+}
+
+// An object or an array, open from the scope's construction to its end,
+// under a key of the object around it or as a value of the array.
+class SCOPE {
+public:
+    SCOPE(const SCOPE&) = delete;
+    SCOPE& operator=(const SCOPE&) = delete;
+    ~SCOPE()
+    {
+        w.text += closing;
+        w.first = false;
+        if (w.text.size() >= 65536)
+            flush(w);
+    }
+
+protected:
+    SCOPE(WRITER& writer, char bracket, char closing_bracket) : w(writer), closing(closing_bracket)
+    {
+        separate(w);
+        w.text += bracket;
+        w.first = true;
+    }
+
+private:
+    WRITER& w;
+    char closing;
+};
+
+struct OBJECT : SCOPE {
+    explicit OBJECT(WRITER& w) : SCOPE(w, '{', '}') {}
+    OBJECT(WRITER& w, std::string_view name) : OBJECT((key(w, name), w)) {}
+};
+
+struct ARRAY : SCOPE {
+    explicit ARRAY(WRITER& w) : SCOPE(w, '[', ']') {}
+    ARRAY(WRITER& w, std::string_view name) : ARRAY((key(w, name), w)) {}
+};
+
+// A string escaped once, for a name written many times over.
+struct ESCAPED {
+    std::string json;
+};
+
+ESCAPED escaped(std::string_view text)
+{
+    ESCAPED e;
+    append_string(e.json, text);
+    return e;
 }
 
 template <typename NUMBER>
@@ -93,145 +137,150 @@ void value(WRITER& w, std::string_view text)
     append_string(w.text, text);
 }
 
-void null(WRITER& w)
+void value(WRITER& w, const ESCAPED& text)
 {
+    separate(w);
+    w.text += text.json;
+}
+
+// A value that is not there, such as what one image lacks, is null.
+template <typename VALUE>
+void value(WRITER& w, const std::optional<VALUE>& v)
+{
+    if (v)
+        return value(w, *v);
     separate(w);
     w.text += "null";
 }
 
-void name_or_null(WRITER& w, const char* name)
+void value(WRITER& w, std::nullopt_t)
 {
-    if (name)
-        value(w, name);
-    else
-        null(w);
+    value(w, std::optional<bool>());
 }
 
 template <typename VALUE>
-void field(WRITER& w, const char* name, VALUE v)
+void field(WRITER& w, std::string_view name, const VALUE& v)
 {
     key(w, name);
     value(w, v);
 }
 
-void flush(WRITER& w)
+// A value known only when known is true.
+template <typename VALUE>
+std::optional<VALUE> known_if(bool known, VALUE v)
 {
-    w.out << w.text;
-    w.text.clear();
+    return known ? std::optional<VALUE>(v) : std::nullopt;
+}
+
+// A name that may be missing (a null pointer).
+std::optional<std::string_view> name_of(const char* name)
+{
+    return known_if(name != nullptr, std::string_view(name ? name : ""));
+}
+
+// One document: an object or an array, then the end of its line, handed to
+// out whole.
+template <typename DOCUMENT, typename BODY>
+void write_document(std::ostream& out, BODY body)
+{
+    WRITER w{out, {}, true};
+    {
+        const DOCUMENT root(w);
+        body(w);
+    }
+    w.text += '\n';
+    flush(w);
 }
 
 // Each part of the report below is written under its key.
 void write_header(WRITER& w, const MAP_IMAGE& image)
 {
-    key(w, "header");
-    open(w, '{');
+    const OBJECT header(w, "header");
     field(w, "entry", image.ehdr.e_entry);
     field(w, "flags", image.ehdr.e_flags);
     field(w, "phnum", image.ehdr.e_phnum);
-    close(w, '}');
 }
 
-void write_place(WRITER& w, const Elf32_Phdr& p, const Elf32_Phdr& sd)
+void write_place(WRITER& w, std::string_view name, const Elf32_Phdr& p, const Elf32_Phdr& sd)
 {
-    open(w, '{');
+    const OBJECT place(w, name);
     field(w, "offset", p.p_vaddr - sd.p_vaddr);
     field(w, "size", p.p_filesz);
-    close(w, '}');
 }
 
 void write_shared_data(WRITER& w, const MAP_IMAGE& image)
 {
-    key(w, "shared_data");
     if (!image.layout.system)
-        return null(w);
+        return field(w, "shared_data", std::nullopt);
     const Elf32_Phdr& sd = image.phdrs[*image.layout.sd_index];
-    open(w, '{');
+    const OBJECT shared_data(w, "shared_data");
     field(w, "address", sd.p_vaddr);
     field(w, "memory_size", sd.p_memsz);
     field(w, "file_size", sd.p_filesz);
-    key(w, "table");
-    write_place(w, image.phdrs[0], sd);
-    key(w, "note");
+    write_place(w, "table", image.phdrs[0], sd);
     if (!image.layout.note_index)
-        null(w);
+        field(w, "note", std::nullopt);
     else
-        write_place(w, image.phdrs[*image.layout.note_index], sd);
-    close(w, '}');
+        write_place(w, "note", image.phdrs[*image.layout.note_index], sd);
 }
 
 void write_modules(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    key(w, "modules");
-    open(w, '[');
+    const ARRAY modules(w, "modules");
     for (size_t g = 0; g < image.groups.size(); ++g) {
-        open(w, '{');
+        const OBJECT group(w);
         for (const NOTE_FIELD& f : note_fields)
             field(w, f.key, note_value(image.groups[g], f));
-        key(w, "file");
-        name_or_null(w, described_file(set, g));
-        close(w, '}');
+        field(w, "file", name_of(described_file(set, g)));
     }
-    close(w, ']');
+}
+
+// A section without a name has null for it.
+std::optional<std::string_view> section_name(const SECTION_REF* s)
+{
+    return known_if(s && !s->name.empty(), s ? std::string_view(s->name) : std::string_view());
 }
 
 void write_sections(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
 {
-    open(w, '[');
+    const ARRAY sections(w, "sections");
     const ELF_DESC* module = nullptr;
-    std::string file; // the module's name as a JSON string, made once per run of its sections
+    ESCAPED file; // the module's name, escaped once per run of its sections
     for (const SECTION_REF& s : sections_in(image, index, set)) {
         const SHDR_HANDLE& h = *s.handle;
         if (h.desc != module) {
             module = h.desc;
-            file.clear();
-            append_string(file, module->name);
+            file = escaped(module->name);
         }
-        open(w, '{');
-        key(w, "file");
-        w.text += file;
-        w.first = false;
+        const OBJECT section(w);
+        field(w, "file", file);
         field(w, "index", h.index);
-        key(w, "name");
-        if (s.name.empty())
-            null(w);
-        else
-            value(w, s.name);
+        field(w, "name", section_name(&s));
         field(w, "address", h.sh_addr);
         field(w, "load_address", section_load_address(set, s));
         field(w, "size", h.sh_size);
         field(w, "nobits", h.nobits);
-        close(w, '}');
     }
-    close(w, ']');
 }
 
-// Option letters as a list of one-letter strings, under segments and usage alike.
-void write_letters(WRITER& w, std::string_view letters)
+// Option letters as a list of one-letter strings, under segments and usage
+// alike; the system entries are "system".
+void write_slots(WRITER& w, std::string_view letters, bool system = false)
 {
-    open(w, '[');
+    const ARRAY slots(w, "slots");
+    if (system)
+        return value(w, "system");
     for (const char& c : letters)
         value(w, std::string_view(&c, 1));
-    close(w, ']');
-}
-
-void write_slots(WRITER& w, const MAP_IMAGE& image, size_t index, const MODULE_SET& set)
-{
-    const SEGMENT_OWNER owner = segment_owner(image, index, set);
-    if (!owner.system)
-        return write_letters(w, owner.letters);
-    open(w, '[');
-    value(w, "system");
-    close(w, ']');
 }
 
 void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET& set)
 {
     const Elf32_Phdr& p = image.phdrs[i];
-    open(w, '{');
+    const OBJECT segment(w);
     field(w, "index", i);
     field(w, "type", p.p_type);
-    key(w, "type_name");
-    name_or_null(w, segment_type_name(p.p_type));
+    field(w, "type_name", name_of(segment_type_name(p.p_type)));
     field(w, "vaddr", p.p_vaddr);
     field(w, "end", segment_end(p));
     field(w, "paddr", p.p_paddr);
@@ -244,86 +293,59 @@ void write_segment(WRITER& w, const MAP_IMAGE& image, size_t i, const MODULE_SET
     field(w, "write", (p.p_flags & PF_W) != 0);
     field(w, "execute", (p.p_flags & PF_X) != 0);
     field(w, "protection", p.p_flags & PROT_BITS);
-    key(w, "slots");
-    write_slots(w, image, i, set);
-    key(w, "sections");
+    const SEGMENT_OWNER owner = segment_owner(image, i, set);
+    write_slots(w, owner.letters, owner.system);
     write_sections(w, image, i, set);
     field(w, "sha256", std::string_view(segment_sha256(image, i)));
-    close(w, '}');
 }
 
 void write_segments(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    key(w, "segments");
-    open(w, '[');
-    for (size_t i = 0; i < image.phdrs.size(); ++i) {
+    const ARRAY segments(w, "segments");
+    for (size_t i = 0; i < image.phdrs.size(); ++i)
         write_segment(w, image, i, set);
-        if (w.text.size() >= 65536)
-            flush(w);
-    }
-    close(w, ']');
 }
 
-void write_totals(WRITER& w, const LOAD_TOTALS& t)
+void write_totals(WRITER& w, std::string_view name, const LOAD_TOTALS& t)
 {
-    open(w, '{');
+    const OBJECT totals(w, name);
     field(w, "segments", t.segments);
     field(w, "file_bytes", t.file_bytes);
     field(w, "memory_bytes", t.memory_bytes);
-    close(w, '}');
-}
-
-void write_loaded(WRITER& w, const LOAD_TOTALS& t)
-{
-    key(w, "loaded");
-    write_totals(w, t);
 }
 
 void write_gaps(WRITER& w, const MAP_IMAGE& image)
 {
-    key(w, "gaps");
-    open(w, '[');
+    const ARRAY gaps(w, "gaps");
     for (const MAP_GAP& g : memory_gaps(image)) {
-        open(w, '{');
+        const OBJECT gap(w);
         field(w, "start", g.start);
         field(w, "end", g.end);
         field(w, "size", g.end - g.start);
-        close(w, '}');
     }
-    close(w, ']');
 }
 
 void write_usage(WRITER& w, const MAP_IMAGE& image, const MODULE_SET& set)
 {
-    key(w, "usage");
-    open(w, '[');
+    const ARRAY usage(w, "usage");
     for (const USAGE_ROW& r : memory_usage(image, set)) {
-        open(w, '{');
-        key(w, "slots");
-        write_letters(w, r.slots);
-        key(w, "file");
-        name_or_null(w, r.file);
-        key(w, "pid");
-        if (r.pid < 0)
-            null(w);
-        else
-            value(w, r.pid);
+        const OBJECT row(w);
+        write_slots(w, r.slots);
+        field(w, "file", name_of(r.file));
+        field(w, "pid", known_if(r.pid >= 0, r.pid));
         field(w, "code", r.code);
         field(w, "rodata", r.rodata);
         field(w, "data", r.data);
         field(w, "bss", r.bss);
         field(w, "total", r.total());
-        close(w, '}');
     }
-    close(w, ']');
 }
 
 void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>& given)
 {
-    key(w, "regions");
-    open(w, '[');
+    const ARRAY regions(w, "regions");
     for (const REGION& r : given) {
-        open(w, '{');
+        const OBJECT region(w);
         field(w, "name", std::string_view(r.name));
         field(w, "kind", region_kind_name(r.kind));
         const uint64_t used = region_used(image, r);
@@ -331,106 +353,58 @@ void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>&
         field(w, "size", r.size);
         field(w, "used", used);
         field(w, "overflow", region_overflow(used, r));
-        close(w, '}');
     }
-    close(w, ']');
 }
 
 // ---------------------------------------------------------------------------
 // --where and --symbols: a list, an object per line of the text.
 
-void number_or_null(WRITER& w, const char* name, bool known, uint32_t number)
-{
-    key(w, name);
-    if (known)
-        value(w, number);
-    else
-        null(w);
-}
-
-void section_name_or_null(WRITER& w, const SECTION_REF* s)
-{
-    key(w, "section");
-    if (s && !s->name.empty())
-        value(w, s->name);
-    else
-        null(w);
-}
-
 void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     const bool in_image = p.segment != SIZE_MAX;
     const SHDR_HANDLE* h = p.section ? p.section->handle : nullptr;
-    open(w, '{');
+    const OBJECT place(w);
     field(w, "address", p.address);
-    number_or_null(w, "segment", in_image, static_cast<uint32_t>(p.segment));
-    key(w, "label");
-    if (in_image)
-        value(w, segment_label(image, p.segment, set));
-    else
-        null(w);
+    field(w, "segment", known_if(in_image, static_cast<uint32_t>(p.segment)));
+    field(w, "label", known_if(in_image, in_image ? segment_label(image, p.segment, set) : std::string()));
     field(w, "run", p.run);
     field(w, "load", p.load);
-    number_or_null(w, "run_address", in_image, p.run_address);
-    key(w, "file");
-    name_or_null(w, h ? h->desc->name : nullptr);
-    section_name_or_null(w, p.section);
-    number_or_null(w, "section_index", h, h ? h->index : 0);
-    number_or_null(w, "offset", h, h ? p.run_address - h->sh_addr : 0);
-    key(w, "symbol");
-    name_or_null(w, p.symbol ? p.symbol->symbol.name.c_str() : nullptr);
-    number_or_null(w, "symbol_offset", p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0);
-    close(w, '}');
+    field(w, "run_address", known_if(in_image, p.run_address));
+    field(w, "file", name_of(h ? h->desc->name : nullptr));
+    field(w, "section", section_name(p.section));
+    field(w, "section_index", known_if(h, h ? h->index : 0));
+    field(w, "offset", known_if(h, h ? p.run_address - h->sh_addr : 0));
+    field(w, "symbol", name_of(p.symbol ? p.symbol->symbol.name.c_str() : nullptr));
+    field(w, "symbol_offset", known_if(p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0));
 }
 
 void write_symbol(WRITER& w, const SYMBOL_ENTRY& e)
 {
     const MODULE_SYMBOL& s = e.symbol;
-    open(w, '{');
+    const OBJECT symbol(w);
     field(w, "address", s.address);
     field(w, "size", s.st_size);
     field(w, "type", symbol_type_name(s.st_info));
     field(w, "binding", std::string_view(symbol_binding_name(s.st_info)));
     field(w, "file", e.section->handle->desc->name);
-    section_name_or_null(w, e.section);
+    field(w, "section", section_name(e.section));
     field(w, "section_index", e.section->handle->index);
     field(w, "name", std::string_view(s.name));
     field(w, "modules", e.modules);
-    close(w, '}');
 }
 
 // ---------------------------------------------------------------------------
 // --diff --json: the differences, in the same form.
 
-// A value that one image lacks is null.
-void value(WRITER& w, const std::optional<int64_t>& v)
+void write_field_changes(WRITER& w, std::string_view name, const std::vector<FIELD_CHANGE>& fields)
 {
-    if (v)
-        value(w, *v);
-    else
-        null(w);
-}
-
-void index_or_null(WRITER& w, const char* name, size_t index)
-{
-    key(w, name);
-    if (index == SIZE_MAX)
-        null(w);
-    else
-        value(w, index);
-}
-
-void write_field_changes(WRITER& w, const std::vector<FIELD_CHANGE>& fields)
-{
-    open(w, '[');
+    const ARRAY changes(w, name);
     for (const FIELD_CHANGE& f : fields) {
-        open(w, '{');
+        const OBJECT change(w);
         field(w, "field", std::string_view(f.field));
         field(w, "old", f.before);
         field(w, "new", f.after);
-        close(w, '}');
     }
-    close(w, ']');
 }
 
 const char* change_name(CHANGE kind)
@@ -440,63 +414,38 @@ const char* change_name(CHANGE kind)
 
 void write_note_changes(WRITER& w, const IMAGE_DIFF& d)
 {
-    key(w, "note");
-    open(w, '[');
+    const ARRAY note(w, "note");
     for (const GROUP_CHANGE& g : d.note) {
-        open(w, '{');
+        const OBJECT change(w);
         field(w, "change", change_name(g.kind));
         field(w, "pid", g.pid);
-        key(w, "file");
-        name_or_null(w, g.file);
-        key(w, "fields");
-        write_field_changes(w, g.fields);
-        close(w, '}');
+        field(w, "file", name_of(g.file));
+        write_field_changes(w, "fields", g.fields);
     }
-    close(w, ']');
 }
 
 void write_segment_changes(WRITER& w, const IMAGE_DIFF& d)
 {
-    key(w, "segments");
-    open(w, '[');
+    const ARRAY segments(w, "segments");
     for (const SEGMENT_CHANGE& c : d.segments) {
-        open(w, '{');
+        const OBJECT change(w);
         field(w, "change", change_name(c.kind));
-        index_or_null(w, "old_index", c.before);
-        index_or_null(w, "new_index", c.after);
+        field(w, "old_index", known_if(c.before != SIZE_MAX, c.before));
+        field(w, "new_index", known_if(c.after != SIZE_MAX, c.after));
         field(w, "label", std::string_view(c.label));
-        key(w, "fields");
-        write_field_changes(w, c.fields);
+        write_field_changes(w, "fields", c.fields);
         field(w, "differing_bytes", c.differing_bytes);
-        key(w, "first_difference");
-        if (c.differing_bytes)
-            value(w, c.first_difference);
-        else
-            null(w);
-        close(w, '}');
+        field(w, "first_difference", known_if(c.differing_bytes != 0, c.first_difference));
     }
-    close(w, ']');
 }
 
 void write_mode_change(WRITER& w, const IMAGE_DIFF& d)
 {
-    key(w, "mode");
-    if (d.mode_before == d.mode_after) {
-        null(w);
-        return;
-    }
-    open(w, '{');
+    if (d.mode_before == d.mode_after)
+        return field(w, "mode", std::nullopt);
+    const OBJECT mode(w, "mode");
     field(w, "old", std::string_view(d.mode_before));
     field(w, "new", std::string_view(d.mode_after));
-    close(w, '}');
-}
-
-// The document ends its line and goes out.
-void finish(WRITER& w, char bracket)
-{
-    close(w, bracket);
-    w.text += '\n';
-    flush(w);
 }
 
 } // namespace
@@ -504,72 +453,56 @@ void finish(WRITER& w, char bracket)
 void write_json_report(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set,
                        const std::vector<REGION>& given)
 {
-    WRITER w{out, {}, true};
-    open(w, '{');
-    field(w, "schema", JSON_SCHEMA);
-    field(w, "image", std::string_view(path));
-    field(w, "file_size", image.size);
-    write_header(w, image);
-    field(w, "mode", mode_name(resolved_mode(image, set)));
-    write_shared_data(w, image);
-    write_modules(w, image, set);
-    write_segments(w, image, set);
-    write_loaded(w, load_totals(image));
-    write_gaps(w, image);
-    write_usage(w, image, set);
-    write_regions(w, image, given);
-    field(w, "sha256", std::string_view(sha256_hex(image.bytes, image.size)));
-    finish(w, '}');
+    write_document<OBJECT>(out, [&](WRITER& w) {
+        field(w, "schema", JSON_SCHEMA);
+        field(w, "image", std::string_view(path));
+        field(w, "file_size", image.size);
+        write_header(w, image);
+        field(w, "mode", mode_name(resolved_mode(image, set)));
+        write_shared_data(w, image);
+        write_modules(w, image, set);
+        write_segments(w, image, set);
+        write_totals(w, "loaded", load_totals(image));
+        write_gaps(w, image);
+        write_usage(w, image, set);
+        write_regions(w, image, given);
+        field(w, "sha256", std::string_view(sha256_hex(image.bytes, image.size)));
+    });
 }
 
 void write_diff_json(std::ostream& out, const std::string& before_path, const std::string& after_path,
                      const IMAGE_DIFF& d)
 {
-    WRITER w{out, {}, true};
-    open(w, '{');
-    field(w, "schema", JSON_SCHEMA);
-    field(w, "old", std::string_view(before_path));
-    field(w, "new", std::string_view(after_path));
-    field(w, "identical", d.identical);
-    key(w, "header");
-    write_field_changes(w, d.header);
-    write_mode_change(w, d);
-    key(w, "shared_data");
-    write_field_changes(w, d.shared_data);
-    write_note_changes(w, d);
-    write_segment_changes(w, d);
-    key(w, "other_difference");
-    if (d.other_difference)
-        value(w, *d.other_difference);
-    else
-        null(w);
-    key(w, "loaded");
-    open(w, '{');
-    key(w, "old");
-    write_totals(w, d.loaded_before);
-    key(w, "new");
-    write_totals(w, d.loaded_after);
-    close(w, '}');
-    finish(w, '}');
+    write_document<OBJECT>(out, [&](WRITER& w) {
+        field(w, "schema", JSON_SCHEMA);
+        field(w, "old", std::string_view(before_path));
+        field(w, "new", std::string_view(after_path));
+        field(w, "identical", d.identical);
+        write_field_changes(w, "header", d.header);
+        write_mode_change(w, d);
+        write_field_changes(w, "shared_data", d.shared_data);
+        write_note_changes(w, d);
+        write_segment_changes(w, d);
+        field(w, "other_difference", d.other_difference);
+        const OBJECT loaded(w, "loaded");
+        write_totals(w, "old", d.loaded_before);
+        write_totals(w, "new", d.loaded_after);
+    });
 }
+
 void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
                       const MODULE_SET& set)
 {
-    WRITER w{out, {}, true};
-    open(w, '[');
-    for (const ADDRESS_PLACE& p : places)
-        write_address_place(w, p, image, set);
-    finish(w, ']');
+    write_document<ARRAY>(out, [&](WRITER& w) {
+        for (const ADDRESS_PLACE& p : places)
+            write_address_place(w, p, image, set);
+    });
 }
 
 void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols)
 {
-    WRITER w{out, {}, true};
-    open(w, '[');
-    for (const SYMBOL_ENTRY& e : symbols) {
-        write_symbol(w, e);
-        if (w.text.size() >= 65536)
-            flush(w);
-    }
-    finish(w, ']');
+    write_document<ARRAY>(out, [&](WRITER& w) {
+        for (const SYMBOL_ENTRY& e : symbols)
+            write_symbol(w, e);
+    });
 }

@@ -77,7 +77,7 @@ constexpr const char* IMAGE_TOO_LARGE = "larger than 4 GiB, which a 32-bit image
 
 // Reads an image from size bytes at data. Returns the lines that say why it
 // cannot be read (first the most basic); empty when image is complete.
-std::vector<std::string> parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image);
+LINES parse_image(const uint8_t* data, size_t size, MAP_IMAGE& image);
 
 // Mode as far as the image alone tells it.
 MAP_MODE image_mode(const MAP_IMAGE& image);
@@ -115,8 +115,9 @@ struct MODULE_SET {
 // Reads elf-merge's module options (args exclude the program name) into
 // the set's run, reads every module and composes their image; a module that cannot be
 // read, or modules that elf-merge refuses to merge, end the process with
-// elf-merge's own message. Returns an error line, empty on success.
-std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set);
+// elf-merge's own message. Returns the line of a fault of the options,
+// none on success.
+LINES load_modules(const std::vector<std::string>& args, MODULE_SET& set);
 // Finds the sections of set inside each program header of image: the list
 // is in address order, so a binary search per segment.
 void index_sections(MODULE_SET& set, const MAP_IMAGE& image);
@@ -157,13 +158,13 @@ char module_letter(const ELF_DESC& m);
 // Checks: one line per violation, empty when the image is sound.
 
 // With modules given, segments are named by their modules and sections.
-std::vector<std::string> check_image(const MAP_IMAGE& image, const MODULE_SET& set);
-std::vector<std::string> check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
+LINES check_image(const MAP_IMAGE& image, const MODULE_SET& set);
+LINES check_against_modules(const MAP_IMAGE& image, const MODULE_SET& set);
 // size bytes at data against the image that elf-merge writes for the
 // modules, byte for byte: one line naming the first difference (a header
 // field, a program header's field, a note word, a byte of a segment or the
-// file's length), empty when they are the same. Needs no parsed image.
-std::string compare_with_expected(const uint8_t* data, size_t size, const MODULE_SET& set);
+// file's length), none when they are the same. Needs no parsed image.
+LINES compare_with_expected(const uint8_t* data, size_t size, const MODULE_SET& set);
 
 // ---------------------------------------------------------------------------
 // Memory use by module, and by the memories that --region and --load-region
@@ -197,8 +198,9 @@ struct REGION {
 };
 const char* region_kind_name(REGION_KIND kind); // "run", "load"
 // Reads NAME=START:SIZE, each number hexadecimal or decimal with a K or M
-// suffix. Returns why the text is no region, empty when region was set.
-std::string parse_region(const std::string& text, REGION_KIND kind, REGION& region);
+// suffix. Returns the line that says why the text is no region, none when
+// region was set.
+LINES parse_region(const std::string& text, REGION_KIND kind, REGION& region);
 // The bytes of the PT_LOAD entries whose address of the region's kind lies
 // in it.
 uint64_t region_used(const MAP_IMAGE& image, const REGION& region);
@@ -209,7 +211,7 @@ inline uint64_t region_overflow(uint64_t used, const REGION& region)
 }
 // One line for each segment that lies wholly inside no region of its kind
 // (where regions of that kind are given) and for each region over budget.
-std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
+LINES check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
                                        const MODULE_SET& set);
 
 // The SHA-256 of size bytes at data, as 64 lower-case hex digits.
@@ -313,8 +315,8 @@ struct FLASH_SETTINGS {
 // address, [p_paddr, p_paddr + p_filesz); memory past p_filesz is not
 // stored. Returns the line that says why the image's ranges cannot be
 // stored (two overlap, or one passes 4 GiB), or why a load region given
-// gets nothing, empty when they can.
-std::string flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region = std::nullopt);
+// gets nothing; none when they can.
+LINES flash_refusal(const MAP_IMAGE& image, const std::optional<REGION>& region = std::nullopt);
 // Writes what a loader stores from an image that parse_image read without
 // a fault and flash_refusal accepts. The same image gives the same bytes.
 void write_flash_image(std::ostream& out, const MAP_IMAGE& image, const FLASH_SETTINGS& settings);
@@ -337,8 +339,8 @@ const char* symbol_type_name(uint8_t st_info); // "FUNC", "OBJECT"
 std::string symbol_binding_name(uint8_t st_info); // "LOCAL", "GLOBAL", "WEAK", else the number
 
 // --gdb: why a module cannot be named in a GDB command file (its path
-// holds a newline), as one line; empty when all can.
-std::string gdb_refusal(const MODULE_SET& set);
+// holds a newline), as one line; none when all can.
+LINES gdb_refusal(const MODULE_SET& set);
 // Commands that load every ELF module's symbols at its own addresses, with
 // comments on the raw images and on the names that several modules define.
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,
@@ -393,12 +395,15 @@ struct MAP_OPTIONS {
     FLASH_SETTINGS flash_settings;
 };
 
-// Reads the map's command line; a usage error ends the process after one
-// line and the usage text, and --help and --version end it with status 0.
-// Under --diff, process.fatal_status becomes 2: every trouble ends it so.
-MAP_OPTIONS parse_command_line(int argc, char** argv);
-// A fault of the module options, reported as a usage error.
-[[noreturn]] void report_module_options_fault(const std::string& why);
+// Reads the map's command line into options. Done, or what ends the run
+// instead: refused with the one line that says why (the tool adds the
+// usage text), or --help, --version or --list-options (long_help, version,
+// list) with the text for standard output.
+OPTION_OUTCOME parse_command_line(int argc, char** argv, MAP_OPTIONS& options);
+// Whether the command line asks for --diff, under which every trouble ends
+// the run with status 2; looked for before any option is read.
+bool asks_for_diff(int argc, char** argv);
+const std::string& map_usage_text();
 
 // Shared by the report writers.
 const char* segment_type_name(uint32_t p_type); // null for a type without a name

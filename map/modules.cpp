@@ -90,7 +90,7 @@ void compose(MODULE_SET& set)
 
 } // namespace
 
-std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
+LINES load_modules(const std::vector<std::string>& args, MODULE_SET& set)
 {
     set.given = true;
     std::vector<char*> argv{const_cast<char*>("elf-merge")};
@@ -101,11 +101,11 @@ std::string load_modules(const std::vector<std::string>& args, MODULE_SET& set)
     opterr = 0;
     const OPTION_OUTCOME outcome = read_options(set.run, static_cast<int>(argv.size()) - 1, argv.data());
     if (outcome.effect != OPTION_EFFECT::done)
-        return option_fault(outcome, argv[static_cast<size_t>(optind) - 1]);
-    if (const char* fault = settings_fault(set.run))
-        return option_fault({OPTION_EFFECT::refused, fault}, "");
+        return {option_fault(outcome, argv[static_cast<size_t>(optind) - 1])};
+    if (const OPTION_OUTCOME fault = settings_fault(set.run); fault.effect != OPTION_EFFECT::done)
+        return {option_fault(fault, "")};
     compose(set);
-    return "";
+    return {};
 }
 
 void index_sections(MODULE_SET& set, const MAP_IMAGE& image)

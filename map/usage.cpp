@@ -151,22 +151,22 @@ const char* region_kind_name(REGION_KIND kind)
     return kind == REGION_KIND::run ? "run" : "load";
 }
 
-std::string parse_region(const std::string& text, REGION_KIND kind, REGION& region)
+LINES parse_region(const std::string& text, REGION_KIND kind, REGION& region)
 {
     const size_t equals = text.find('=');
     const size_t colon = text.find(':', equals == std::string::npos ? 0 : equals);
     if (equals == 0 || equals == std::string::npos || colon == std::string::npos)
-        return "expected NAME=START:SIZE";
+        return {"expected NAME=START:SIZE"};
     uint32_t start, size;
     if (!parse_region_number(text.substr(equals + 1, colon - equals - 1), start) ||
         !parse_region_number(text.substr(colon + 1), size))
-        return "START and SIZE are hexadecimal numbers, or decimal ones followed by K or M";
+        return {"START and SIZE are hexadecimal numbers, or decimal ones followed by K or M"};
     if (size == 0)
-        return "the region is empty";
+        return {"the region is empty"};
     if (uint64_t{start} + size > ADDRESS_SPACE_END)
-        return "the region passes 0xFFFFFFFF";
+        return {"the region passes 0xFFFFFFFF"};
     region = {text.substr(0, equals), kind, start, size};
-    return "";
+    return {};
 }
 
 uint64_t region_used(const MAP_IMAGE& image, const REGION& region)
@@ -178,7 +178,7 @@ uint64_t region_used(const MAP_IMAGE& image, const REGION& region)
     return used;
 }
 
-std::vector<std::string> check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
+LINES check_regions(const MAP_IMAGE& image, const std::vector<REGION>& regions,
                                        const MODULE_SET& set)
 {
     LINES out;

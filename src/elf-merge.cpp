@@ -74,8 +74,8 @@ void check_settings(RUN& run, const char* program)
         std::fputs("Dependency file name is empty.\n", stderr);
         usage(program);
     }
-    if (const char* fault = settings_fault(run)) {
-        std::fputs(fault, stderr);
+    if (const OPTION_OUTCOME fault = settings_fault(run); fault.effect != OPTION_EFFECT::done) {
+        std::fputs(fault.message.c_str(), stderr);
         usage(program);
     }
 }

@@ -560,8 +560,13 @@ enum class OPTION_EFFECT {
 
 struct OPTION_OUTCOME {
     OPTION_EFFECT effect = OPTION_EFFECT::done;
-    std::string message; // elf-merge's text for it, ending in a newline; may be empty
+    std::string message; // the tool's text for it; may be empty
 };
+
+inline OPTION_OUTCOME refused(std::string message)
+{
+    return {OPTION_EFFECT::refused, std::move(message)};
+}
 
 // Reads the command line into run in order: each module option registers
 // its module and reads it at once (a bad module ends the process through
@@ -579,9 +584,9 @@ bool described(const ELF_DESC& m, int32_t lowest_pid, int resource_manager);
 // The group that describes module m in the note.
 AUX_GROUP aux_group(const ELF_DESC& m);
 // The settings rules after the last option (the output file aside): -r
-// turns on the system entries; kernel mode needs -s. Returns the message of
-// a broken rule, or null.
-const char* settings_fault(RUN& r);
+// turns on the system entries; kernel mode needs -s. Done, or refused with
+// the message of the broken rule.
+OPTION_OUTCOME settings_fault(RUN& r);
 
 // ---------------------------------------------------------------------------
 // Where an image's entries lie: in kernel and resource-manager mode the

@@ -185,11 +185,6 @@ std::string option_line(char letter)
     return "";
 }
 
-OPTION_OUTCOME refused(std::string message)
-{
-    return {OPTION_EFFECT::refused, std::move(message)};
-}
-
 OPTION_OUTCOME read_hex(const char* text, char letter, uint32_t& value)
 {
     if (!parse_hex(text, value))
@@ -404,13 +399,13 @@ AUX_GROUP aux_group(const ELF_DESC& m)
             static_cast<uint32_t>(m.stack_size), m.stack};
 }
 
-const char* settings_fault(RUN& r)
+OPTION_OUTCOME settings_fault(RUN& r)
 {
     if (r.resource_manager)
         r.load_phdr = 1;
     else if (r.load_phdr && r.sd_addr == 0)
-        return "Shared Data Segment address not specified.\n";
-    return nullptr;
+        return refused("Shared Data Segment address not specified.\n");
+    return {};
 }
 
 // ---------------------------------------------------------------------------

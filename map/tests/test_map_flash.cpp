@@ -40,7 +40,7 @@ const MAP_IMAGE nothing_stored = small_image({bss_only}, NO_ENTRY);
 // The gaps of a binary hold 0xFF.
 std::string flash_text(const MAP_IMAGE& image, FLASH_FORMAT format)
 {
-    EXPECT_EQ(flash_refusal(image), "");
+    EXPECT_EQ(flash_refusal(image), LINES{});
     std::ostringstream out;
     write_flash_image(out, image, {format, 0xFF, "dir/two.elf"});
     return out.str();
