@@ -31,7 +31,7 @@ void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, const ELF_DESC& m, size_
                         const SECTION_INDEX& sections)
 {
     for (MODULE_SYMBOL& symbol : read_symbols(m)) {
-        const auto s = sections.find({&m, symbol.st_shndx});
+        const auto s = sections.find({&m, symbol.section});
         if (s != sections.end())
             out.push_back({std::move(symbol), s->second, module, 0});
     }

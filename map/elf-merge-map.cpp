@@ -283,6 +283,18 @@ int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std:
     return 0;
 }
 
+// OUTPUT is not created when it is the image or a module.
+int write_debug_elf_file(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    const std::string refusal = debug_elf_refusal(options.debug_elf, options.image, set);
+    if (!refusal.empty()) {
+        std::cerr << refusal << "\n";
+        return 1;
+    }
+    write_output_file(options.debug_elf, [&](std::ostream& out) { write_debug_elf(out, image, set); });
+    return 0;
+}
+
 // Every address is explained before an address outside the image fails the run.
 int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set,
                  const std::vector<SYMBOL_ENTRY>& symbols, std::ostream& out)
@@ -300,7 +312,7 @@ int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODUL
     return std::any_of(places.begin(), places.end(), outside) ? 1 : 0;
 }
 
-// --gdb, --where and --symbols.
+// --gdb, --debug-elf, --where and --symbols.
 int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image)
 {
     MODULE_SET set;
@@ -314,6 +326,8 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
     int status = 0;
     if (options.action == MAP_ACTION::gdb)
         status = write_gdb_file(options, set, symbols);
+    else if (options.action == MAP_ACTION::debug_elf)
+        status = write_debug_elf_file(options, image, set);
     else if (options.action == MAP_ACTION::where)
         status = write_places(options, image, set, symbols, out);
     else if (options.json)
@@ -410,6 +424,7 @@ int main(int argc, char** argv)
     case MAP_ACTION::svg:
         return write_picture(options, image);
     case MAP_ACTION::gdb:
+    case MAP_ACTION::debug_elf:
     case MAP_ACTION::where:
     case MAP_ACTION::symbols:
         return debug(options, bytes, image);

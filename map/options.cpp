@@ -23,6 +23,7 @@ const char* usage_text =
     "       elf-merge-map --svg FILE IMAGE [-- MODULE OPTIONS]\n"
     "       elf-merge-map -O FORMAT [--gap-fill BYTE] [--load-region NAME=START:SIZE] IMAGE OUTPUT\n"
     "       elf-merge-map --gdb FILE IMAGE -- MODULE OPTIONS\n"
+    "       elf-merge-map --debug-elf OUTPUT IMAGE -- MODULE OPTIONS\n"
     "       elf-merge-map --where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]\n"
     "       elf-merge-map --symbols [--json] IMAGE -- MODULE OPTIONS\n"
     "  --json     print the map as one JSON document\n"
@@ -42,6 +43,8 @@ const char* usage_text =
     "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
     "             (decimal, or hexadecimal after 0x; default 0)\n"
     "  --gdb FILE write a GDB command file that loads every module's symbols\n"
+    "  --debug-elf OUTPUT  write IMAGE with every module's sections and symbols\n"
+    "             added, for objdump, nm and debuggers\n"
     "  --where ADDRESS[,ADDRESS...]  name the segment of each address (hexadecimal)\n"
     "             and with modules its file, section and nearest symbol; exit\n"
     "             status 1 when one is not in the image\n"
@@ -138,7 +141,8 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 
 bool debugging(MAP_ACTION action)
 {
-    return action == MAP_ACTION::gdb || action == MAP_ACTION::where || action == MAP_ACTION::symbols;
+    return action == MAP_ACTION::gdb || action == MAP_ACTION::debug_elf || action == MAP_ACTION::where ||
+           action == MAP_ACTION::symbols;
 }
 
 // -O, --svg, --diff and the debugging actions each stand on their own.
@@ -146,7 +150,7 @@ void choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
         usage_error(debugging(action) || debugging(options.action)
-                        ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
+                        ? "--gdb, --debug-elf, --where and --symbols go alone, without -O, --svg, --diff or each other"
                         : "-O, --svg and --diff go one at a time");
     options.action = action;
 }
@@ -198,6 +202,9 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
     case 'B':
         options.gdb = optarg;
         return choose_action(options, MAP_ACTION::gdb);
+    case 'E':
+        options.debug_elf = optarg;
+        return choose_action(options, MAP_ACTION::debug_elf);
     case 'w':
         options.addresses = addresses(optarg);
         return choose_action(options, MAP_ACTION::where);
@@ -228,10 +235,14 @@ void check_debugging(const MAP_OPTIONS& options)
     const MAP_ACTION action = options.action;
     if (action == MAP_ACTION::gdb && (options.json || options.check))
         usage_error("--gdb takes neither --json nor --check");
+    if (action == MAP_ACTION::debug_elf && (options.json || options.check))
+        usage_error("--debug-elf takes neither --json nor --check");
     if ((action == MAP_ACTION::where || action == MAP_ACTION::symbols) && options.check)
         usage_error("--where and --symbols take no --check");
     if (action == MAP_ACTION::gdb && !options.with_modules)
         usage_error("--gdb needs the module options after --");
+    if (action == MAP_ACTION::debug_elf && !options.with_modules)
+        usage_error("--debug-elf needs the module options after --");
     if (action == MAP_ACTION::symbols && !options.with_modules)
         usage_error("--symbols needs the module options after --");
 }
@@ -290,6 +301,7 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {"svg", required_argument, nullptr, 'G'},
                                    {"gap-fill", required_argument, nullptr, 'g'},
                                    {"gdb", required_argument, nullptr, 'B'},
+                                   {"debug-elf", required_argument, nullptr, 'E'},
                                    {"where", required_argument, nullptr, 'w'},
                                    {"symbols", no_argument, nullptr, 'y'},
                                    {"help", no_argument, nullptr, 'h'},

@@ -81,6 +81,10 @@ constexpr uint32_t SYM_SIZE = 16;
 constexpr uint16_t PN_XNUM = 0xFFFF;
 // A section index too large for its field: the real one is held elsewhere.
 constexpr uint16_t SHN_XINDEX = 0xFFFF;
+// Indices from here on are no section's: a table of more sections numbers
+// them through SHN_XINDEX.
+constexpr uint16_t SHN_LORESERVE = 0xFF00;
+constexpr uint16_t SHN_ABS = 0xFFF1;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // Addresses are 32-bit: a range must end at or below this.
@@ -702,8 +706,18 @@ struct MODULE_SYMBOL {
     uint32_t st_value; // as written
     uint32_t st_size;
     uint8_t st_info;
-    uint32_t st_shndx; // SHN_XINDEX resolved through SHT_SYMTAB_SHNDX where there is one
+    uint8_t st_other;
+    uint16_t st_shndx; // as written
+    // The index of its section: st_shndx, or for SHN_XINDEX the word that
+    // the SHT_SYMTAB_SHNDX table holds for it; 0 for none or a reserved index.
+    uint32_t section;
 };
+// Whether st_shndx is a reserved index (SHN_ABS, SHN_COMMON and the like)
+// rather than a section's.
+constexpr bool reserved_index(uint16_t st_shndx)
+{
+    return st_shndx >= SHN_LORESERVE && st_shndx != SHN_XINDEX;
+}
 // Which symbols read_symbols hands over: the named FUNC and OBJECT symbols,
 // ARM mapping symbols left out, or every symbol after the null entry.
 enum class SYMBOL_CHOICE { code_and_data, all };

@@ -555,14 +555,15 @@ void convert_word(uint32_t& w)
 }
 
 // The section index of every symbol: st_shndx, or for SHN_XINDEX the word
-// of the SHT_SYMTAB_SHNDX table at the symbol's own index.
+// of the SHT_SYMTAB_SHNDX table at the symbol's own index; 0 for a reserved
+// index, which names no section.
 std::vector<uint32_t> section_indices(const ELF_DESC& m, uint32_t symtab, const std::vector<Elf32_Sym>& table)
 {
     std::vector<uint32_t> indices(table.size());
     bool extended = false;
     for (size_t i = 0; i < table.size(); ++i) {
-        indices[i] = table[i].st_shndx;
         extended = extended || table[i].st_shndx == SHN_XINDEX;
+        indices[i] = table[i].st_shndx >= SHN_LORESERVE ? 0 : table[i].st_shndx;
     }
     Elf32_Shdr s{};
     if (!extended || extended_index_section(m, symtab, s) == m.shnum)
@@ -680,7 +681,7 @@ bool names_code_or_data(const Elf32_Sym& sym)
 MODULE_SYMBOL module_symbol(std::string name, const Elf32_Sym& sym, uint32_t section)
 {
     const uint32_t address = st_type(sym.st_info) == STT_FUNC ? sym.st_value & ~uint32_t{1} : sym.st_value;
-    return {std::move(name), address, sym.st_value, sym.st_size, sym.st_info, section};
+    return {std::move(name), address, sym.st_value, sym.st_size, sym.st_info, sym.st_other, sym.st_shndx, section};
 }
 
 // The records kept only while parsing are released: a run of many modules
