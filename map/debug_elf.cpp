@@ -311,10 +311,10 @@ std::string debug_elf_refusal(const std::string& output, const std::string& imag
         return "";
     const auto same = [&](uint64_t dev, uint64_t ino) { return uint64_t(out.st_dev) == dev && uint64_t(out.st_ino) == ino; };
     if (::stat(image_path.c_str(), &in) == 0 && same(in.st_dev, in.st_ino))
-        return printable(output) + ": is the image read; --debug-elf writes a file of its own";
+        return printable(output) + ": names the image read; --debug-elf writes a file of its own";
     for (const ELF_DESC& m : set.run.modules)
         if (same(m.source.dev, m.source.ino))
-            return printable(output) + ": is the module " + printable(m.name) + "; --debug-elf writes a file of its own";
+            return printable(output) + ": names the module " + printable(m.name) + "; --debug-elf writes a file of its own";
     return "";
 }
 

@@ -9,6 +9,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 using namespace maptest;
 
@@ -190,6 +191,39 @@ TEST_P(DebugElf, ToolsReadTheCompanionAsTheyReadItsModules)
         const std::vector<std::string> code = instructions(module, ".text");
         EXPECT_FALSE(code.empty()) << name;
         EXPECT_EQ(instructions(c.output, std::string(name) + ":.text"), code) << name;
+    }
+}
+
+// Each refusal is one line, and no OUTPUT is left; what OUTPUT named stays.
+TEST(DebugElfRefusal, OneLineAndNoOutput)
+{
+    const Companion c("kernel");
+    const std::string vo = Example::module("vo.elf");
+    const std::string link = c.dir.path("link.elf");
+    ASSERT_EQ(symlink(c.image.c_str(), link.c_str()), 0);
+    struct Row {
+        std::string output;
+        std::string z; // the Shared Data size given; 8000 made the image
+        std::string message;
+    };
+    const Row rows[] = {
+        {c.image, "8000", c.image + ": names the image read; --debug-elf writes a file of its own\n"},
+        {link, "8000", link + ": names the image read; --debug-elf writes a file of its own\n"},
+        {vo, "8000", vo + ": names the module " + vo + "; --debug-elf writes a file of its own\n"},
+        {c.dir.path("none/out.elf"), "8000", c.dir.path("none/out.elf") + ": cannot create -- No such file or directory\n"},
+        {c.dir.path("new.elf"), "4000",
+         c.image + ": compared with elf-merge's output: segment 2 p_memsz is 0x00008000, expected 0x00004000\n"},
+    };
+    const tb::Bytes image = tb::read_file(c.image);
+    for (const Row& row : rows) {
+        std::vector<std::string> args{"--debug-elf", row.output, c.image, "--"};
+        for (std::string o : mode_options("kernel"))
+            args.push_back(o == "8000" ? row.z : o);
+        const tb::RunResult r = run_map(args);
+        EXPECT_EQ(r.status, 1) << row.output;
+        EXPECT_EQ(r.err, row.message);
+        EXPECT_EQ(tb::read_file(c.image), image);
+        EXPECT_NE(access(c.dir.path("new.elf").c_str(), F_OK), 0);
     }
 }
 
