@@ -19,9 +19,18 @@ bool skipped_for_tools = false;
 
 const char* const elf_modules[] = {"kernel", "quenlor", "vo", "zu", "gul", "rak", "tej"};
 
-bool installed(const std::string& tool)
+// The first of tools that is not installed, empty when all are; a test
+// skips without them, which CI counts as a failure.
+std::string missing(std::initializer_list<const char*> tools)
 {
-    return tb::run_program("sh", {"-c", "command -v \"$0\"", tool}).status == 0;
+    for (const char* t : tools)
+        if (tb::run_program("sh", {"-c", "command -v \"$0\"", t}).status != 0) {
+            if (const char* require = std::getenv("ELF_MERGE_REQUIRE_DEBUG"); require && std::string(require) == "1")
+                ADD_FAILURE() << t << " is missing";
+            skipped_for_tools = true;
+            return t;
+        }
+    return "";
 }
 
 std::vector<std::string> lines_of(const std::string& text)
@@ -147,13 +156,9 @@ class DebugElf : public testing::TestWithParam<const char*> {};
 
 TEST_P(DebugElf, ToolsReadTheCompanionAsTheyReadItsModules)
 {
-    for (const char* t : {"readelf", "llvm-readelf", "eu-elflint", "arm-none-eabi-nm", "arm-none-eabi-objdump"})
-        if (!installed(t)) {
-            if (const char* require = std::getenv("ELF_MERGE_REQUIRE_DEBUG"); require && std::string(require) == "1")
-                FAIL() << t << " is missing";
-            skipped_for_tools = true;
-            GTEST_SKIP() << t << " is missing";
-        }
+    if (const std::string t = missing({"readelf", "llvm-readelf", "eu-elflint", "arm-none-eabi-nm", "arm-none-eabi-objdump"});
+        !t.empty())
+        GTEST_SKIP() << t << " is missing";
     const Companion c(GetParam());
 
     const tb::RunResult gnu = tool("readelf", {"-a", "-W", c.output});
@@ -225,6 +230,64 @@ TEST(DebugElfRefusal, OneLineAndNoOutput)
         EXPECT_EQ(tb::read_file(c.image), image);
         EXPECT_NE(access(c.dir.path("new.elf").c_str(), F_OK), 0);
     }
+}
+
+// A module of argv[2] four-byte code sections, whose symbol "last" lies in
+// the last of them through SHN_XINDEX: counts and indices past 65,279 in
+// the module and so in OUTPUT.
+const char* many_sections = R"(import struct, sys
+n = int(sys.argv[2])
+base = 0x10000
+data_off = 52 + 32
+shstr = b"\0.t\0.symtab\0.symtab_shndx\0.strtab\0.shstrtab\0"
+strtab = b"\0first\0last\0"
+code = b"\xe1\xa0\x00\x00" * n
+symtab_index, shndx_index, strtab_index, shstr_index = n + 1, n + 2, n + 3, n + 4
+count = n + 5
+def sym(name, value, shndx): return struct.pack(">IIIBBH", name, value, 4, 0x12, 0, shndx)
+syms = b"\0" * 16 + sym(1, base, 1) + sym(7, base + 4 * (n - 1), 0xFFFF)
+shndx = struct.pack(">III", 0, 0, n)
+off = data_off + len(code)
+symoff = off; off += len(syms)
+shndxoff = off; off += len(shndx)
+stroff = off; off += len(strtab)
+shstroff = off; off += len(shstr)
+off = (off + 3) & ~3
+shoff = off
+ident = b"\x7fELF\x01\x02\x01\x61\x01" + b"\0" * 7
+eh = ident + struct.pack(">HHIIIIIHHHHHH", 2, 40, 1, base, 52, shoff, 0x05000000, 52, 32, 1, 40, 0, 0xFFFF)
+ph = struct.pack(">IIIIIIII", 1, data_off, base, base, len(code), len(code), 5, 4)
+def sh(name, type_, flags, addr, offset, size, link=0, info=0, align=4, ent=0):
+    return struct.pack(">IIIIIIIIII", name, type_, flags, addr, offset, size, link, info, align, ent)
+shdrs = [sh(0, 0, 0, 0, 0, count, shstr_index, 0, 0)]
+shdrs += [sh(1, 1, 6, base + 4 * i, data_off + 4 * i, 4) for i in range(n)]
+shdrs += [sh(4, 2, 0, 0, symoff, len(syms), strtab_index, 1, 4, 16), sh(12, 18, 0, 0, shndxoff, len(shndx), symtab_index, 0, 4, 4),
+          sh(26, 3, 0, 0, stroff, len(strtab), 0, 0, 1), sh(34, 3, 0, 0, shstroff, len(shstr), 0, 0, 1)]
+out = eh + ph + code + syms + shndx + strtab + shstr
+out += b"\0" * (shoff - len(out)) + b"".join(shdrs)
+open(sys.argv[1], "wb").write(out)
+)";
+
+TEST(DebugElfExtendedNumbering, ReadelfFindsEverySectionAndTheLastSymbol)
+{
+    if (const std::string t = missing({"readelf"}); !t.empty())
+        GTEST_SKIP() << t << " is missing";
+    tb::TempDir dir;
+    const std::string module = dir.path("big.elf"), image = dir.path("big.img"), output = dir.path("big.debug.elf");
+    python(many_sections, {module, "65300"});
+    ASSERT_EQ(tb::run_tool({"-e", module, "-o", image}).status, 0);
+    const tb::RunResult r = run_map({"--debug-elf", output, image, "--", "-e", module});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const tb::RunResult header = tool("readelf", {"-h", "-s", "-W", output});
+    EXPECT_EQ(header.err, "");
+    for (const char* line : {"  Number of section headers:         0 (65305)\n",
+                             "  Section header string table index: 65535 (65304)\n",
+                             "     2: 00010000     4 FUNC    GLOBAL DEFAULT    1 first\n",
+                             "     3: 0004fc4c     4 FUNC    GLOBAL DEFAULT 65300 last\n"})
+        EXPECT_NE(header.out.find(line), std::string::npos) << line << header.out;
+    const tb::RunResult all = tool("readelf", {"-a", "-W", output});
+    EXPECT_EQ(all.err, "");
+    EXPECT_EQ(all.out.find("arning"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DebugElf, testing::Values("kernel", "rm", "plain"));
