@@ -28,7 +28,7 @@ _elf_merge_kind_of() {
 _elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
 _elf_merge_map_formats='binary ihex srec'
 _elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
-  --gdb --where --symbols -h --help -V --version --"
+  --gdb --debug-elf --where --symbols -h --help -V --version --"
 
 # Fills COMPREPLY with the files whose names start with $1.
 _elf_merge_files() {
@@ -96,9 +96,9 @@ _elf_merge_beside() {
     echo elf-merge
 }
 
-# Before "--": the map's own options and the image (--svg FILE, --gdb FILE
-# and the two images of --diff complete as files); after it, the options of the
-# elf-merge run that wrote the image.
+# Before "--": the map's own options and the image (--svg FILE, --gdb FILE,
+# --debug-elf OUTPUT and the two images of --diff complete as files); after
+# it, the options of the elf-merge run that wrote the image.
 _elf_merge_map() {
     local cur prev i
     for ((i = 1; i < COMP_CWORD; i++)); do
