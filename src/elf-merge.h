@@ -81,8 +81,8 @@ constexpr uint32_t SYM_SIZE = 16;
 constexpr uint16_t PN_XNUM = 0xFFFF;
 // A section index too large for its field: the real one is held elsewhere.
 constexpr uint16_t SHN_XINDEX = 0xFFFF;
-// Indices from here on are no section's: a table of more sections numbers
-// them through SHN_XINDEX.
+// From here up a symbol's st_shndx names no section of the table, however
+// many it holds (SHN_ABS, SHN_COMMON, SHN_XINDEX, ...).
 constexpr uint16_t SHN_LORESERVE = 0xFF00;
 constexpr uint16_t SHN_ABS = 0xFFF1;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
@@ -360,6 +360,9 @@ std::string usage_text();
 // Every option, short and long, a line each with the kind of its value:
 // "-k module" (an ELF module), "-p file", "-s number" or "-r flag".
 std::string option_kinds();
+// What the option word ("-s", "--sd-addr") takes, as option_kinds names
+// it ("module", "file", "number"), or null when it takes no value.
+const char* option_value(const std::string& word);
 
 // Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
 // hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,
@@ -618,10 +621,14 @@ struct BYTE_SINK {
 // "Out of memory.": a failed allocation ends a run as any fault does, also
 // as the new handler of each tool.
 [[noreturn]] void out_of_memory();
+// Both tools: whether another program can open the module again by its
+// name and find the same file (a regular file, not a pipe, a device or one
+// reached through /dev/stdin or /dev/fd/N).
+bool names_a_file_again(const char* name);
 // --dependency-file: one Makefile rule, the output, a colon and every
-// module that is a regular file, each as an absolute path escaped as
-// compilers escape them. A path holding a newline, which no rule can name,
-// ends the run.
+// module that names a file again, each as an absolute path escaped as
+// compilers escape them. A path that make and ninja cannot both read back
+// ends the run before anything is written.
 std::string dependency_rule(const RUN& r);
 // Writes rule to file whole or not at all: to a temporary file beside it,
 // renamed over it. A failure ends the run.

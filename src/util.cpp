@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,6 +249,18 @@ std::string option_kinds()
     return text;
 }
 
+const char* option_value(const std::string& word)
+{
+    if (word.size() == 2 && word[0] == '-' && word[1] != '-' && word[1] != ':') {
+        const char* p = std::strchr(short_options(), word[1]);
+        return p && p[1] == ':' ? value_kind(word[1], true) : nullptr;
+    }
+    for (const option* o = long_options(); o->name; ++o)
+        if (o->has_arg && word == std::string("--") + o->name)
+            return value_kind(o->val, true);
+    return nullptr;
+}
+
 bool parse_hex(const char* text, uint32_t& value)
 {
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
@@ -344,19 +357,63 @@ const char* settings_fault(RUN& r)
 
 namespace {
 
-// A path as make and ninja read it in a rule, escaped as compilers escape
-// their dependency files: a space or '#' after a backslash, '$' doubled.
-std::string rule_escaped(const std::string& path)
+// A path as make and ninja both read it back, escaped as compilers escape
+// their dependency files: the backslashes before a space doubled and one
+// more added, a backslash before '#' and ':', '$' doubled; in the target a
+// backslash before '%' too, which would make the rule a pattern.
+std::string rule_escaped(const std::string& path, bool target)
 {
     std::string text;
+    size_t backslashes = 0;
     for (const char c : path) {
-        if (c == ' ' || c == '#')
+        if (c == ' ')
+            text.append(backslashes + 1, '\\');
+        else if (c == '#' || c == ':' || (c == '%' && target))
             text += '\\';
         else if (c == '$')
             text += '$';
+        backslashes = c == '\\' ? backslashes + 1 : 0;
         text += c;
     }
     return text;
+}
+
+// Why no rule that both make and ninja read back can name path, or null.
+// make reads a newline, a ';' or an '=' as the end of the rule, ninja keeps
+// the backslash of an escaped tab, and the two halve the backslashes before
+// '#', ':', '$' and a name's end differently. ninja reads "\:" before a space
+// as two characters; the target's is followed by the rule's own ':'.
+const char* unnameable(const std::string& path, bool target)
+{
+    for (size_t at = 0; at < path.size(); ++at) {
+        const char c = path[at];
+        const char next = at + 1 < path.size() ? path[at + 1] : '\0';
+        if (c == '\n')
+            return "a Makefile rule cannot hold a newline";
+        if (c == '\t')
+            return "a Makefile rule cannot hold a tab";
+        if (c == ';')
+            return "a Makefile rule cannot hold a ';'";
+        if (c == '=')
+            return "a Makefile rule cannot hold an '='";
+        if (c == '\\' && (next == '\0' || next == '#' || next == ':' || next == '$'))
+            return "make and ninja read a backslash before '#', ':', '$' or the end of a name differently";
+        if (c == ':' && next == '\0' && !target)
+            return "ninja cannot read a ':' at the end of a name";
+    }
+    return nullptr;
+}
+
+// Refuses, before anything is written, a path that no rule can name.
+void check_nameable(const std::string& path, bool target)
+{
+    const char* why = unnameable(path, target);
+    if (!why)
+        return;
+    std::string shown = path;
+    for (size_t at = 0; (at = shown.find_first_of("\n\t", at)) != std::string::npos; at += 2)
+        shown.replace(at, 1, shown[at] == '\n' ? "\\n" : "\\t");
+    fatal("Cannot name %s in the dependency file -- %s.\n", shown.c_str(), why);
 }
 
 // Where relative paths are resolved.
@@ -375,15 +432,14 @@ std::string working_directory(const char* file)
 // Absolute, because the build that reads the rule runs elsewhere: CMake
 // reads a relative path against its binary directory, while the image may
 // be made in the source directory.
-std::string rule_path(const char* path, const std::string& cwd)
+std::string rule_path(const char* path, const std::string& cwd, bool target)
 {
-    if (std::strchr(path, '\n')) {
-        std::string shown = path;
-        for (size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 2)
-            shown.replace(at, 1, "\\n");
-        fatal("Cannot name %s in the dependency file -- a Makefile rule cannot hold a newline.\n", shown.c_str());
-    }
-    return rule_escaped(path[0] == '/' ? std::string(path) : cwd + "/" + path);
+    // The name as given first, so that the message shows it as given; then
+    // the working directory it is resolved in.
+    check_nameable(path, target);
+    const std::string absolute = path[0] == '/' ? std::string(path) : cwd + "/" + path;
+    check_nameable(absolute, target);
+    return rule_escaped(absolute, target);
 }
 
 // A pipe or a device has no time stamp that says when it changed.
@@ -391,6 +447,31 @@ bool regular_file(const char* path)
 {
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// /proc/PID/fd or /proc/PID/task/TID/fd, where /dev/stdin and /dev/fd/N lead.
+bool descriptor_directory(const std::filesystem::path& dir)
+{
+    const std::string text = dir.string();
+    return text.starts_with("/proc/") && text.ends_with("/fd");
+}
+
+// True when name leads, through any links, into a process's table of open
+// files: another process opening it gets its own descriptor, not this file.
+bool through_descriptor(const char* name)
+{
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(name, error);
+    for (int links = 0; !error && links < 40; ++links) {
+        const std::filesystem::path dir = std::filesystem::canonical(path.parent_path(), error);
+        if (error)
+            return false;
+        if (descriptor_directory(dir))
+            return true;
+        const std::filesystem::path target = std::filesystem::read_symlink(dir / path.filename(), error);
+        path = target.is_absolute() ? target : dir / target;
+    }
+    return false;
 }
 
 [[noreturn]] void dependency_file_failed(const char* file, const std::string& temporary, int error)
@@ -402,13 +483,18 @@ bool regular_file(const char* path)
 
 } // namespace
 
+bool names_a_file_again(const char* name)
+{
+    return regular_file(name) && !through_descriptor(name);
+}
+
 std::string dependency_rule(const RUN& r)
 {
     const std::string cwd = working_directory(r.dependency_file);
-    std::string rule = rule_path(r.outfile, cwd) + ":";
+    std::string rule = rule_path(r.outfile, cwd, true) + ":";
     for (const ELF_DESC& m : r.modules)
-        if (regular_file(m.name))
-            rule.append(" ").append(rule_path(m.name, cwd));
+        if (names_a_file_again(m.name))
+            rule.append(" ").append(rule_path(m.name, cwd, false));
     return rule + "\n";
 }
 

@@ -121,14 +121,23 @@ TEST(ReadFaults, OutputThatIsAnInputByNameLinkOrSymlinkIsReadFirst)
     }
 }
 
+// Only the standard three descriptors open, then a limit of n.
+std::string standard_descriptors_and_limit(int n)
+{
+    return "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ $fd -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " +
+           std::to_string(n);
+}
+
 // More modules than descriptors: files past the limit are opened again when
 // their bytes are copied, one at a time. Descriptors that the caller hands
-// down (30 under a hard limit of 64) take their share unannounced.
+// down (30 under a hard limit of 64) take their share unannounced. Two
+// free ones, the output's and a module's, are enough.
 TEST(ReadFaults, ThousandsOfModulesMergeUnderALowDescriptorLimit)
 {
     const std::pair<uint32_t, std::string> cases[] = {
         {3000, "ulimit -n 256"},
         {200, "ulimit -n 64 && for fd in $(seq 3 32); do eval \"exec $fd</dev/null\"; done"},
+        {200, standard_descriptors_and_limit(5)},
     };
     for (const auto& [count, limit] : cases) {
         TempDir dir;
@@ -151,6 +160,23 @@ TEST(ReadFaults, ThousandsOfModulesMergeUnderALowDescriptorLimit)
                                         typical(0x100000 + 0x1000 * last, last, 2 * last)),
                   "");
     }
+}
+
+// With one descriptor free, the output's, no module can be copied: the run
+// fails, names the module and leaves no output. A sanitizer build's leak
+// check, which reads /proc at exit, finds no descriptor either and is off.
+TEST(ReadFaults, OneFreeDescriptorIsTooFewAndSaysSo)
+{
+    TempDir dir;
+    const std::string e = dir.write("e.elf", typical(0x10000, 1, 2));
+    const std::string no_leak_check = "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0";
+    const RunResult r = run_program("bash", {"-c",
+                                             standard_descriptors_and_limit(4) + " && " + no_leak_check +
+                                                 " exec \"$0\" \"$@\"",
+                                             ELF_MERGE_PATH, "-e", e, "-o", dir.path("out.elf")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error opening file " + e + " -- Too many open files\n");
+    EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 
 // A raw image or a module from a pipe or process substitution is read to
