@@ -279,6 +279,7 @@ TEST(DebugElfRefusal, OneLineAndNoOutput)
         std::string output;
         std::string z; // the Shared Data size given; 8000 made the image
         std::string message;
+        std::string shell = "exec \"$0\" \"$@\""; // what the map runs under
     };
     const Row rows[] = {
         {c.image, "8000", c.image + ": names the image read; --debug-elf writes a file of its own\n"},
@@ -287,13 +288,16 @@ TEST(DebugElfRefusal, OneLineAndNoOutput)
         {c.dir.path("none/out.elf"), "8000", c.dir.path("none/out.elf") + ": cannot create -- No such file or directory\n"},
         {c.dir.path("new.elf"), "4000",
          c.image + ": compared with elf-merge's output: segment 2 p_memsz is 0x00008000, expected 0x00004000\n"},
+        // Cut short at 512 bytes, and removed.
+        {c.dir.path("new.elf"), "8000", c.dir.path("new.elf") + ": cannot write -- File too large\n",
+         "ulimit -f 1 && exec \"$0\" \"$@\""},
     };
     const tb::Bytes image = tb::read_file(c.image);
     for (const Row& row : rows) {
         std::vector<std::string> args{"--debug-elf", row.output, c.image, "--"};
         for (std::string o : mode_options("kernel"))
             args.push_back(o == "8000" ? row.z : o);
-        const tb::RunResult r = run_map(args);
+        const tb::RunResult r = run_map_in_shell(row.shell, args);
         EXPECT_EQ(r.status, 1) << row.output;
         EXPECT_EQ(r.err, row.message);
         EXPECT_EQ(tb::read_file(c.image), image);
