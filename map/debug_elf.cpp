@@ -6,7 +6,6 @@
 #include "map.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sys/stat.h>

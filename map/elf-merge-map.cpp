@@ -5,7 +5,7 @@
 // use by module and by region), as text or JSON; with --check verifies the
 // image; with --diff compares two images; with --svg draws the address
 // space; with -O writes the bytes a loader stores as a flash image; with
-// --gdb, --where and --symbols helps debug it.
+// --gdb, --debug-elf, --where and --symbols helps debug it.
 #include "map.h"
 
 #include <algorithm>
@@ -320,7 +320,9 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
         release_modules(set);
         return 1;
     }
-    const std::vector<SYMBOL_ENTRY> symbols = module_symbols(set);
+    // --debug-elf reads every symbol itself, as written.
+    const std::vector<SYMBOL_ENTRY> symbols =
+        options.action == MAP_ACTION::debug_elf ? std::vector<SYMBOL_ENTRY>{} : module_symbols(set);
     STANDARD_OUTPUT buffer;
     std::ostream out(&buffer);
     int status = 0;
