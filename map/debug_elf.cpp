@@ -187,16 +187,18 @@ void add_symbols(DEBUG_ELF& d, const MODULE_SET& set)
 // ---------------------------------------------------------------------------
 // The tables after the image
 
-constexpr uint32_t align4(uint64_t offset)
+constexpr uint64_t align4(uint64_t offset)
 {
-    return static_cast<uint32_t>((offset + 3) & ~uint64_t{3});
+    return (offset + 3) & ~uint64_t{3};
 }
 
-OUT_SECTION table_section(const char* name, uint32_t type, uint32_t offset, size_t size, uint32_t entsize)
+// A table's header; offset and size are checked against 4 GiB before any
+// header is written.
+OUT_SECTION table_section(const char* name, uint32_t type, uint64_t offset, uint64_t size, uint32_t entsize)
 {
     OUT_SECTION out{name, {}};
     out.shdr.sh_type = type;
-    out.shdr.sh_offset = offset;
+    out.shdr.sh_offset = static_cast<uint32_t>(offset);
     out.shdr.sh_size = static_cast<uint32_t>(size);
     out.shdr.sh_addralign = entsize ? 4 : 1;
     out.shdr.sh_entsize = entsize;
@@ -206,7 +208,7 @@ OUT_SECTION table_section(const char* name, uint32_t type, uint32_t offset, size
 // Where each table lies: the symbol table and its indices word-aligned
 // after the image, the names, then the section header table.
 struct TABLE_PLACES {
-    uint32_t symtab, shndx, strtab, shstrtab, shoff;
+    uint64_t symtab, shndx, strtab, shstrtab, shoff, end;
     bool extended;
     std::string shstrtab_bytes{'\0'};
 };
@@ -214,7 +216,7 @@ struct TABLE_PLACES {
 TABLE_PLACES add_tables(DEBUG_ELF& d, uint32_t image_size)
 {
     TABLE_PLACES t{};
-    const uint32_t count = static_cast<uint32_t>(d.symbols.size());
+    const uint64_t count = d.symbols.size();
     // .symtab, perhaps .symtab_shndx, .strtab and .shstrtab follow.
     t.extended = d.sections.size() + 4 >= SHN_LORESERVE;
     const uint32_t symtab = static_cast<uint32_t>(d.sections.size());
@@ -229,12 +231,13 @@ TABLE_PLACES add_tables(DEBUG_ELF& d, uint32_t image_size)
         d.sections.back().shdr.sh_link = symtab;
     }
     d.sections.push_back(table_section(".strtab", SHT_STRTAB, t.strtab, d.strtab.size(), 0));
-    t.shstrtab = static_cast<uint32_t>(t.strtab + d.strtab.size());
+    t.shstrtab = t.strtab + d.strtab.size();
     d.sections.push_back(table_section(".shstrtab", SHT_STRTAB, t.shstrtab, 0, 0));
     for (OUT_SECTION& s : d.sections)
         s.shdr.sh_name = add_name(t.shstrtab_bytes, s.name);
     d.sections.back().shdr.sh_size = static_cast<uint32_t>(t.shstrtab_bytes.size());
-    t.shoff = align4(uint64_t{t.shstrtab} + t.shstrtab_bytes.size());
+    t.shoff = align4(t.shstrtab + t.shstrtab_bytes.size());
+    t.end = t.shoff + uint64_t{SHDR_SIZE} * d.sections.size();
     return t;
 }
 
@@ -245,7 +248,7 @@ Elf32_Ehdr out_header(const MAP_IMAGE& image, DEBUG_ELF& d, const TABLE_PLACES& 
     Elf32_Ehdr h = image.ehdr;
     const uint32_t count = static_cast<uint32_t>(d.sections.size());
     const uint32_t shstrndx = count - 1;
-    h.e_shoff = t.shoff;
+    h.e_shoff = static_cast<uint32_t>(t.shoff);
     h.e_shentsize = SHDR_SIZE;
     h.e_shnum = count < SHN_LORESERVE ? static_cast<uint16_t>(count) : 0;
     h.e_shstrndx = shstrndx < SHN_LORESERVE ? static_cast<uint16_t>(shstrndx) : SHN_XINDEX;
@@ -287,16 +290,25 @@ void put_symbols(std::ostream& out, const DEBUG_ELF& d, bool extended)
             put_word(out, s.extended() ? s.section : 0);
 }
 
-void write_debug_elf(std::ostream& out, const MAP_IMAGE& image, DEBUG_ELF& d)
+// Every offset is 32-bit: the tables must end below 4 GiB, not wrap.
+void check_size(const std::string& path, const TABLE_PLACES& t)
+{
+    if (t.end > UINT32_MAX)
+        fatal("%s: larger than 4 GiB with its sections and symbols, which a 32-bit ELF file cannot describe\n",
+              printable(path).c_str());
+}
+
+void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE& image, DEBUG_ELF& d)
 {
     const TABLE_PLACES t = add_tables(d, image.size);
+    check_size(path, t);
     put_record(out, out_header(image, d, t), convert_ehdr);
     out.write(reinterpret_cast<const char*>(image.bytes) + EHDR_SIZE, image.size - EHDR_SIZE);
     put_zeros(out, image.size, t.symtab);
     put_symbols(out, d, t.extended);
     out.write(d.strtab.data(), static_cast<std::streamsize>(d.strtab.size()));
     out.write(t.shstrtab_bytes.data(), static_cast<std::streamsize>(t.shstrtab_bytes.size()));
-    put_zeros(out, uint64_t{t.shstrtab} + t.shstrtab_bytes.size(), t.shoff);
+    put_zeros(out, t.shstrtab + t.shstrtab_bytes.size(), t.shoff);
     for (const OUT_SECTION& s : d.sections)
         put_record(out, s.shdr, convert_shdr);
 }
@@ -317,11 +329,11 @@ std::string debug_elf_refusal(const std::string& output, const std::string& imag
     return "";
 }
 
-void write_debug_elf(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set)
+void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     DEBUG_ELF d;
     d.sections.emplace_back();
     add_image_sections(d, image, set);
     add_symbols(d, set);
-    write_debug_elf(out, image, d);
+    write_debug_elf(out, path, image, d);
 }

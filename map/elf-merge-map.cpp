@@ -291,7 +291,7 @@ int write_debug_elf_file(const MAP_OPTIONS& options, const MAP_IMAGE& image, con
         std::cerr << refusal << "\n";
         return 1;
     }
-    write_output_file(options.debug_elf, [&](std::ostream& out) { write_debug_elf(out, image, set); });
+    write_output_file(options.debug_elf, [&](std::ostream& out) { write_debug_elf(out, options.debug_elf, image, set); });
     return 0;
 }
 

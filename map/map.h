@@ -349,8 +349,9 @@ void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE
 std::string debug_elf_refusal(const std::string& output, const std::string& image_path, const MODULE_SET& set);
 // The image with a section header per collected section (module:section,
 // in address order), the Shared Data segment's table and note, and every
-// module's symbols as written, the tables after the image's last byte.
-void write_debug_elf(std::ostream& out, const MAP_IMAGE& image, const MODULE_SET& set);
+// module's symbols as written, the tables after the image's last byte. A
+// file past 4 GiB, which ELF32 offsets cannot reach, ends the run naming path.
+void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set);
 
 // What one PT_LOAD entry holds at an address: whether it is the entry's run
 // address, load address or both, and with modules the section and the
