@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <sys/stat.h>
 
 namespace {
 
@@ -314,20 +313,6 @@ void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE
 }
 
 } // namespace
-
-std::string debug_elf_refusal(const std::string& output, const std::string& image_path, const MODULE_SET& set)
-{
-    struct stat out, in;
-    if (::stat(output.c_str(), &out) != 0)
-        return "";
-    const auto same = [&](uint64_t dev, uint64_t ino) { return uint64_t(out.st_dev) == dev && uint64_t(out.st_ino) == ino; };
-    if (::stat(image_path.c_str(), &in) == 0 && same(in.st_dev, in.st_ino))
-        return printable(output) + ": names the image read; --debug-elf writes a file of its own";
-    for (const ELF_DESC& m : set.run.modules)
-        if (same(m.source.dev, m.source.ino))
-            return printable(output) + ": names the module " + printable(m.name) + "; --debug-elf writes a file of its own";
-    return "";
-}
 
 void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set)
 {

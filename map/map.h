@@ -344,9 +344,6 @@ std::string gdb_refusal(const MODULE_SET& set);
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,
                         const std::vector<SYMBOL_ENTRY>& symbols);
 
-// --debug-elf: why OUTPUT cannot be written because it is the image or a
-// module read, as one line; empty when it can be.
-std::string debug_elf_refusal(const std::string& output, const std::string& image_path, const MODULE_SET& set);
 // The image with a section header per collected section (module:section,
 // in address order), the Shared Data segment's table and note, and every
 // module's symbols as written, the tables after the image's last byte. A

@@ -9,21 +9,82 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Only the file the output was opened as is removed, not one that has taken
-// its name since.
+namespace {
+
+// The signals that end a run as a failure does: interrupted, told to stop,
+// or its terminal gone.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Only the file recorded is removed, not one that has taken its name since.
+// Async-signal-safe: lstat and unlink on a path made beforehand.
+void unlink_if_recorded(const PARTIAL_OUTPUT& record)
+{
+    struct stat st;
+    if (!record.path.empty() && ::lstat(record.path.c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_dev) == record.dev && static_cast<uint64_t>(st.st_ino) == record.ino)
+        ::unlink(record.path.c_str());
+}
+
+extern "C" void end_by_signal(int signal)
+{
+    const int saved = errno;
+    unlink_if_recorded(process.partial_output);
+    unlink_if_recorded(process.temporary_file);
+    errno = saved;
+    // The handler was reset: the signal, delivered again on return, ends the
+    // process with the status its sender expects.
+    ::raise(signal);
+}
+
+sigset_t ending_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : ENDING_SIGNALS)
+        sigaddset(&set, signal);
+    return set;
+}
+
+} // namespace
+
+void set_removable(PARTIAL_OUTPUT& record, PARTIAL_OUTPUT value)
+{
+    const sigset_t held = ending_signals();
+    sigset_t before;
+    ::sigprocmask(SIG_BLOCK, &held, &before);
+    record = std::move(value);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void remove_recorded_file(PARTIAL_OUTPUT& record)
+{
+    unlink_if_recorded(record);
+    set_removable(record);
+}
+
 void remove_partial_output()
 {
-    const PARTIAL_OUTPUT& out = process.partial_output;
-    struct stat st;
-    if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
-        static_cast<uint64_t>(st.st_ino) == out.ino)
-        ::unlink(out.path.c_str());
-    process.partial_output = PARTIAL_OUTPUT{};
+    remove_recorded_file(process.partial_output);
+    remove_recorded_file(process.temporary_file);
+}
+
+void remove_outputs_on_signals()
+{
+    for (const int signal : ENDING_SIGNALS) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = end_by_signal;
+        action.sa_flags = SA_RESETHAND;
+        action.sa_mask = ending_signals(); // one removal at a time
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void fatal(const char* format, ...)
@@ -474,10 +535,8 @@ bool through_descriptor(const char* name)
     return false;
 }
 
-[[noreturn]] void dependency_file_failed(const char* file, const std::string& temporary, int error)
+[[noreturn]] void dependency_file_failed(const char* file, int error)
 {
-    if (!temporary.empty())
-        ::unlink(temporary.c_str());
     fatal("Error writing dependency file %s -- %s.\n", file, std::strerror(error));
 }
 
@@ -498,24 +557,17 @@ std::string dependency_rule(const RUN& r)
     return rule + "\n";
 }
 
-void write_dependency_file(const char* file, const std::string& rule)
+void open_dependency_file(const RUN& r, WRITTEN_FILE& file)
 {
-    std::string temporary = std::string(file) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        dependency_file_failed(file, "", errno);
-    // mkstemp creates the file for its owner alone; the rule is an ordinary
-    // output of the build.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    FILE* out = ::fdopen(fd, "w");
-    int error = 0;
-    if (!out || ::fchmod(fd, 0666 & ~mask) != 0 || std::fputs(rule.c_str(), out) < 0)
-        error = errno;
-    if ((out ? std::fclose(out) : ::close(fd)) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && std::rename(temporary.c_str(), file) != 0)
-        error = errno;
-    if (error != 0)
-        dependency_file_failed(file, temporary, error);
+    const std::string conflict = written_file_conflict(r.dependency_file, r.modules, {{"output file", r.outfile}});
+    if (!conflict.empty())
+        fatal("Cannot write dependency file %s -- %s.\n", r.dependency_file, conflict.c_str());
+    if (!open_written_file(r.dependency_file, file))
+        dependency_file_failed(r.dependency_file, errno);
+}
+
+void write_dependency_file(const char* name, WRITTEN_FILE& file, const std::string& rule)
+{
+    if (!write_all(file.fd, rule.data(), rule.size()) || !commit_written_file(file))
+        dependency_file_failed(name, errno);
 }

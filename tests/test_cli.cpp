@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tb;
 
@@ -413,6 +416,92 @@ TEST(DependencyFile, ChangesWholeAndOnlyAfterASuccessfulMerge)
     EXPECT_EQ(taken.err, "Error writing dependency file " + dir.path("sub") + " -- Is a directory.\n");
     for (const auto& entry : std::filesystem::directory_iterator(dir.path("")))
         EXPECT_NE(entry.path().filename().string().substr(0, 4), "sub.") << entry.path();
+}
+
+// The dependency file is never a file the run reads or writes as its
+// image, however named, and one that cannot be written is found out before
+// the image is opened: each run is refused with one line, and nothing in
+// its directory changes, the previous image included.
+TEST(DependencyFile, RefusedBeforeAnythingIsWrittenWhenItIsAnInputTheImageOrUnwritable)
+{
+    struct Case {
+        std::string name;
+        std::function<void(const TempDir&)> setup;
+        std::vector<std::string> args; // after -p p.bin
+        std::string error;
+        bool as_root; // runs only where permissions do not hold (false) or where nodes can be made (true)
+    };
+    const auto nothing = [](const TempDir&) {};
+    const std::string usage_line = "Dependency file name is empty.\n" + usage_text();
+    const Case cases[] = {
+        {"the image", nothing, {"-o", "out.elf", "--dependency-file", "out.elf"},
+         "Cannot write dependency file out.elf -- it is the output file out.elf.\n", false},
+        {"an image yet to be made", nothing, {"-o", "new.elf", "--dependency-file", "./new.elf"},
+         "Cannot write dependency file ./new.elf -- it is the output file new.elf.\n", false},
+        {"the image through a link", [](const TempDir& d) { EXPECT_EQ(::symlink("out.elf", d.path("img.d").c_str()), 0); },
+         {"-o", "out.elf", "--dependency-file", "img.d"},
+         "Cannot write dependency file img.d -- it is the output file out.elf.\n", false},
+        {"a module", nothing, {"-o", "out.elf", "--dependency-file", "p.bin"},
+         "Cannot write dependency file p.bin -- it is the input file p.bin.\n", false},
+        {"a module through a link", [](const TempDir& d) { EXPECT_EQ(::symlink("p.bin", d.path("p.d").c_str()), 0); },
+         {"-o", "out.elf", "--dependency-file", "p.d"},
+         "Cannot write dependency file p.d -- it is the input file p.bin.\n", false},
+        {"a module's hard link", [](const TempDir& d) { EXPECT_EQ(::link(d.path("p.bin").c_str(), d.path("hard.d").c_str()), 0); },
+         {"-o", "out.elf", "--dependency-file", "hard.d"},
+         "Cannot write dependency file hard.d -- it is the input file p.bin.\n", false},
+        {"a directory", [](const TempDir& d) { std::filesystem::create_directory(d.path("sub")); },
+         {"-o", "out.elf", "--dependency-file", "sub"}, "Error writing dependency file sub -- Is a directory.\n",
+         false},
+        {"in a missing directory", nothing, {"-o", "out.elf", "--dependency-file", "none/out.d"},
+         "Error writing dependency file none/out.d -- No such file or directory.\n", false},
+        {"a name that the temporary file's suffix makes too long", nothing,
+         {"-o", "out.elf", "--dependency-file", std::string(250, 'd')},
+         "Error writing dependency file " + std::string(250, 'd') + " -- File name too long.\n", false},
+        {"an empty name", nothing, {"-o", "out.elf", "--dependency-file", ""}, usage_line, false},
+        {"in a read-only directory",
+         [](const TempDir& d) {
+             std::filesystem::create_directory(d.path("ro"));
+             ::chmod(d.path("ro").c_str(), 0555);
+         },
+         {"-o", "out.elf", "--dependency-file", "ro/out.d"},
+         "Error writing dependency file ro/out.d -- Permission denied.\n", true},
+    };
+    for (const Case& c : cases) {
+        if (c.as_root && ::geteuid() == 0)
+            continue; // root writes in a read-only directory
+        TempDir dir;
+        dir.write("p.bin", ramp(8));
+        ASSERT_EQ(run_in(dir.path(""), ELF_MERGE_PATH, {"-p", "p.bin", "-o", "out.elf"}).status, 0);
+        c.setup(dir);
+        const auto before = directory_snapshot(dir.path(""));
+        std::vector<std::string> args{"-p", "p.bin"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = run_in(dir.path(""), ELF_MERGE_PATH, args);
+        EXPECT_EQ(r.err, c.error) << c.name;
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(directory_snapshot(dir.path("")), before) << c.name;
+        ::chmod(dir.path("ro").c_str(), 0755);
+    }
+}
+
+// A device or a FIFO is written in place and stays what it was; a link is
+// written through, to the file it leads to, and stays a link.
+TEST(DependencyFile, DeviceAndFifoAreWrittenInPlaceAndALinkThrough)
+{
+    TempDir dir;
+    const std::string d = dir.path("");
+    const std::string rule = d + "out.elf: " + d + "p.bin\n";
+    dir.write("p.bin", ramp(8));
+    for (const InPlaceTarget& t : in_place_targets(dir)) {
+        const RunResult r =
+            run_writing_to(dir, t, ELF_MERGE_PATH, {"-p", "p.bin", "-o", "out.elf", "--dependency-file", t.name});
+        EXPECT_EQ(r.err, "") << t.name;
+        EXPECT_EQ(r.status, 0) << t.name;
+        EXPECT_EQ(directory_snapshot(d).at(t.name), t.entry) << t.name;
+        if (!t.read_back.empty()) {
+            EXPECT_EQ(read_file(dir.path(t.read_back)), Bytes(rule.begin(), rule.end())) << t.name;
+        }
+    }
 }
 
 } // namespace

@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tb;
@@ -45,6 +49,53 @@ TEST(WriteFaults, SectionBytesArriveWholeAndAPartialWriteReportsTheRealError)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Error writing to " + dir.path("cut.elf") + " -- File too large.\n");
         EXPECT_FALSE(file_exists(dir.path("cut.elf")));
+    }
+}
+
+// Starts elf-merge with args, the signal's default action restored, and
+// sends it signal once path holds some of the image: mid-write, as a large
+// image takes far longer to write than a poll. The wait status.
+int signalled_mid_write(const std::vector<std::string>& args, const std::string& path, int signal)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(signal, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(ELF_MERGE_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(ELF_MERGE_PATH, argv.data());
+        ::_exit(127);
+    }
+    struct stat st;
+    for (int polls = 0; polls < 20000 && !(::stat(path.c_str(), &st) == 0 && st.st_size > 0); ++polls)
+        ::usleep(1000);
+    ::kill(child, signal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+// A run stopped by a user or a build leaves neither a partial image, which
+// a build that does not delete it would take for a whole one, nor a
+// temporary dependency file; the previous rule stays. It ends by the
+// signal, as its caller expects.
+TEST(WriteFaults, SignalMidWriteRemovesThePartialImageAndEndsByTheSignal)
+{
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        TempDir dir;
+        const std::string big = dir.path("big.bin");
+        std::filesystem::resize_file(dir.write("big.bin", Bytes{}), 256u << 20);
+        dir.write("out.d", Bytes{'o', 'l', 'd', '\n'});
+        const int status = signalled_mid_write(
+            {"-p", big, "-o", dir.path("out.elf"), "--dependency-file", dir.path("out.d")}, dir.path("out.elf"), signal);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " status " << status;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path("")))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "out.d"})) << signal;
+        EXPECT_EQ(read_file(dir.path("out.d")), (Bytes{'o', 'l', 'd', '\n'})) << signal;
     }
 }
 

@@ -282,9 +282,9 @@ TEST(DebugElfRefusal, OneLineAndNoOutput)
         std::string shell = "exec \"$0\" \"$@\""; // what the map runs under
     };
     const Row rows[] = {
-        {c.image, "8000", c.image + ": names the image read; --debug-elf writes a file of its own\n"},
-        {link, "8000", link + ": names the image read; --debug-elf writes a file of its own\n"},
-        {vo, "8000", vo + ": names the module " + vo + "; --debug-elf writes a file of its own\n"},
+        {c.image, "8000", c.image + ": not written -- it is the image " + c.image + "\n"},
+        {link, "8000", link + ": not written -- it is the image " + c.image + "\n"},
+        {vo, "8000", vo + ": not written -- it is the input file " + vo + "\n"},
         {c.dir.path("none/out.elf"), "8000", c.dir.path("none/out.elf") + ": cannot create -- No such file or directory\n"},
         {c.dir.path("new.elf"), "4000",
          c.image + ": compared with elf-merge's output: segment 2 p_memsz is 0x00008000, expected 0x00004000\n"},
