@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     write_json_report(out, "fuzz.elf", image, no_modules, regions);
     write_flash_images(image, out);
     write_svg(out, "fuzz.elf", image, no_modules);
+    write_debug_elf(out, "fuzz.debug.elf", image, no_modules);
     diff_with(image, data, size, out);
     std::vector<uint8_t> changed(data, data + size);
     for (size_t i = size / 2; i < size; ++i)

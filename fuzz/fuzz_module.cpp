@@ -22,8 +22,10 @@ void use_module(const ELF_DESC& m)
     std::vector<Elf32_Phdr> phdrs;
     std::vector<SHDR_HANDLE> sections;
     merge_shdr(phdrs, sections, modules);
-    // Every FUNC and OBJECT symbol with its whole name, as the map reads them.
+    // Every FUNC and OBJECT symbol with its whole name, as the map reads
+    // them; then every symbol, with SHN_XINDEX resolved, as --debug-elf does.
     read_symbols(m);
+    read_symbols(m, SYMBOL_CHOICE::all);
 }
 
 } // namespace

@@ -28,14 +28,12 @@ SECTION_INDEX sections_by_index(const MODULE_SET& set)
 }
 
 // The section of the image that holds the symbol, or null. A reserved index
-// names no section, however many the module has: an SHN_ABS address is in
-// none, and the index an SHN_XINDEX stands for is not read. A symbol whose
-// value lies outside its own section is no part of it.
+// names no section, however many the module has (the reader gives it
+// section 0, never collected): an SHN_ABS address is in none. A symbol
+// whose value lies outside its own section is no part of it.
 const SECTION_REF* symbol_section(const ELF_DESC& m, const MODULE_SYMBOL& symbol, const SECTION_INDEX& sections)
 {
-    if (symbol.st_shndx >= SHN_LORESERVE)
-        return nullptr;
-    const auto s = sections.find({&m, symbol.st_shndx});
+    const auto s = sections.find({&m, symbol.section});
     if (s == sections.end())
         return nullptr;
     const SHDR_HANDLE& h = *s->second->handle;

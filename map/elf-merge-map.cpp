@@ -5,7 +5,7 @@
 // use by module and by region), as text or JSON; with --check verifies the
 // image; with --diff compares two images; with --svg draws the address
 // space; with -O writes the bytes a loader stores as a flash image; with
-// --gdb, --where and --symbols helps debug it.
+// --gdb, --debug-elf, --where and --symbols helps debug it.
 #include "map.h"
 
 #include <algorithm>
@@ -307,6 +307,13 @@ int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std:
     return 0;
 }
 
+int write_debug_elf_file(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    write_output_file(options.debug_elf, options.image, set.run.modules,
+                      [&](std::ostream& out) { write_debug_elf(out, options.debug_elf, image, set); });
+    return 0;
+}
+
 // Every address is explained before an address outside the image fails the run.
 int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set,
                  const std::vector<SYMBOL_ENTRY>& symbols, std::ostream& out)
@@ -324,7 +331,7 @@ int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODUL
     return std::any_of(places.begin(), places.end(), outside) ? 1 : 0;
 }
 
-// --gdb, --where and --symbols.
+// --gdb, --debug-elf, --where and --symbols.
 int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const MAP_IMAGE& image)
 {
     MODULE_SET set;
@@ -332,12 +339,16 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
         release_modules(set);
         return 1;
     }
-    const std::vector<SYMBOL_ENTRY> symbols = module_symbols(set);
+    // --debug-elf reads every symbol itself, as written.
+    const std::vector<SYMBOL_ENTRY> symbols =
+        options.action == MAP_ACTION::debug_elf ? std::vector<SYMBOL_ENTRY>{} : module_symbols(set);
     DESCRIPTOR_OUTPUT buffer;
     std::ostream out(&buffer);
     int status = 0;
     if (options.action == MAP_ACTION::gdb)
         status = write_gdb_file(options, set, symbols);
+    else if (options.action == MAP_ACTION::debug_elf)
+        status = write_debug_elf_file(options, image, set);
     else if (options.action == MAP_ACTION::where)
         status = write_places(options, image, set, symbols, out);
     else if (options.json)
@@ -436,6 +447,7 @@ int main(int argc, char** argv)
     case MAP_ACTION::svg:
         return write_picture(options, image);
     case MAP_ACTION::gdb:
+    case MAP_ACTION::debug_elf:
     case MAP_ACTION::where:
     case MAP_ACTION::symbols:
         return debug(options, bytes, image);

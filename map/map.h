@@ -346,6 +346,12 @@ LINES gdb_refusal(const MODULE_SET& set);
 void write_gdb_commands(std::ostream& out, const std::string& path, const MODULE_SET& set,
                         const std::vector<SYMBOL_ENTRY>& symbols);
 
+// The image with a section header per collected section (module:section,
+// in address order), the Shared Data segment's table and note, and every
+// module's symbols as written, the tables after the image's last byte. A
+// file past 4 GiB, which ELF32 offsets cannot reach, ends the run naming path.
+void write_debug_elf(std::ostream& out, const std::string& path, const MAP_IMAGE& image, const MODULE_SET& set);
+
 // What one PT_LOAD entry holds at an address: whether it is the entry's run
 // address, load address or both, and with modules the section and the
 // nearest symbol at or below it.
@@ -376,7 +382,7 @@ void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symb
 // What a run of the map does: print the map (and with --check, check the
 // image), compare two images, draw one, export what a loader stores, or
 // help debug it: a GDB command file, addresses explained, a symbol map.
-enum class MAP_ACTION { map, diff, svg, flash, gdb, where, symbols };
+enum class MAP_ACTION { map, diff, svg, flash, gdb, debug_elf, where, symbols };
 
 struct MAP_OPTIONS {
     MAP_ACTION action = MAP_ACTION::map;
@@ -390,6 +396,7 @@ struct MAP_OPTIONS {
     std::string sha256; // with --check: the digest the image must have
     std::string svg;    // the picture's file
     std::string gdb;    // the GDB command file
+    std::string debug_elf; // the image with sections and symbols
     std::vector<uint32_t> addresses; // --where
     bool gap_fill_given = false;
     FLASH_SETTINGS flash_settings;

@@ -75,6 +75,9 @@ constexpr MAP_OPTION map_options[] = {
      "  --gap-fill BYTE  the value of the bytes between load ranges in a binary\n"
      "             (decimal, or hexadecimal after 0x; default 0)\n"},
     {"gdb", 0, 'B', "file", "  --gdb FILE write a GDB command file that loads every module's symbols\n"},
+    {"debug-elf", 0, 'E', "file",
+     "  --debug-elf OUTPUT  write IMAGE with every module's sections and symbols\n"
+     "             added, for objdump, nm and debuggers\n"},
     {"where", 0, 'w', "number",
      "  --where ADDRESS[,ADDRESS...]  name the segment of each address (hexadecimal)\n"
      "             and with modules its file, section and nearest symbol; exit\n"
@@ -96,7 +99,7 @@ struct MAP_ACTION_ROW {
     int value;        // of the option that asks for it
     const char* name; // as messages name it
     const char* synopsis;
-    bool debugging; // --gdb, --where and --symbols go alone
+    bool debugging; // --gdb, --debug-elf, --where and --symbols go alone
     bool json, check;
     REGIONS regions;
     MODULES modules;
@@ -116,6 +119,8 @@ constexpr MAP_ACTION_ROW map_actions[] = {
      "-O writes one IMAGE to one OUTPUT"},
     {MAP_ACTION::gdb, 'B', "--gdb", "--gdb FILE IMAGE -- MODULE OPTIONS", true, false, false, REGIONS::none,
      MODULES::required, "--gdb takes neither --json nor --check", nullptr},
+    {MAP_ACTION::debug_elf, 'E', "--debug-elf", "--debug-elf OUTPUT IMAGE -- MODULE OPTIONS", true, false, false,
+     REGIONS::none, MODULES::required, "--debug-elf takes neither --json nor --check", nullptr},
     {MAP_ACTION::where, 'w', "--where", "--where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]", true, true,
      false, REGIONS::none, MODULES::optional, "--where and --symbols take no --check", nullptr},
     {MAP_ACTION::symbols, 'y', "--symbols", "--symbols [--json] IMAGE -- MODULE OPTIONS", true, true, false,
@@ -256,12 +261,26 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
     }
 }
 
+// The debugging actions as a list, "--gdb, --where and --symbols", so
+// that a new one is named wherever they are.
+std::string debugging_actions()
+{
+    std::vector<const char*> names;
+    for (const MAP_ACTION_ROW& a : map_actions)
+        if (a.debugging)
+            names.push_back(a.name);
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += std::string(i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
 // -O, --svg, --diff and the debugging actions each stand on their own.
 OPTION_OUTCOME choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
         return refused(row_of(action).debugging || row_of(options.action).debugging
-                           ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
+                           ? debugging_actions() + " go alone, without -O, --svg, --diff or each other"
                            : "-O, --svg and --diff go one at a time");
     options.action = action;
     return {};
@@ -304,6 +323,9 @@ OPTION_OUTCOME read_action(MAP_OPTIONS& options, MAP_ACTION action)
         return failed(outcome) ? outcome : flash_format(optarg, options.flash_settings.format);
     case MAP_ACTION::gdb:
         options.gdb = optarg;
+        break;
+    case MAP_ACTION::debug_elf:
+        options.debug_elf = optarg;
         break;
     case MAP_ACTION::where:
         outcome = addresses(optarg, options.addresses);

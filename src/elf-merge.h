@@ -48,6 +48,7 @@ constexpr uint32_t PF_R = 0x4;
 constexpr uint32_t SHT_PROGBITS = 1;
 constexpr uint32_t SHT_SYMTAB = 2;
 constexpr uint32_t SHT_NOBITS = 8;
+constexpr uint32_t SHT_SYMTAB_SHNDX = 18;
 
 constexpr uint32_t SHF_WRITE = 0x1;
 constexpr uint32_t SHF_ALLOC = 0x2;
@@ -84,6 +85,7 @@ constexpr uint16_t SHN_XINDEX = 0xFFFF;
 // From here up a symbol's st_shndx names no section of the table, however
 // many it holds (SHN_ABS, SHN_COMMON, SHN_XINDEX, ...).
 constexpr uint16_t SHN_LORESERVE = 0xFF00;
+constexpr uint16_t SHN_ABS = 0xFFF1;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // Addresses are 32-bit: a range must end at or below this.
@@ -742,20 +744,33 @@ void read_module_bytes(const ELF_DESC& m, uint64_t offset, uint32_t count, uint8
 // read a chunk of SHDR_CHUNK headers at a time, so that none is held whole.
 constexpr uint32_t SHDR_CHUNK = 1024;
 void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_Shdr>& out);
-// A symbol that names code or data (STT_FUNC or STT_OBJECT), for a map or
-// a debugger.
+// A symbol of a module, for a map or a debugger.
 struct MODULE_SYMBOL {
     std::string name;
     uint32_t address; // st_value; a Thumb function's without bit 0
+    uint32_t st_value; // as written
     uint32_t st_size;
     uint8_t st_info;
-    uint16_t st_shndx;
+    uint8_t st_other;
+    uint16_t st_shndx; // as written
+    // The index of its section: st_shndx, or for SHN_XINDEX the word that
+    // the SHT_SYMTAB_SHNDX table holds for it; 0 for none or a reserved index.
+    uint32_t section;
 };
-// The named FUNC and OBJECT symbols of the symbol table that module m's
-// start-up values come from, in table order, ARM mapping symbols left out;
-// none for a raw image. The tables and every name are checked against the
-// file as when the module was read, and a fault ends the run.
-std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m);
+// Whether st_shndx is a reserved index (SHN_ABS, SHN_COMMON and the like)
+// rather than a section's.
+constexpr bool reserved_index(uint16_t st_shndx)
+{
+    return st_shndx >= SHN_LORESERVE && st_shndx != SHN_XINDEX;
+}
+// Which symbols read_symbols hands over: the named FUNC and OBJECT symbols,
+// ARM mapping symbols left out, or every symbol after the null entry.
+enum class SYMBOL_CHOICE { code_and_data, all };
+// The chosen symbols of the symbol table that module m's start-up values
+// come from, in table order; none for a raw image. The tables and every
+// name are checked against the file as when the module was read, and a
+// fault ends the run.
+std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m, SYMBOL_CHOICE choice = SYMBOL_CHOICE::code_and_data);
 // Before the output is truncated: every module must still be the file that
 // was read, and one that the output would overwrite is read into memory.
 void protect_inputs(std::vector<ELF_DESC>& modules, const char* outfile);

@@ -520,14 +520,62 @@ STRING_TABLE read_string_table(const ELF_DESC& m, const Elf32_Shdr& symtab)
 
 // The module's symbol table (the last SHT_SYMTAB) and its names, with every
 // section header checked on the way; both left empty without symbols.
-void read_symbol_table(const ELF_DESC& m, std::vector<Elf32_Sym>& symbols, STRING_TABLE& names)
+// Returns the table's section index, shnum when there is none.
+uint32_t read_symbol_table(const ELF_DESC& m, std::vector<Elf32_Sym>& symbols, STRING_TABLE& names)
 {
     const uint32_t index = check_section_headers(m);
     const Elf32_Shdr s = index < m.shnum ? read_section_header(m, index) : Elf32_Shdr{};
     if (symbol_count(s) == 0)
-        return;
+        return index;
     names = read_string_table(m, s);
     symbols = read_table<Elf32_Sym>(m, s.sh_offset, symbol_count(s), convert_sym);
+    return index;
+}
+
+// The SHT_SYMTAB_SHNDX section that holds the section indices of symbol
+// table symtab's SHN_XINDEX symbols, or shnum.
+uint32_t extended_index_section(const ELF_DESC& m, uint32_t symtab, Elf32_Shdr& found)
+{
+    std::vector<Elf32_Shdr> chunk;
+    for (uint32_t first = 0; first < m.shnum; first += SHDR_CHUNK) {
+        chunk.resize(std::min(SHDR_CHUNK, m.shnum - first));
+        read_section_headers(m, first, chunk);
+        for (uint32_t k = 0; k < chunk.size(); ++k)
+            if (chunk[k].sh_type == SHT_SYMTAB_SHNDX && chunk[k].sh_link == symtab) {
+                found = chunk[k];
+                return first + k;
+            }
+    }
+    return m.shnum;
+}
+
+void convert_word(uint32_t& w)
+{
+    w = be32(w);
+}
+
+// The section index of every symbol: st_shndx, or for SHN_XINDEX the word
+// of the SHT_SYMTAB_SHNDX table at the symbol's own index; 0 for a reserved
+// index, which names no section.
+std::vector<uint32_t> section_indices(const ELF_DESC& m, uint32_t symtab, const std::vector<Elf32_Sym>& table)
+{
+    std::vector<uint32_t> indices(table.size());
+    bool extended = false;
+    for (size_t i = 0; i < table.size(); ++i) {
+        extended = extended || table[i].st_shndx == SHN_XINDEX;
+        indices[i] = table[i].st_shndx >= SHN_LORESERVE ? 0 : table[i].st_shndx;
+    }
+    Elf32_Shdr s{};
+    if (!extended || extended_index_section(m, symtab, s) == m.shnum)
+        return indices;
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(s.sh_size / sizeof(uint32_t), table.size()));
+    if (count && !inside(s.sh_offset, count, sizeof(uint32_t), m.size))
+        fatal("%s is corrupt -- extended section indices lie outside the file.\n", m.name);
+    const std::vector<uint32_t> words = read_table<uint32_t>(m, s.sh_offset, count, convert_word);
+    for (uint32_t i = 0; i < count; ++i)
+        if (table[i].st_shndx == SHN_XINDEX)
+            indices[i] = words[i];
+    return indices;
 }
 
 // ---------------------------------------------------------------------------
@@ -630,10 +678,10 @@ bool names_code_or_data(const Elf32_Sym& sym)
 
 // Bit 0 of a function's st_value marks Thumb code, and is no part of its
 // address.
-MODULE_SYMBOL module_symbol(std::string name, const Elf32_Sym& sym)
+MODULE_SYMBOL module_symbol(std::string name, const Elf32_Sym& sym, uint32_t section)
 {
     const uint32_t address = st_type(sym.st_info) == STT_FUNC ? sym.st_value & ~uint32_t{1} : sym.st_value;
-    return {std::move(name), address, sym.st_size, sym.st_info, sym.st_shndx};
+    return {std::move(name), address, sym.st_value, sym.st_size, sym.st_info, sym.st_other, sym.st_shndx, section};
 }
 
 // The records kept only while parsing are released: a run of many modules
@@ -740,21 +788,24 @@ void read_section_headers(const ELF_DESC& m, uint32_t first, std::vector<Elf32_S
     out.assign(out.size(), s);
 }
 
-std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m)
+std::vector<MODULE_SYMBOL> read_symbols(const ELF_DESC& m, SYMBOL_CHOICE choice)
 {
     if (m.fake != ELF_KIND)
         return {};
     // Checked again as when the module was read: the file is read again.
     std::vector<Elf32_Sym> table;
     STRING_TABLE names;
-    read_symbol_table(m, table, names);
+    const uint32_t symtab = read_symbol_table(m, table, names);
+    const std::vector<uint32_t> sections = section_indices(m, symtab, table);
+    const bool all = choice == SYMBOL_CHOICE::all;
     std::vector<MODULE_SYMBOL> symbols;
-    for (uint32_t i = 0; i < table.size(); ++i) {
-        if (!names_code_or_data(table[i]))
+    // Symbol 0 is the table's null entry, no symbol.
+    for (uint32_t i = 1; i < table.size(); ++i) {
+        if (!all && !names_code_or_data(table[i]))
             continue;
-        std::string name = symbol_name(m, names, i, table[i].st_name);
-        if (!mapping_symbol(name))
-            symbols.push_back(module_symbol(std::move(name), table[i]));
+        std::string name = table[i].st_name ? symbol_name(m, names, i, table[i].st_name) : std::string();
+        if (all || !mapping_symbol(name))
+            symbols.push_back(module_symbol(std::move(name), table[i], sections[i]));
     }
     return symbols;
 }

@@ -5,7 +5,8 @@
 # The tool is $ELF_MERGE if set, else the one the README's Quick start builds
 # (build/elf-merge at the top of the source tree), else elf-merge from PATH.
 # Where elf-merge-map is built beside it, OUTPUT.gdb is written too: the GDB
-# command file that loads every module's symbols.
+# command file that loads every module's symbols; and OUTPUT.debug.elf, the
+# image with every module's sections and symbols, for objdump, nm and GDB.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,9 +47,12 @@ esac
 # Installed, the map lies in the same bin/; in the build tree, in map/.
 dir=$(dirname "$(command -v "$tool")")
 for map in "$dir/elf-merge-map" "$dir/map/elf-merge-map"; do
-    [ -x "$map" ] && exec "$map" --gdb "$out.gdb" "$out" -- "${options[@]}"
+    if [ -x "$map" ]; then
+        "$map" --gdb "$out.gdb" "$out" -- "${options[@]}"
+        exec "$map" --debug-elf "$out.debug.elf" "$out" -- "${options[@]}"
+    fi
 done
 # The script installs the map's libraries where they are missing, and the
 # configure step finds them again.
-echo "merge.sh: no elf-merge-map beside $tool, so no $out.gdb for GDB; build it with" >&2
+echo "merge.sh: no elf-merge-map beside $tool, so no $out.gdb or $out.debug.elf; build it with" >&2
 echo "  scripts/install-deps && cmake -S . -B build && cmake --build build --target elf-merge-map" >&2

@@ -87,6 +87,74 @@ TEST(MapDebug, GdbStopsInVoWithItsSymbolsUnderQemu)
                              "vo.elf): " + bin + "vo.elf .text+0x0 _start+0x0\n");
 }
 
+// The companion merge.sh writes beside the image, IMAGE.debug.elf, read as
+// one file by QEMU and GDB: one row per tool.
+struct CompanionCase {
+    const char* name;
+    const char* tool;
+    void (*check)(const Example& fw, const std::string& companion);
+};
+
+std::ostream& operator<<(std::ostream& os, const CompanionCase& c)
+{
+    return os << c.name;
+}
+
+// boot.sh's checks print the same lines for both, and pass.
+void boots_as_the_image_boots(const Example& fw, const std::string& companion)
+{
+    const std::string boot = std::string(EXAMPLE_DIR) + "/boot.sh";
+    const tb::RunResult image = tb::run_program(boot, {fw.image});
+    const tb::RunResult debug = tb::run_program(boot, {companion});
+    EXPECT_EQ(debug.status, 0) << debug.out << debug.err;
+    EXPECT_EQ(debug.out, image.out);
+    EXPECT_THAT(debug.out, HasSubstr("checks passed"));
+}
+
+// Each module's entry point, from readelf, and the function nm names there.
+void gdb_names_each_entry_function(const Example&, const std::string& companion)
+{
+    for (const char* name : {"kernel", "quenlor", "vo", "zu", "gul", "rak", "tej"}) {
+        const std::string module = bin + name + ".elf";
+        const std::string header = tb::run_program("readelf", {"-h", module}).out;
+        const size_t at = header.find("Entry point address:");
+        ASSERT_NE(at, std::string::npos) << name;
+        const uint32_t entry = std::stoul(header.substr(header.find("0x", at)), nullptr, 16) & ~1u;
+        char address[9];
+        std::snprintf(address, sizeof address, "%08x", entry);
+        std::string function;
+        std::istringstream nm(tb::run_program("arm-none-eabi-nm", {module}).out);
+        for (std::string a, t, n; nm >> a >> t >> n;)
+            if (a == address && (t == "T" || t == "t"))
+                function = n;
+        ASSERT_FALSE(function.empty()) << name;
+        const tb::RunResult r = tb::run_program(
+            "timeout", {"60", "gdb-multiarch", "-batch", "-nx", companion, "-ex", std::string("info symbol 0x") + address});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr(function + " in section " + name + ":.text\n")) << name;
+    }
+}
+
+class Companion : public testing::TestWithParam<CompanionCase> {};
+
+TEST_P(Companion, ReadsAsOneFile)
+{
+    const CompanionCase& c = GetParam();
+    if (!installed(c.tool)) {
+        if (const char* require = std::getenv("ELF_MERGE_REQUIRE_DEBUG"); require && std::string(require) == "1")
+            FAIL() << c.tool << " is missing";
+        skipped_for_tools = true;
+        GTEST_SKIP() << c.tool << " is missing";
+    }
+    const Example fw; // merge.sh, which writes fw.elf.debug.elf beside the image
+    c.check(fw, fw.image + ".debug.elf");
+}
+
+INSTANTIATE_TEST_SUITE_P(MapDebug, Companion,
+                         testing::Values(CompanionCase{"Qemu", "qemu-system-arm", boots_as_the_image_boots},
+                                         CompanionCase{"Gdb", "gdb-multiarch", gdb_names_each_entry_function}),
+                         [](const testing::TestParamInfo<CompanionCase>& i) { return std::string(i.param.name); });
+
 struct WhereCase {
     const char* name;
     std::vector<std::string> flags;
