@@ -73,7 +73,7 @@ TEST(MapDebug, GdbStopsInVoWithItsSymbolsUnderQemu)
     const std::string boot = std::string(EXAMPLE_DIR) + "/boot.sh";
     const tb::RunResult r = tb::run_program("sh", {"-c", session_script, boot, fw.image});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("\nBreakpoint 1, 0x00020000 in _start ()\n"
+    EXPECT_THAT(r.out, HasSubstr("\nBreakpoint 1, _start () at ./start.S:15\n"
                                  "_start in section .text of " + bin + "vo.elf\n"));
     // vo's start-up code has copied .data to where it runs: vo_state[0] of vo.c.
     EXPECT_THAT(r.out, HasSubstr("\n0x28004 <vo_state>:\t0x564f0001\n"));
