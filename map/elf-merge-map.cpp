@@ -287,11 +287,14 @@ int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std:
 int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set,
                  const std::vector<SYMBOL_ENTRY>& symbols, std::ostream& out)
 {
+    // Each module's DWARF is read once, for all the addresses.
+    const LINE_INDEX lines = module_lines(set);
     std::vector<ADDRESS_PLACE> places;
     for (const uint32_t address : options.addresses) {
         const std::vector<ADDRESS_PLACE> more = places_of(address, image, set, symbols);
         places.insert(places.end(), more.begin(), more.end());
     }
+    add_source_places(places, lines);
     if (options.json)
         write_where_json(out, places, image, set);
     else

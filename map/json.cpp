@@ -357,6 +357,45 @@ void section_name_or_null(WRITER& w, const SECTION_REF* s)
         null(w);
 }
 
+void write_frame(WRITER& w, const SOURCE_FRAME& f, const SYMBOL_ENTRY* symbol)
+{
+    key(w, "function");
+    if (!f.function.empty())
+        value(w, std::string_view(f.function));
+    else
+        name_or_null(w, symbol ? symbol->symbol.name.c_str() : nullptr);
+    field(w, "file", std::string_view(f.file));
+    field(w, "line", f.line);
+    field(w, "column", f.column);
+}
+
+// The innermost frame's fields, its callers under "inlined", or why there
+// is no line information; null where the place was not looked up or the
+// DWARF covers no code there.
+void write_source(WRITER& w, const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol)
+{
+    if (source.reason.empty() && source.frames.empty()) {
+        null(w);
+        return;
+    }
+    open(w, '{');
+    if (!source.reason.empty()) {
+        field(w, "error", std::string_view(no_line_information(source)));
+        close(w, '}');
+        return;
+    }
+    write_frame(w, source.frames[0], symbol);
+    key(w, "inlined");
+    open(w, '[');
+    for (size_t i = 1; i < source.frames.size(); ++i) {
+        open(w, '{');
+        write_frame(w, source.frames[i], nullptr);
+        close(w, '}');
+    }
+    close(w, ']');
+    close(w, '}');
+}
+
 void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     const bool in_image = p.segment != SIZE_MAX;
@@ -380,6 +419,8 @@ void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& ima
     key(w, "symbol");
     name_or_null(w, p.symbol ? p.symbol->symbol.name.c_str() : nullptr);
     number_or_null(w, "symbol_offset", p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0);
+    key(w, "source");
+    write_source(w, p.source, p.symbol);
     close(w, '}');
 }
 

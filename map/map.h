@@ -5,6 +5,7 @@
 // call them without a process exit.
 #pragma once
 
+#include "source_lines.h"
 #include "elf-merge.h"
 
 #include <cstddef>
@@ -354,11 +355,22 @@ struct ADDRESS_PLACE {
     uint32_t run_address = 0; // where the byte stored at a load address runs
     const SECTION_REF* section = nullptr;
     const SYMBOL_ENTRY* symbol = nullptr;
+    SOURCE_PLACE source = {}; // with modules, for an address in an ELF module's section
 };
 // One place per PT_LOAD entry that holds address, in table order; a single
 // place without a segment where none does.
 std::vector<ADDRESS_PLACE> places_of(uint32_t address, const MAP_IMAGE& image, const MODULE_SET& set,
                                      const std::vector<SYMBOL_ENTRY>& symbols);
+// Adds to each place in an ELF module's section where the module's DWARF
+// puts its run address.
+void add_source_places(std::vector<ADDRESS_PLACE>& places, const LINE_INDEX& lines);
+// Every ELF module's DWARF, read once through the module set; none without
+// modules.
+LINE_INDEX module_lines(const MODULE_SET& set);
+// " at FILE:LINE:COLUMN, inlined into F at FILE:LINE:COLUMN, ..." after the
+// innermost function, or " no line information (...)"; empty when the
+// place was not looked up or the DWARF covers no code there.
+std::string source_text(const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol);
 // "section 3 (.data)" shortened to ".data", or "section 3" without a name.
 std::string section_name_text(const SECTION_REF& s);
 void write_where_text(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,

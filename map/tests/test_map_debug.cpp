@@ -84,7 +84,7 @@ TEST(MapDebug, GdbStopsInVoWithItsSymbolsUnderQemu)
     const tb::RunResult where = fw.map({"--where", "20000"});
     EXPECT_EQ(where.status, 0) << where.err;
     EXPECT_EQ(where.out, "0x00020000: run and load address in segment 11 (section 1 (.text) of " + bin +
-                             "vo.elf): " + bin + "vo.elf .text+0x0 _start+0x0\n");
+                             "vo.elf): " + bin + "vo.elf .text+0x0 _start+0x0; _start at ./start.S:15:0\n");
 }
 
 struct WhereCase {
@@ -121,12 +121,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "0x00020334: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
         WhereCase{"RunAndLoadAddress", {"--where", "20010"},
                   "0x00020010: run and load address in segment 11 (section 1 (.text) of " + bin + "vo.elf): " + bin +
-                      "vo.elf .text+0x10 _start+0x10\n",
+                      "vo.elf .text+0x10 _start+0x10; _start at ./start.S:19:0\n",
                   0},
         // quenlor's main is Thumb code: its st_value 0x1027d marks it so.
         WhereCase{"ThumbFunction", {"--where", "1027e"},
                   "0x0001027e: run and load address in segment 7 (section 1 (.text) of " + bin + "quenlor.elf): " +
-                      bin + "quenlor.elf .text+0x27e main+0x2\n",
+                      bin + "quenlor.elf .text+0x27e main+0x2; main at ./quenlor.c:17:0\n",
+                  0},
+        // A Thumb return address has bit 0 set: the instruction below it.
+        WhereCase{"OddThumbAddress", {"--where", "1027f"},
+                  "0x0001027f: run and load address in segment 7 (section 1 (.text) of " + bin + "quenlor.elf): " +
+                      bin + "quenlor.elf .text+0x27f main+0x3; main at ./quenlor.c:17:0\n",
+                  0},
+        // sum and fw_section_faults are inlined into fw_probe, which the symbol names.
+        WhereCase{"InlinedCalls", {"--where", "20200"},
+                  "0x00020200: run and load address in segment 11 (section 1 (.text) of " + bin + "vo.elf): " + bin +
+                      "vo.elf .text+0x200 fw_probe+0x94; sum at ./startup.c:30:20, inlined into fw_section_faults "
+                      "at ./startup.c:57:9, inlined into fw_probe at ./startup.c:68:23\n",
+                  0},
+        WhereCase{"RawImage", {"--where", "3410"},
+                  "0x00003410: run and load address in segment 3 (raw image " + bin + "ka1.bin): " + bin +
+                      "ka1.bin+0x10\n",
                   0},
         WhereCase{"NotInTheImage", {"--where", "28004,1000"},
                   "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n"
@@ -136,10 +151,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "[{\"address\":131892,\"segment\":13,\"label\":\"" + vo_data +
                       "\",\"run\":false,\"load\":true,\"run_address\":163844,\"file\":\"" + bin +
                       "vo.elf\",\"section\":\".data\",\"section_index\":3,\"offset\":4,\"symbol\":\"vo_state\","
-                      "\"symbol_offset\":0},{\"address\":4096,\"segment\":null,\"label\":null,\"run\":false,"
+                      "\"symbol_offset\":0,\"source\":null},{\"address\":4096,\"segment\":null,\"label\":null,\"run\":false,"
                       "\"load\":false,\"run_address\":null,\"file\":null,\"section\":null,\"section_index\":null,"
-                      "\"offset\":null,\"symbol\":null,\"symbol_offset\":null}]\n",
-                  1}),
+                      "\"offset\":null,\"symbol\":null,\"symbol_offset\":null,\"source\":null}]\n",
+                  1},
+        WhereCase{"JsonInlinedCalls", {"--json", "--where", "20200"},
+                  "[{\"address\":131584,\"segment\":11,\"label\":\"segment 11 (section 1 (.text) of " + bin +
+                      "vo.elf)\",\"run\":true,\"load\":true,\"run_address\":131584,\"file\":\"" + bin +
+                      "vo.elf\",\"section\":\".text\",\"section_index\":1,\"offset\":512,\"symbol\":\"fw_probe\","
+                      "\"symbol_offset\":148,\"source\":{\"function\":\"sum\",\"file\":\"./startup.c\",\"line\":30,"
+                      "\"column\":20,\"inlined\":[{\"function\":\"fw_section_faults\",\"file\":\"./startup.c\","
+                      "\"line\":57,\"column\":9},{\"function\":\"fw_probe\",\"file\":\"./startup.c\",\"line\":68,"
+                      "\"column\":23}]}}]\n",
+                  0}),
     [](const testing::TestParamInfo<WhereCase>& info) { return std::string(info.param.name); });
 
 // One row of --symbols or of readelf -s: address, size, type, binding, name.
