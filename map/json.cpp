@@ -357,13 +357,12 @@ void section_name_or_null(WRITER& w, const SECTION_REF* s)
         null(w);
 }
 
-void write_frame(WRITER& w, const SOURCE_FRAME& f, const SYMBOL_ENTRY* symbol)
+// "function" is null where the DWARF names none (an assembler's code):
+// "symbol" names it then.
+void write_frame(WRITER& w, const SOURCE_FRAME& f)
 {
     key(w, "function");
-    if (!f.function.empty())
-        value(w, std::string_view(f.function));
-    else
-        name_or_null(w, symbol ? symbol->symbol.name.c_str() : nullptr);
+    name_or_null(w, f.function.empty() ? nullptr : f.function.c_str());
     field(w, "file", std::string_view(f.file));
     field(w, "line", f.line);
     field(w, "column", f.column);
@@ -372,7 +371,7 @@ void write_frame(WRITER& w, const SOURCE_FRAME& f, const SYMBOL_ENTRY* symbol)
 // The innermost frame's fields, its callers under "inlined", or why there
 // is no line information; null where the place was not looked up or the
 // DWARF covers no code there.
-void write_source(WRITER& w, const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol)
+void write_source(WRITER& w, const SOURCE_PLACE& source)
 {
     if (source.reason.empty() && source.frames.empty()) {
         null(w);
@@ -384,12 +383,12 @@ void write_source(WRITER& w, const SOURCE_PLACE& source, const SYMBOL_ENTRY* sym
         close(w, '}');
         return;
     }
-    write_frame(w, source.frames[0], symbol);
+    write_frame(w, source.frames[0]);
     key(w, "inlined");
     open(w, '[');
     for (size_t i = 1; i < source.frames.size(); ++i) {
         open(w, '{');
-        write_frame(w, source.frames[i], nullptr);
+        write_frame(w, source.frames[i]);
         close(w, '}');
     }
     close(w, ']');
@@ -420,7 +419,7 @@ void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& ima
     name_or_null(w, p.symbol ? p.symbol->symbol.name.c_str() : nullptr);
     number_or_null(w, "symbol_offset", p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0);
     key(w, "source");
-    write_source(w, p.source, p.symbol);
+    write_source(w, p.source);
     close(w, '}');
 }
 
