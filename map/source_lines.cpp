@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <string_view>
 
 #if ELF_MERGE_HAVE_LIBDW
 #include <dwarf.h>
 #include <elfutils/libdw.h>
+#include <gelf.h>
 #include <libelf.h>
 #endif
 
@@ -80,6 +82,31 @@ bool add_unit_ranges(MODULE_LINES& m, Dwarf_Die& unit)
     return offset == 0;
 }
 
+uint64_t debug_info_size(Elf* elf)
+{
+    size_t names;
+    if (elf_getshdrstrndx(elf, &names) != 0)
+        return 0;
+    for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr header;
+        const char* name = gelf_getshdr(scn, &header) ? elf_strptr(elf, names, header.sh_name) : nullptr;
+        if (name && std::string_view(name) == ".debug_info")
+            return header.sh_size;
+    }
+    return 0;
+}
+
+// libdw stops quietly at a unit whose length passes the section's end, so
+// the units must be seen to fill the section exactly.
+bool units_fill_section(MODULE_LINES& m)
+{
+    Dwarf_Off offset = 0, next;
+    size_t header;
+    while (dwarf_next_unit(m.dwarf, offset, &next, &header, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0)
+        offset = next;
+    return offset == debug_info_size(m.elf);
+}
+
 // Every unit's ranges, in address order; a unit libdw cannot read makes the
 // whole module unreadable, as its other answers could not be trusted.
 bool index_units(MODULE_LINES& m)
@@ -113,6 +140,11 @@ std::shared_ptr<const MODULE_LINES> read_module_lines(std::vector<char> bytes)
     if (!m->dwarf || !index_units(*m)) {
         m->reason = libdw_reason();
         m->ranges.clear();
+    } else if (!units_fill_section(*m)) {
+        m->reason = "a unit's length passes the end of .debug_info";
+        m->ranges.clear();
+    } else if (m->ranges.empty()) {
+        m->reason = "no unit has an address range";
     }
     return m;
 }
@@ -130,11 +162,14 @@ const UNIT_RANGE* unit_at(const MODULE_LINES& m, Dwarf_Addr address)
     return &*std::prev(after);
 }
 
-std::string die_name(Dwarf_Die* die)
+// A function's name, also through its abstract origin; false where an
+// origin chain (a loop, say, which libdw follows a few steps) gives none.
+bool die_name(Dwarf_Die* die, std::string& name)
 {
     Dwarf_Attribute attr;
-    const char* name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_name, &attr));
-    return name ? name : "";
+    const char* text = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_name, &attr));
+    name = text ? text : "";
+    return text || !dwarf_hasattr(die, DW_AT_abstract_origin);
 }
 
 uint32_t udata(Dwarf_Die* die, unsigned int name)
@@ -165,15 +200,15 @@ bool is_function(Dwarf_Die* die)
 
 // The innermost function's row comes from the line table; each caller's
 // place from the call attributes of the inlined call it holds.
-bool add_frames(SOURCE_PLACE& place, Dwarf_Die* unit, Dwarf_Addr address)
+std::string add_frames(SOURCE_PLACE& place, Dwarf_Die* unit, Dwarf_Addr address)
 {
     Dwarf_Line* line = dwarf_getsrc_die(unit, address);
     if (!line)
-        return false;
+        return libdw_reason();
     int number = 0, column = 0;
     const char* file = dwarf_linesrc(line, nullptr, nullptr);
     if (dwarf_lineno(line, &number) != 0 || dwarf_linecol(line, &column) != 0 || !file)
-        return false;
+        return libdw_reason();
     SOURCE_FRAME frame{"", file, static_cast<uint32_t>(number), static_cast<uint32_t>(column)};
 
     // dwarf_getscopes stops at the first function; dwarf_getscopes_die on
@@ -182,10 +217,12 @@ bool add_frames(SOURCE_PLACE& place, Dwarf_Die* unit, Dwarf_Addr address)
     Dwarf_Die* chain = nullptr;
     const int found = dwarf_getscopes(unit, address, &scopes);
     const int count = found > 0 ? dwarf_getscopes_die(&scopes[0], &chain) : 0;
-    for (int i = 0; i < count; ++i) {
+    std::string reason;
+    for (int i = 0; i < count && reason.empty(); ++i) {
         if (!is_function(&chain[i]))
             continue;
-        frame.function = die_name(&chain[i]);
+        if (!die_name(&chain[i], frame.function))
+            reason = "a function's DW_AT_abstract_origin leads to no name";
         place.frames.push_back(frame);
         if (dwarf_tag(&chain[i]) != DW_TAG_inlined_subroutine)
             break;
@@ -194,9 +231,11 @@ bool add_frames(SOURCE_PLACE& place, Dwarf_Die* unit, Dwarf_Addr address)
     }
     free(scopes);
     free(chain);
-    if (place.frames.empty())
+    if (!reason.empty())
+        place.frames.clear();
+    else if (place.frames.empty())
         place.frames.push_back(frame); // code without a function entry, as an assembler's
-    return true;
+    return reason;
 }
 
 } // namespace
@@ -216,8 +255,7 @@ SOURCE_PLACE source_place(const LINE_INDEX& lines, size_t module, uint32_t addre
     if (!range)
         return place;
     Dwarf_Die unit = range->unit;
-    if (!add_frames(place, &unit, even))
-        place.reason = libdw_reason();
+    place.reason = add_frames(place, &unit, even);
     return place;
 }
 

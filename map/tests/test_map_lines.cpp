@@ -175,4 +175,137 @@ TEST(MapLines, EveryInstructionAsLlvmSymbolizerReadsIt)
     EXPECT_GT(compared, 2000u);
 }
 
+// ---------------------------------------------------------------------------
+// Modules whose DWARF is missing or broken: vo.elf changed in one place.
+
+struct SectionPlace {
+    uint32_t offset = 0, size = 0, header = 0; // the file offsets of its bytes and of its header
+};
+
+SectionPlace section_place(const std::string& module, const std::string& name)
+{
+    SectionPlace place;
+    uint32_t shoff = 0;
+    for (const std::string& line : lines_of(tb::run_program("readelf", {"-hW", module}).out))
+        if (line.find("Start of section headers:") != std::string::npos)
+            shoff = static_cast<uint32_t>(std::stoul(line.substr(line.find(':') + 1)));
+    for (const std::string& line : lines_of(tb::run_program("readelf", {"-SW", module}).out)) {
+        const size_t open = line.find('['), close = line.find(']');
+        std::istringstream in(close == std::string::npos ? "" : line.substr(close + 1));
+        std::string section, type, addr, off, size;
+        if (in >> section >> type >> addr >> off >> size && section == name) {
+            const uint32_t index = static_cast<uint32_t>(std::stoul(line.substr(open + 1, close - open - 1)));
+            place = {hex(off), hex(size), shoff + index * 40};
+        }
+    }
+    EXPECT_NE(place.header, 0u) << name;
+    return place;
+}
+
+void put_be32(tb::Bytes& bytes, uint32_t offset, uint32_t value)
+{
+    ASSERT_LE(uint64_t{offset} + 4, bytes.size());
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+uint32_t be32(const tb::Bytes& bytes, uint32_t offset)
+{
+    return uint32_t(bytes.at(offset)) << 24 | uint32_t(bytes.at(offset + 1)) << 16 |
+           uint32_t(bytes.at(offset + 2)) << 8 | bytes.at(offset + 3);
+}
+
+std::vector<std::string> dump_of(const std::string& module)
+{
+    return lines_of(tb::run_program("llvm-dwarfdump", {"--debug-info", module}).out);
+}
+
+// Every inlined call's DIE points to its origin through a unit-relative
+// ref4 right after its one-byte abbreviation code; each is made to point to
+// itself.
+void loop_abstract_origins(tb::Bytes& bytes, const std::string& module)
+{
+    const std::vector<std::string> dump = dump_of(module);
+    const uint32_t info = section_place(module, ".debug_info").offset;
+    uint32_t unit = 0, loops = 0;
+    for (size_t i = 0; i + 1 < dump.size(); ++i) {
+        if (dump[i].find(": Compile Unit:") != std::string::npos)
+            unit = hex(dump[i]);
+        if (dump[i].find("DW_TAG_inlined_subroutine") == std::string::npos)
+            continue;
+        const uint32_t die = hex(dump[i]);
+        const uint32_t origin = hex(dump[i + 1].substr(dump[i + 1].find('(') + 1));
+        ASSERT_EQ(be32(bytes, info + die + 1), origin - unit);
+        put_be32(bytes, info + die + 1, die - unit);
+        ++loops;
+    }
+    EXPECT_GT(loops, 0u) << "no inlined call in " << module;
+}
+
+// Each unit's first abbreviation's first form, a byte after its code, tag,
+// children flag and attribute, made one that DWARF does not define.
+void spoil_forms(tb::Bytes& bytes, const std::string& module)
+{
+    const uint32_t abbrev = section_place(module, ".debug_abbrev").offset;
+    for (const std::string& line : dump_of(module))
+        if (const size_t at = line.find("abbr_offset = "); at != std::string::npos)
+            bytes.at(abbrev + hex(line.substr(at + 14)) + 4) = 0x7f;
+}
+
+// The sections keep their bytes but lose the names that make them DWARF.
+void rename_debug_sections(tb::Bytes& bytes, const std::string&)
+{
+    const std::string from = ".debug_", to = ".nodbg_";
+    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), from.begin(), from.end())) != bytes.end();)
+        at = std::copy(to.begin(), to.end(), at);
+}
+
+struct Hostile {
+    const char* name;
+    void (*spoil)(tb::Bytes& bytes, const std::string& module);
+    std::string reason;
+};
+
+std::ostream& operator<<(std::ostream& os, const Hostile& c)
+{
+    return os << c.name;
+}
+
+class HostileDwarf : public testing::TestWithParam<Hostile> {};
+
+// 0x20200 lies in sum, inlined twice over into vo's fw_probe.
+TEST_P(HostileDwarf, NoLineInformationAndNoCrash)
+{
+    const Hostile& c = GetParam();
+    tb::TempDir dir;
+    const std::string vo = Example::module("vo.elf");
+    tb::Bytes bytes = tb::read_file(vo);
+    c.spoil(bytes, vo);
+    const std::string spoiled = dir.write("vo.elf", bytes);
+    Example fw;
+    std::vector<std::string> args{"--where", "20200", fw.image, "--"};
+    for (const std::string& o : Example::module_options())
+        args.push_back(o == vo ? spoiled : o);
+    const tb::RunResult r = run_map(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "0x00020200: run and load address in segment 11 (section 1 (.text) of " + spoiled + "): " +
+                         spoiled + " .text+0x200 fw_probe+0x94; no line information (" + c.reason + ")\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MapLines, HostileDwarf,
+    testing::Values(
+        Hostile{"NoDebugSections", rename_debug_sections, "no DWARF information"},
+        Hostile{"TruncatedDebugLine",
+                [](tb::Bytes& b, const std::string& m) { put_be32(b, section_place(m, ".debug_line").header + 20, 10); },
+                "invalid offset"},
+        Hostile{"UnitLengthPastTheSection",
+                [](tb::Bytes& b, const std::string& m) {
+                    put_be32(b, section_place(m, ".debug_info").offset, 0x7ffffff0);
+                },
+                "a unit's length passes the end of .debug_info"},
+        Hostile{"AbstractOriginLoop", loop_abstract_origins, "a function's DW_AT_abstract_origin leads to no name"},
+        Hostile{"BadForm", spoil_forms, "no unit has an address range"}),
+    [](const testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
+
 } // namespace
