@@ -28,7 +28,7 @@ _elf_merge_kind_of() {
 _elf_merge_map_typed_options='--gap-fill --region --load-region --sha256 --where'
 _elf_merge_map_formats='binary ihex srec'
 _elf_merge_map_options="--json --check -O --gap-fill --diff --svg --region --load-region --sha256
-  --gdb --where --symbols -h --help -V --version --"
+  --gdb --where --symbols --symbolize -h --help -V --version --"
 
 # Fills COMPREPLY with the files whose names start with $1.
 _elf_merge_files() {

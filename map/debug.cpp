@@ -183,32 +183,6 @@ ADDRESS_PLACE place_in(uint32_t address, size_t index, const Elf32_Phdr& p, cons
     return place;
 }
 
-std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
-{
-    std::string line = format("0x%08" PRIx32 ": ", p.address);
-    if (p.segment == SIZE_MAX)
-        return line + "not in the image";
-    line += p.run && p.load ? "run and load address" : p.run ? "run address" : "load address";
-    line += " in " + printable(segment_label(image, p.segment, set));
-    if (!p.section)
-        return line;
-    // A raw image is one section of its own: the offset is the file's.
-    const SHDR_HANDLE& h = *p.section->handle;
-    line += ": ";
-    line += printable(h.desc->name);
-    if (h.desc->fake == ELF_KIND) {
-        line += ' ';
-        line += section_name_text(*p.section);
-    }
-    line += format("+0x%" PRIx32, p.run_address - h.sh_addr);
-    if (p.symbol) {
-        line += ' ';
-        line += printable(p.symbol->symbol.name);
-        line += format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
-    }
-    return line + source_text(p.source, p.symbol);
-}
-
 void append_frame_place(std::string& out, const SOURCE_FRAME& f)
 {
     out += " at ";
@@ -352,6 +326,32 @@ std::string source_text(const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol)
         append_frame_place(out, f);
     }
     return out;
+}
+
+std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    std::string line = format("0x%08" PRIx32 ": ", p.address);
+    if (p.segment == SIZE_MAX)
+        return line + "not in the image";
+    line += p.run && p.load ? "run and load address" : p.run ? "run address" : "load address";
+    line += " in " + printable(segment_label(image, p.segment, set));
+    if (!p.section)
+        return line;
+    // A raw image is one section of its own: the offset is the file's.
+    const SHDR_HANDLE& h = *p.section->handle;
+    line += ": ";
+    line += printable(h.desc->name);
+    if (h.desc->fake == ELF_KIND) {
+        line += ' ';
+        line += section_name_text(*p.section);
+    }
+    line += format("+0x%" PRIx32, p.run_address - h.sh_addr);
+    if (p.symbol) {
+        line += ' ';
+        line += printable(p.symbol->symbol.name);
+        line += format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
+    }
+    return line + source_text(p.source, p.symbol);
 }
 
 std::string section_name_text(const SECTION_REF& s)

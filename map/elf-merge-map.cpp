@@ -7,6 +7,7 @@
 // space; with -O writes the bytes a loader stores as a flash image; with
 // --gdb, --where and --symbols helps debug it.
 #include "map.h"
+#include "symbolize.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -319,6 +320,8 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
         status = write_gdb_file(options, set, symbols);
     else if (options.action == MAP_ACTION::where)
         status = write_places(options, image, set, symbols, out);
+    else if (options.action == MAP_ACTION::symbolize)
+        symbolize(std::cin, out, options.json, image, set, symbols, module_lines(set));
     else if (options.json)
         write_symbols_json(out, symbols);
     else
@@ -414,6 +417,7 @@ int main(int argc, char** argv)
         return write_picture(options, image);
     case MAP_ACTION::gdb:
     case MAP_ACTION::where:
+    case MAP_ACTION::symbolize:
     case MAP_ACTION::symbols:
         return debug(options, bytes, image);
     case MAP_ACTION::map:

@@ -602,6 +602,14 @@ void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& place
     finish(w, ']');
 }
 
+void write_where_json_line(std::ostream& out, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    WRITER w{out, {}, true};
+    write_address_place(w, p, image, set);
+    w.text += '\n';
+    flush(w);
+}
+
 void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols)
 {
     WRITER w{out, {}, true};

@@ -373,6 +373,10 @@ LINE_INDEX module_lines(const MODULE_SET& set);
 std::string source_text(const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol);
 // "section 3 (.data)" shortened to ".data", or "section 3" without a name.
 std::string section_name_text(const SECTION_REF& s);
+// One line of --where, without its newline.
+std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set);
+// One place as a JSON object on a line of its own (JSON Lines).
+void write_where_json_line(std::ostream& out, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set);
 void write_where_text(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
                       const MODULE_SET& set);
 void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
@@ -386,7 +390,7 @@ void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symb
 // What a run of the map does: print the map (and with --check, check the
 // image), compare two images, draw one, export what a loader stores, or
 // help debug it: a GDB command file, addresses explained, a symbol map.
-enum class MAP_ACTION { map, diff, svg, flash, gdb, where, symbols };
+enum class MAP_ACTION { map, diff, svg, flash, gdb, where, symbols, symbolize };
 
 struct MAP_OPTIONS {
     MAP_ACTION action = MAP_ACTION::map;

@@ -25,6 +25,7 @@ const char* usage_text =
     "       elf-merge-map --gdb FILE IMAGE -- MODULE OPTIONS\n"
     "       elf-merge-map --where ADDRESS[,ADDRESS...] [--json] IMAGE [-- MODULE OPTIONS]\n"
     "       elf-merge-map --symbols [--json] IMAGE -- MODULE OPTIONS\n"
+    "       elf-merge-map --symbolize [--json] IMAGE [-- MODULE OPTIONS] <LOG\n"
     "  --json     print the map as one JSON document\n"
     "  --check    verify the image; one line per violation on standard error\n"
     "  --region NAME=START:SIZE  a memory that holds segments by run address\n"
@@ -46,6 +47,9 @@ const char* usage_text =
     "             and with modules its file, section and nearest symbol; exit\n"
     "             status 1 when one is not in the image\n"
     "  --symbols  list every module's functions and objects by address\n"
+    "  --symbolize  copy a log from standard input, adding after each line what\n"
+    "             --where says of every address in it (0x and 1 to 8 hex digits,\n"
+    "             or 8 hex digits alone); with --json, JSON Lines only\n"
     "  -h, --help     print this message\n"
     "  -V, --version  print the version\n"
     "After \"--\", the module options of the elf-merge run that wrote IMAGE (with\n"
@@ -138,7 +142,8 @@ void split_module_args(int& argc, char** argv, MAP_OPTIONS& options)
 
 bool debugging(MAP_ACTION action)
 {
-    return action == MAP_ACTION::gdb || action == MAP_ACTION::where || action == MAP_ACTION::symbols;
+    return action == MAP_ACTION::gdb || action == MAP_ACTION::where || action == MAP_ACTION::symbols ||
+           action == MAP_ACTION::symbolize;
 }
 
 // -O, --svg, --diff and the debugging actions each stand on their own.
@@ -146,7 +151,7 @@ void choose_action(MAP_OPTIONS& options, MAP_ACTION action)
 {
     if (options.action != MAP_ACTION::map && options.action != action)
         usage_error(debugging(action) || debugging(options.action)
-                        ? "--gdb, --where and --symbols go alone, without -O, --svg, --diff or each other"
+                        ? "--gdb, --where, --symbols and --symbolize go alone, without -O, --svg, --diff or each other"
                         : "-O, --svg and --diff go one at a time");
     options.action = action;
 }
@@ -203,6 +208,8 @@ void read_option(MAP_OPTIONS& options, int letter, char** argv)
         return choose_action(options, MAP_ACTION::where);
     case 'y':
         return choose_action(options, MAP_ACTION::symbols);
+    case 'Y':
+        return choose_action(options, MAP_ACTION::symbolize);
     case 'h':
         print_and_exit(usage_text);
     case 'V':
@@ -228,8 +235,9 @@ void check_debugging(const MAP_OPTIONS& options)
     const MAP_ACTION action = options.action;
     if (action == MAP_ACTION::gdb && (options.json || options.check))
         usage_error("--gdb takes neither --json nor --check");
-    if ((action == MAP_ACTION::where || action == MAP_ACTION::symbols) && options.check)
-        usage_error("--where and --symbols take no --check");
+    if ((action == MAP_ACTION::where || action == MAP_ACTION::symbols || action == MAP_ACTION::symbolize) &&
+        options.check)
+        usage_error("--where, --symbols and --symbolize take no --check");
     if (action == MAP_ACTION::gdb && !options.with_modules)
         usage_error("--gdb needs the module options after --");
     if (action == MAP_ACTION::symbols && !options.with_modules)
@@ -292,6 +300,7 @@ MAP_OPTIONS parse_command_line(int argc, char** argv)
                                    {"gdb", required_argument, nullptr, 'B'},
                                    {"where", required_argument, nullptr, 'w'},
                                    {"symbols", no_argument, nullptr, 'y'},
+                                   {"symbolize", no_argument, nullptr, 'Y'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};

@@ -2,8 +2,10 @@
 // Source lines of --where against a reference no one here wrote: every
 // instruction address of every example module (each 4 bytes of ARM code,
 // each 2 of Thumb code, by the modules' mapping symbols) as llvm-symbolizer
-// reads the module alone. And modules whose DWARF is missing or broken.
+// reads the module alone. Modules whose DWARF is missing or broken. And
+// --symbolize, the log filter.
 #include "map_fixture.h"
+#include "symbolize.h"
 
 #include <nlohmann/json.hpp>
 
@@ -307,5 +309,44 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"AbstractOriginLoop", loop_abstract_origins, "a function's DW_AT_abstract_origin leads to no name"},
         Hostile{"BadForm", spoil_forms, "no unit has an address range"}),
     [](const testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// --symbolize
+
+struct LogLine {
+    const char* line;
+    std::vector<uint32_t> addresses;
+};
+
+TEST(MapLines, LogAddressesAreTheNumbersALogWrites)
+{
+    const LogLine cases[] = {
+        {"pc=0x00020200 lr=0x1027f", {0x20200, 0x1027f}},
+        {"PC 0X2A", {0x2a}},
+        {"at 00020200, then 0002020 and 000202000", {0x20200}}, // 8 bare digits only
+        {"0x123456789 is too long", {}},
+        {"x0x20 a00020200 00020200b 0x20g", {}}, // inside a word
+        {"[00020200]:0x10", {0x20200, 0x10}},
+        {"0x", {}},
+    };
+    for (const LogLine& c : cases)
+        EXPECT_EQ(log_addresses(c.line), c.addresses) << c.line;
+}
+
+// Lines copied as they are; one indented line per address in the image.
+TEST(MapLines, SymbolizeAddsWhereAfterEachLine)
+{
+    Example fw;
+    std::vector<std::string> args{fw.image, "--"};
+    for (const std::string& o : Example::module_options())
+        args.push_back(o);
+    const std::string bin = std::string(EXAMPLE_DIR) + "/bin/";
+    const tb::RunResult r =
+        run_map_in_shell("printf 'boot\\nfault pc=0x20200 n=0x50000000\\nend' | \"$0\" --symbolize \"$@\"", args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "boot\nfault pc=0x20200 n=0x50000000\n    0x00020200: run and load address in segment 11 (section 1 "
+                     "(.text) of " + bin + "vo.elf): " + bin + "vo.elf .text+0x200 fw_probe+0x94; sum at ./startup.c:30:20, "
+                     "inlined into fw_section_faults at ./startup.c:57:9, inlined into fw_probe at ./startup.c:68:23\nend");
+}
 
 } // namespace
