@@ -30,7 +30,10 @@
 #                    [GAP_FILL <byte>] [LOAD_REGION NAME=START:SIZE])
 #     Adds target <target>-export-<file name of OUTPUT>, built by default,
 #     that writes the flash image with "elf-merge-map -O" whenever the image
-#     changes. After elf_merge_check(<target>) without TEST, it waits for a
+#     changes. In that name every character of the file name other than a
+#     letter, a digit and "_.+-" is "_", and a name already taken (OUTPUTs
+#     of one file name in different directories) ends in "-2", "-3" and so
+#     on, in the order of the calls. After elf_merge_check(<target>) without TEST, it waits for a
 #     passing check; otherwise it follows the image alone.
 #
 #   elf_merge_module(<target>)
@@ -153,9 +156,19 @@ function(elf_merge_export target)
     DEPENDS "${image}" ${stamp} ElfMerge::elf-merge-map
     COMMENT "Exporting ${arg_OUTPUT}"
     VERBATIM)
+  # A target's name holds letters, digits and "_.+-" alone; a name an
+  # earlier export took (a file of the same name in another directory) is
+  # numbered on, in the order of the calls.
   cmake_path(GET output FILENAME name)
-  add_custom_target(${target}-export-${name} ALL DEPENDS "${output}")
-  add_dependencies(${target}-export-${name} ${after})
+  string(REGEX REPLACE "[^A-Za-z0-9_.+-]" "_" name "${name}")
+  set(export ${target}-export-${name})
+  set(n 2)
+  while(TARGET ${export})
+    set(export ${target}-export-${name}-${n})
+    math(EXPR n "${n} + 1")
+  endwhile()
+  add_custom_target(${export} ALL DEPENDS "${output}")
+  add_dependencies(${export} ${after})
 endfunction()
 
 # Linkers write EI_OSABI 0; elf-merge takes only modules marked 97

@@ -134,9 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // The tool leaves its buffers and files to process exit, which fatal
         // skips here.
         close_module_files();
-        // The output a refused run recorded is forgotten, and its name
-        // freed, before the blocks still tracked are.
+        // The output and temporary file a refused run recorded are
+        // forgotten, and their names freed, before the blocks still tracked are.
         std::exchange(process.partial_output, PARTIAL_OUTPUT{});
+        std::exchange(process.temporary_file, PARTIAL_OUTPUT{});
         free_tracked();
     }
     return 0;

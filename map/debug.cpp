@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -26,15 +27,28 @@ SECTION_INDEX sections_by_index(const MODULE_SET& set)
     return index;
 }
 
+// The section of the image that holds the symbol, or null. A reserved index
+// names no section, however many the module has: an SHN_ABS address is in
+// none, and the index an SHN_XINDEX stands for is not read. A symbol whose
+// value lies outside its own section is no part of it.
+const SECTION_REF* symbol_section(const ELF_DESC& m, const MODULE_SYMBOL& symbol, const SECTION_INDEX& sections)
+{
+    if (symbol.st_shndx >= SHN_LORESERVE)
+        return nullptr;
+    const auto s = sections.find({&m, symbol.st_shndx});
+    if (s == sections.end())
+        return nullptr;
+    const SHDR_HANDLE& h = *s->second->handle;
+    return symbol.address >= h.sh_addr && symbol.address - h.sh_addr < h.sh_size ? s->second : nullptr;
+}
+
 // Only a symbol in a section that the image holds has an address in it.
 void add_module_symbols(std::vector<SYMBOL_ENTRY>& out, const ELF_DESC& m, size_t module,
                         const SECTION_INDEX& sections)
 {
-    for (MODULE_SYMBOL& symbol : read_symbols(m)) {
-        const auto s = sections.find({&m, symbol.st_shndx});
-        if (s != sections.end())
-            out.push_back({std::move(symbol), s->second, module, 0});
-    }
+    for (MODULE_SYMBOL& symbol : read_symbols(m))
+        if (const SECTION_REF* s = symbol_section(m, symbol, sections))
+            out.push_back({std::move(symbol), s, module, 0});
 }
 
 // Symbols come in module order here, so a module's symbols follow each
@@ -98,16 +112,26 @@ void write_preamble(std::ostream& out, const std::string& path)
         << "set confirm off\nset pagination off\n";
 }
 
+// A command GDB would stop at, for a module it cannot open again by its name.
+void write_symbol_file(std::ostream& out, const char* command, const ELF_DESC& m)
+{
+    if (names_a_file_again(m.name))
+        out << command << " " << gdb_quoted(absolute_path(m.name)) << "\n";
+    else
+        out << "# " << printable(m.name) << " names no file GDB can open again (a pipe, a device or a\n"
+            << "# descriptor): its symbols are not loaded.\n";
+}
+
 // The module that supplies the entry point is the program; every other
 // ELF module adds its symbols, at its own section addresses.
 void write_symbol_files(std::ostream& out, const RUN& r)
 {
     const ELF_DESC* program = entry_module(r);
     if (program)
-        out << "file " << gdb_quoted(absolute_path(program->name)) << "\n";
+        write_symbol_file(out, "file", *program);
     for (const ELF_DESC& m : r.modules)
         if (m.fake == ELF_KIND && &m != program)
-            out << "add-symbol-file " << gdb_quoted(absolute_path(m.name)) << "\n";
+            write_symbol_file(out, "add-symbol-file", m);
 }
 
 void write_raw_images(std::ostream& out, const MODULE_SET& set)
@@ -146,19 +170,19 @@ void write_duplicates(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbol
 
 // The symbol of section s nearest at or below run address addr: the first
 // in symbol order of those at the highest such address.
+// Symbols lie inside their own sections, which do not overlap: every symbol
+// from the section's start to addr is the section's, and the nearest is the
+// first of those at the highest address. Two binary searches, however many
+// symbols share an address.
 const SYMBOL_ENTRY* nearest_symbol(const std::vector<SYMBOL_ENTRY>& symbols, const SECTION_REF& s, uint32_t addr)
 {
+    const auto by_address = [](const SYMBOL_ENTRY& e, uint32_t a) { return e.symbol.address < a; };
     auto it = std::upper_bound(symbols.begin(), symbols.end(), addr,
                                [](uint32_t a, const SYMBOL_ENTRY& e) { return a < e.symbol.address; });
-    const SYMBOL_ENTRY* found = nullptr;
-    while (it != symbols.begin()) {
-        --it;
-        if (it->symbol.address < s.handle->sh_addr || (found && it->symbol.address != found->symbol.address))
-            break;
-        if (it->section == &s)
-            found = &*it;
-    }
-    return found;
+    if (it == symbols.begin() || std::prev(it)->symbol.address < s.handle->sh_addr)
+        return nullptr;
+    it = std::lower_bound(symbols.begin(), it, std::prev(it)->symbol.address, by_address);
+    return it->section == &s ? &*it : nullptr;
 }
 
 // Whether [start, start + size) holds address, without wrapping at 4 GiB.

@@ -41,13 +41,17 @@ constexpr uint64_t IMAGE_LIMIT = ADDRESS_SPACE_END;
     std::_Exit(process.fatal_status);
 }
 
-// Standard output as a stream that writes as it goes: the map of a million
-// sections is too large to hold first. A write that fails ends the run at
-// once, with its reason.
-class STANDARD_OUTPUT : public std::streambuf {
+// Standard output, or a file the map writes, as a stream that writes as it
+// goes: the map of a million sections is too large to hold first. A write
+// that fails ends the run at once, through lost, with its reason.
+class DESCRIPTOR_OUTPUT : public std::streambuf {
 public:
-    STANDARD_OUTPUT() { setp(buffer_, buffer_ + sizeof buffer_); }
-    ~STANDARD_OUTPUT() override { drain(); }
+    explicit DESCRIPTOR_OUTPUT(int fd = STDOUT_FILENO, std::function<void(int)> lost = output_lost)
+        : fd_(fd), lost_(std::move(lost))
+    {
+        setp(buffer_, buffer_ + sizeof buffer_);
+    }
+    ~DESCRIPTOR_OUTPUT() override { drain(); }
 
 protected:
     int_type overflow(int_type c) override
@@ -66,16 +70,12 @@ protected:
 private:
     void drain()
     {
-        for (const char* p = pbase(); p < pptr();) {
-            const ssize_t written = ::write(STDOUT_FILENO, p, static_cast<size_t>(pptr() - p));
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                output_lost(written < 0 ? errno : 0);
-            p += written;
-        }
+        if (!write_all(fd_, pbase(), static_cast<size_t>(pptr() - pbase())))
+            lost_(errno);
         setp(buffer_, buffer_ + sizeof buffer_);
     }
+    int fd_;
+    std::function<void(int)> lost_;
     char buffer_[1 << 16];
 };
 
@@ -174,34 +174,30 @@ int run_checks(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_
     return status;
 }
 
-// The file just created, recorded as elf-merge records its output: a
-// partial one must not pass for a whole one, to make or to the next run of
-// a build script, so any failure from here removes it (not a device).
-void record_output_file(const std::string& path)
+// A flash image, a picture or a GDB file goes to a file of its own, by the
+// rule of every file written besides the image: never one the run reads,
+// and a regular file replaced whole or not at all, so that a partial one
+// never passes for a whole one, to make or to the next run of a script.
+void write_output_file(const std::string& path, const std::string& image, const std::vector<ELF_DESC>& modules,
+                       const std::function<void(std::ostream&)>& write)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return;
-    record_partial_output(path.c_str(), fd);
-    ::close(fd);
-}
-
-// A flash image or a picture goes to a file of its own.
-void write_output_file(const std::string& path, const std::function<void(std::ostream&)>& write)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
+    const std::string conflict = written_file_conflict(path.c_str(), modules, {{"image", image.c_str()}});
+    if (!conflict.empty())
+        file_error(path, "not written -- " + printable(conflict), 0);
+    WRITTEN_FILE file;
+    if (!open_written_file(path.c_str(), file))
         file_error(path, "cannot create", errno);
-    record_output_file(path);
-    errno = 0;
-    write(out);
-    out.close();
-    if (!out) {
-        const int error = errno;
-        remove_partial_output();
-        file_error(path, "cannot write", error);
+    {
+        DESCRIPTOR_OUTPUT buffer(file.fd, [&](int error) {
+            remove_partial_output();
+            file_error(path, "cannot write", error);
+        });
+        std::ostream out(&buffer);
+        write(out);
+        out.flush();
     }
-    process.partial_output = PARTIAL_OUTPUT{};
+    if (!commit_written_file(file))
+        file_error(path, "cannot write", errno);
 }
 
 // OUTPUT is created only once the ranges are known to be storable.
@@ -214,7 +210,8 @@ int write_flash(const MAP_OPTIONS& options, const MAP_IMAGE& image)
     const std::string fault = flash_refusal(image, settings.region);
     if (!fault.empty())
         return report_violations(options.image, {fault});
-    write_output_file(options.second, [&](std::ostream& out) { write_flash_image(out, image, settings); });
+    write_output_file(options.second, options.image, {},
+                      [&](std::ostream& out) { write_flash_image(out, image, settings); });
     return 0;
 }
 
@@ -252,7 +249,8 @@ int write_picture(const MAP_OPTIONS& options, const MAP_IMAGE& image)
 {
     MODULE_SET set;
     read_modules(options, set, image);
-    write_output_file(options.svg, [&](std::ostream& out) { write_svg(out, options.image, image, set); });
+    write_output_file(options.svg, options.image, set.run.modules,
+                      [&](std::ostream& out) { write_svg(out, options.image, image, set); });
     release_modules(set);
     return 0;
 }
@@ -280,7 +278,8 @@ int write_gdb_file(const MAP_OPTIONS& options, const MODULE_SET& set, const std:
         std::cerr << refusal << "\n";
         return 1;
     }
-    write_output_file(options.gdb, [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
+    write_output_file(options.gdb, options.image, set.run.modules,
+                      [&](std::ostream& out) { write_gdb_commands(out, options.image, set, symbols); });
     return 0;
 }
 
@@ -313,7 +312,7 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
         return 1;
     }
     const std::vector<SYMBOL_ENTRY> symbols = module_symbols(set);
-    STANDARD_OUTPUT buffer;
+    DESCRIPTOR_OUTPUT buffer;
     std::ostream out(&buffer);
     int status = 0;
     if (options.action == MAP_ACTION::gdb)
@@ -343,7 +342,7 @@ int write_map(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, con
         return report_violations(options.image, lines);
     }
     read_modules(options, set, image);
-    STANDARD_OUTPUT buffer;
+    DESCRIPTOR_OUTPUT buffer;
     std::ostream out(&buffer);
     if (options.json)
         write_json_report(out, options.image, image, set, options.regions);
@@ -375,7 +374,7 @@ int run_diff(const MAP_OPTIONS& options)
     MODULE_SET set;
     read_modules(options, set, after);
     const IMAGE_DIFF diff = diff_images(before, after, set);
-    STANDARD_OUTPUT buffer;
+    DESCRIPTOR_OUTPUT buffer;
     std::ostream out(&buffer);
     if (options.json)
         write_diff_json(out, options.image, options.second, diff);
@@ -397,6 +396,8 @@ int main(int argc, char** argv)
     // A file size limit fails the write with EFBIG, so that a partial OUTPUT
     // or picture is removed and reported rather than the run killed.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Nor does a signal that stops the run leave a temporary file behind.
+    remove_outputs_on_signals();
 
     const MAP_OPTIONS options = parse_command_line(argc, argv);
     if (options.action == MAP_ACTION::diff)

@@ -27,6 +27,10 @@ std::string option_fault(const OPTION_OUTCOME& outcome, const std::string& word)
     case OPTION_EFFECT::unknown:
         break;
     }
+    // getopt's one answer for an unknown option and one missing its value.
+    const char* value = option_value(word);
+    if (value && std::string_view(value) == "number")
+        return "module options: " + word + " lacks its number";
     return "module options: " + word + " is not an elf-merge module option or lacks its file name";
 }
 

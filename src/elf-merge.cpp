@@ -69,6 +69,11 @@ void check_settings(RUN& run, const char* program)
         std::fputs("Output file undefined.\n", stderr);
         usage(program);
     }
+    // An empty name would only show up as a blank in a later message.
+    if (run.dependency_file && !*run.dependency_file) {
+        std::fputs("Dependency file name is empty.\n", stderr);
+        usage(program);
+    }
     if (const char* fault = settings_fault(run)) {
         std::fputs(fault, stderr);
         usage(program);
@@ -91,6 +96,8 @@ int main(int argc, char** argv)
     // A file size limit then fails the write with EFBIG, which is reported
     // and removes the output, rather than killing the run mid-write.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Stopped by a user or a build, a run leaves no partial file either.
+    remove_outputs_on_signals();
     const char* program = argc > 0 ? argv[0] : "elf-merge";
 
     // The run's settings and modules, held for the life of the process.
@@ -102,6 +109,10 @@ int main(int argc, char** argv)
 
     // Header, system entries, segments and their places, all checked.
     MERGED_IMAGE image = compose_image(run);
+    // A dependency file that may not or cannot be written fails the run before the image is touched.
+    WRITTEN_FILE depfile;
+    if (run.dependency_file)
+        open_dependency_file(run, depfile);
 
     // The output may be one of the inputs: whatever it would overwrite is read first.
     protect_inputs(run.modules, run.outfile);
@@ -111,9 +122,9 @@ int main(int argc, char** argv)
     confirm_inputs(run.modules);
     // Only a complete image is named, so a failed run leaves the build's rule as it was.
     if (run.dependency_file)
-        write_dependency_file(run.dependency_file, dependencies);
+        write_dependency_file(run.dependency_file, depfile, dependencies);
     // The image is whole: it stays.
-    process.partial_output = PARTIAL_OUTPUT{};
+    set_removable(process.partial_output);
     release_all(run, image);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <getopt.h>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -80,6 +81,9 @@ constexpr uint32_t SYM_SIZE = 16;
 constexpr uint16_t PN_XNUM = 0xFFFF;
 // A section index too large for its field: the real one is held elsewhere.
 constexpr uint16_t SHN_XINDEX = 0xFFFF;
+// From here up a symbol's st_shndx names no section of the table, however
+// many it holds (SHN_ABS, SHN_COMMON, SHN_XINDEX, ...).
+constexpr uint16_t SHN_LORESERVE = 0xFF00;
 constexpr uint32_t MAX_PHNUM = 0xFFFE;
 
 // Addresses are 32-bit: a range must end at or below this.
@@ -355,6 +359,9 @@ std::string usage_text();
 // Every option, short and long, a line each with the kind of its value:
 // "-k module" (an ELF module), "-p file", "-s number" or "-r flag".
 std::string option_kinds();
+// What the option word ("-s", "--sd-addr") takes, as option_kinds names
+// it ("module", "file", "number"), or null when it takes no value.
+const char* option_value(const std::string& word);
 
 // Hexadecimal text for -s and -z: an optional 0x or 0X, then one or more
 // hex digits, at most 0xFFFFFFFF. False for anything else (empty, a sign,
@@ -487,6 +494,23 @@ struct PARTIAL_OUTPUT {
     uint64_t ino = 0;
 };
 
+// Every file a tool writes but elf-merge's image (the dependency file, the
+// GDB file, the picture, the flash export) follows one rule. It may not be
+// a file that the run reads or writes as its image: that is found out
+// before anything is written. A device or a FIFO is written in place; any
+// other file is replaced whole or not at all, through a temporary file
+// beside the file a link leads to, renamed over it.
+struct WRITTEN_FILE {
+    std::string target;    // the file the bytes are for, links followed
+    std::string temporary; // beside target; empty when written in place
+    int fd = -1;
+};
+// A file that a written file must not be, and what it is to the run.
+struct NAMED_FILE {
+    const char* role; // "output file", "image"
+    const char* name; // null: none
+};
+
 struct PROCESS {
     // The exit status of fatal(): elf-merge-map --diff ends in trouble with 2.
     int fatal_status = 1;
@@ -494,6 +518,9 @@ struct PROCESS {
     // an image cut short must not pass for a whole one with a build that
     // compares timestamps. Empty path: none, or the image is complete.
     PARTIAL_OUTPUT partial_output;
+    // The temporary file that a written file is made in until it is renamed
+    // over its target, which fatal() and the signals remove as well.
+    PARTIAL_OUTPUT temporary_file;
 };
 
 inline PROCESS process;
@@ -610,17 +637,33 @@ struct BYTE_SINK {
 // ---------------------------------------------------------------------------
 // util
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Sets one of the process's records of a file to remove, with the signals that
+// remove it held off, so that they never see it half changed.
+void set_removable(PARTIAL_OUTPUT& record, PARTIAL_OUTPUT value = {});
+// Removes the recorded file, if its path still names that file, and forgets it.
+void remove_recorded_file(PARTIAL_OUTPUT& record);
+// SIGINT, SIGTERM and SIGHUP remove the recorded files as fatal() does, then
+// end the process by the signal. A signal ignored at start stays ignored.
+void remove_outputs_on_signals();
 // "Out of memory.": a failed allocation ends a run as any fault does, also
 // as the new handler of each tool.
 [[noreturn]] void out_of_memory();
+// Both tools: whether another program can open the module again by its
+// name and find the same file (a regular file, not a pipe, a device or one
+// reached through /dev/stdin or /dev/fd/N).
+bool names_a_file_again(const char* name);
 // --dependency-file: one Makefile rule, the output, a colon and every
-// module that is a regular file, each as an absolute path escaped as
-// compilers escape them. A path holding a newline, which no rule can name,
-// ends the run.
+// module that names a file again, each as an absolute path escaped as
+// compilers escape them. A path that make and ninja cannot both read back
+// ends the run before anything is written.
 std::string dependency_rule(const RUN& r);
-// Writes rule to file whole or not at all: to a temporary file beside it,
-// renamed over it. A failure ends the run.
-void write_dependency_file(const char* file, const std::string& rule);
+// Before the image is opened: the dependency file may be none of the run's
+// files, and its temporary file is made, so that one that cannot be
+// written ends the run with the previous image in place.
+void open_dependency_file(const RUN& r, WRITTEN_FILE& file);
+// Writes rule to the file opened for it and puts it in place. A failure
+// ends the run.
+void write_dependency_file(const char* name, WRITTEN_FILE& file, const std::string& rule);
 // A printf-formatted text of any length.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string vformat(const char* fmt, va_list args);
@@ -727,9 +770,25 @@ void stream_image(const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs, 
 // if it is a regular file (a device or a FIFO is not the run's to remove):
 // it is recorded in process.partial_output, through any link, for fatal().
 void record_partial_output(const char* path, int fd);
-// Removes the recorded output, if its path still names that file, and
-// forgets it.
+// Removes the recorded output and temporary file, each if its path still
+// names that file, and forgets them.
 void remove_partial_output();
+// Why path may not be written ("it is the input file M", or "it is the"
+// role and name of one of others): the same file, links followed, as a
+// module or another named file, or the same name where neither exists yet.
+// Empty when it may be written.
+std::string written_file_conflict(const char* path, const std::vector<ELF_DESC>& modules,
+                                  std::initializer_list<NAMED_FILE> others);
+// Opens path to be written by the rule; the temporary file is recorded in
+// process.temporary_file. False with errno set when it cannot be (EISDIR for a
+// directory).
+bool open_written_file(const char* path, WRITTEN_FILE& file);
+// count bytes to fd whatever the partial writes; false with errno set.
+bool write_all(int fd, const char* data, size_t count);
+// Closes the file and renames its temporary file over the target. False
+// with errno set when that fails; the temporary file is then removed.
+bool commit_written_file(WRITTEN_FILE& file);
+
 // Writes the image to path; a regular file is recorded in process.partial_output
 // once opened, for fatal() to remove.
 int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<Elf32_Phdr>& phdrs,

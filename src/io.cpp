@@ -883,15 +883,8 @@ struct OUTPUT_FILE {
 void write_to_file(void* context, const uint8_t* next, size_t left)
 {
     const auto* file = static_cast<const OUTPUT_FILE*>(context);
-    while (left > 0) {
-        const ssize_t done = ::write(file->fd, next, left);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            fatal("Error writing to %s -- %s.\n", file->path, std::strerror(done < 0 ? errno : EIO));
-        next += done;
-        left -= static_cast<size_t>(done);
-    }
+    if (!write_all(file->fd, reinterpret_cast<const char*>(next), left))
+        fatal("Error writing to %s -- %s.\n", file->path, std::strerror(errno));
 }
 
 
@@ -1013,8 +1006,8 @@ void record_partial_output(const char* path, int fd)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return;
     char* resolved = ::realpath(path, nullptr);
-    process.partial_output = {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev),
-                          static_cast<uint64_t>(st.st_ino)};
+    set_removable(process.partial_output,
+                  {resolved ? resolved : path, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
     std::free(resolved);
 }
 
@@ -1028,4 +1021,168 @@ int32_t write_elf(const char* path, const Elf32_Ehdr& ehdr, const std::vector<El
     OUTPUT_FILE file{fd, path};
     stream_image(ehdr, phdrs, note, note_size, sections, BYTE_SINK{write_to_file, &file});
     return ::close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Files written besides the image
+
+namespace {
+
+// Enough for any chain a system resolves; the open then reports ELOOP.
+constexpr int MAX_LINK_HOPS = 40;
+
+// The directory that a relative link's text is read against.
+std::string directory_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_name(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name a symbolic link finally leads to, which need not exist yet: a
+// dangling link is written through too, as -o is.
+std::string link_target(const char* path)
+{
+    std::string target = path;
+    struct stat st;
+    for (int hop = 0; hop < MAX_LINK_HOPS && ::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++hop) {
+        std::string text(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+        const ssize_t length = ::readlink(target.c_str(), text.data(), text.size());
+        if (length < 0 || static_cast<size_t>(length) >= text.size())
+            break;
+        text.resize(static_cast<size_t>(length));
+        target = text[0] == '/' ? text : directory_of(target) + "/" + text;
+    }
+    return target;
+}
+
+// What a name stands for: the file it leads to, or, when there is none yet,
+// the directory it would be made in and the name there.
+struct FILE_IDENTITY {
+    bool exists = false;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    std::string name; // for a file yet to be made
+};
+
+FILE_IDENTITY identity_of(const char* path)
+{
+    FILE_IDENTITY id;
+    struct stat st;
+    const std::string target = link_target(path);
+    id.exists = ::stat(target.c_str(), &st) == 0;
+    if (!id.exists) {
+        if (::stat(directory_of(target).c_str(), &st) != 0)
+            return id;
+        id.name = base_name(target);
+    }
+    id.dev = static_cast<uint64_t>(st.st_dev);
+    id.ino = static_cast<uint64_t>(st.st_ino);
+    return id;
+}
+
+bool same_identity(const FILE_IDENTITY& a, const FILE_IDENTITY& b)
+{
+    return a.exists == b.exists && a.dev == b.dev && a.ino == b.ino && a.name == b.name && (a.exists || a.ino != 0);
+}
+
+// The mode the file gets: that of the file it replaces, else what a new
+// file gets under the umask (mkstemp makes it for its owner alone).
+mode_t written_mode(const struct stat* replaced)
+{
+    if (replaced)
+        return replaced->st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+// A new file beside target, recorded for fatal() and the signals to remove.
+bool create_temporary(WRITTEN_FILE& file, const struct stat* replaced)
+{
+    std::string temporary = file.target + ".XXXXXX";
+    file.fd = ::mkstemp(temporary.data());
+    if (file.fd < 0)
+        return false;
+    struct stat st;
+    if (::fchmod(file.fd, written_mode(replaced)) != 0 || ::fstat(file.fd, &st) != 0) {
+        const int error = errno;
+        ::close(file.fd);
+        ::unlink(temporary.c_str());
+        file.fd = -1;
+        errno = error;
+        return false;
+    }
+    file.temporary = temporary;
+    set_removable(process.temporary_file,
+                  {temporary, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    return true;
+}
+
+} // namespace
+
+std::string written_file_conflict(const char* path, const std::vector<ELF_DESC>& modules,
+                                  std::initializer_list<NAMED_FILE> others)
+{
+    const FILE_IDENTITY written = identity_of(path);
+    if (written.exists)
+        for (const ELF_DESC& m : modules)
+            if (m.source.dev == written.dev && m.source.ino == written.ino)
+                return format("it is the input file %s", m.name);
+    for (const NAMED_FILE& other : others)
+        if (other.name && same_identity(written, identity_of(other.name)))
+            return format("it is the %s %s", other.role, other.name);
+    return "";
+}
+
+bool open_written_file(const char* path, WRITTEN_FILE& file)
+{
+    file = WRITTEN_FILE{link_target(path), "", -1};
+    struct stat st;
+    const bool exists = ::stat(file.target.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    // A device or a FIFO is not the run's to replace.
+    if (exists && !S_ISREG(st.st_mode)) {
+        file.fd = open_with_room(file.target.c_str(), O_WRONLY | O_BINARY);
+        return file.fd >= 0;
+    }
+    return create_temporary(file, exists ? &st : nullptr);
+}
+
+bool write_all(int fd, const char* data, size_t count)
+{
+    while (count > 0) {
+        const ssize_t done = ::write(fd, data, count);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            errno = done < 0 ? errno : EIO;
+            return false;
+        }
+        data += done;
+        count -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+bool commit_written_file(WRITTEN_FILE& file)
+{
+    const bool closed = ::close(file.fd) == 0;
+    file.fd = -1;
+    if (closed && (file.temporary.empty() || std::rename(file.temporary.c_str(), file.target.c_str()) == 0)) {
+        set_removable(process.temporary_file);
+        return true;
+    }
+    const int error = errno;
+    remove_recorded_file(process.temporary_file);
+    errno = error;
+    return false;
 }

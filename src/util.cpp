@@ -9,20 +9,82 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Only the file the output was opened as is removed, not one that has taken
-// its name since.
+namespace {
+
+// The signals that end a run as a failure does: interrupted, told to stop,
+// or its terminal gone.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Only the file recorded is removed, not one that has taken its name since.
+// Async-signal-safe: lstat and unlink on a path made beforehand.
+void unlink_if_recorded(const PARTIAL_OUTPUT& record)
+{
+    struct stat st;
+    if (!record.path.empty() && ::lstat(record.path.c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_dev) == record.dev && static_cast<uint64_t>(st.st_ino) == record.ino)
+        ::unlink(record.path.c_str());
+}
+
+extern "C" void end_by_signal(int signal)
+{
+    const int saved = errno;
+    unlink_if_recorded(process.partial_output);
+    unlink_if_recorded(process.temporary_file);
+    errno = saved;
+    // The handler was reset: the signal, delivered again on return, ends the
+    // process with the status its sender expects.
+    ::raise(signal);
+}
+
+sigset_t ending_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : ENDING_SIGNALS)
+        sigaddset(&set, signal);
+    return set;
+}
+
+} // namespace
+
+void set_removable(PARTIAL_OUTPUT& record, PARTIAL_OUTPUT value)
+{
+    const sigset_t held = ending_signals();
+    sigset_t before;
+    ::sigprocmask(SIG_BLOCK, &held, &before);
+    record = std::move(value);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void remove_recorded_file(PARTIAL_OUTPUT& record)
+{
+    unlink_if_recorded(record);
+    set_removable(record);
+}
+
 void remove_partial_output()
 {
-    const PARTIAL_OUTPUT& out = process.partial_output;
-    struct stat st;
-    if (!out.path.empty() && ::lstat(out.path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == out.dev &&
-        static_cast<uint64_t>(st.st_ino) == out.ino)
-        ::unlink(out.path.c_str());
-    process.partial_output = PARTIAL_OUTPUT{};
+    remove_recorded_file(process.partial_output);
+    remove_recorded_file(process.temporary_file);
+}
+
+void remove_outputs_on_signals()
+{
+    for (const int signal : ENDING_SIGNALS) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = end_by_signal;
+        action.sa_flags = SA_RESETHAND;
+        action.sa_mask = ending_signals(); // one removal at a time
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void fatal(const char* format, ...)
@@ -248,6 +310,18 @@ std::string option_kinds()
     return text;
 }
 
+const char* option_value(const std::string& word)
+{
+    if (word.size() == 2 && word[0] == '-' && word[1] != '-' && word[1] != ':') {
+        const char* p = std::strchr(short_options(), word[1]);
+        return p && p[1] == ':' ? value_kind(word[1], true) : nullptr;
+    }
+    for (const option* o = long_options(); o->name; ++o)
+        if (o->has_arg && word == std::string("--") + o->name)
+            return value_kind(o->val, true);
+    return nullptr;
+}
+
 bool parse_hex(const char* text, uint32_t& value)
 {
     if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
@@ -344,19 +418,63 @@ const char* settings_fault(RUN& r)
 
 namespace {
 
-// A path as make and ninja read it in a rule, escaped as compilers escape
-// their dependency files: a space or '#' after a backslash, '$' doubled.
-std::string rule_escaped(const std::string& path)
+// A path as make and ninja both read it back, escaped as compilers escape
+// their dependency files: the backslashes before a space doubled and one
+// more added, a backslash before '#' and ':', '$' doubled; in the target a
+// backslash before '%' too, which would make the rule a pattern.
+std::string rule_escaped(const std::string& path, bool target)
 {
     std::string text;
+    size_t backslashes = 0;
     for (const char c : path) {
-        if (c == ' ' || c == '#')
+        if (c == ' ')
+            text.append(backslashes + 1, '\\');
+        else if (c == '#' || c == ':' || (c == '%' && target))
             text += '\\';
         else if (c == '$')
             text += '$';
+        backslashes = c == '\\' ? backslashes + 1 : 0;
         text += c;
     }
     return text;
+}
+
+// Why no rule that both make and ninja read back can name path, or null.
+// make reads a newline, a ';' or an '=' as the end of the rule, ninja keeps
+// the backslash of an escaped tab, and the two halve the backslashes before
+// '#', ':', '$' and a name's end differently. ninja reads "\:" before a space
+// as two characters; the target's is followed by the rule's own ':'.
+const char* unnameable(const std::string& path, bool target)
+{
+    for (size_t at = 0; at < path.size(); ++at) {
+        const char c = path[at];
+        const char next = at + 1 < path.size() ? path[at + 1] : '\0';
+        if (c == '\n')
+            return "a Makefile rule cannot hold a newline";
+        if (c == '\t')
+            return "a Makefile rule cannot hold a tab";
+        if (c == ';')
+            return "a Makefile rule cannot hold a ';'";
+        if (c == '=')
+            return "a Makefile rule cannot hold an '='";
+        if (c == '\\' && (next == '\0' || next == '#' || next == ':' || next == '$'))
+            return "make and ninja read a backslash before '#', ':', '$' or the end of a name differently";
+        if (c == ':' && next == '\0' && !target)
+            return "ninja cannot read a ':' at the end of a name";
+    }
+    return nullptr;
+}
+
+// Refuses, before anything is written, a path that no rule can name.
+void check_nameable(const std::string& path, bool target)
+{
+    const char* why = unnameable(path, target);
+    if (!why)
+        return;
+    std::string shown = path;
+    for (size_t at = 0; (at = shown.find_first_of("\n\t", at)) != std::string::npos; at += 2)
+        shown.replace(at, 1, shown[at] == '\n' ? "\\n" : "\\t");
+    fatal("Cannot name %s in the dependency file -- %s.\n", shown.c_str(), why);
 }
 
 // Where relative paths are resolved.
@@ -375,15 +493,14 @@ std::string working_directory(const char* file)
 // Absolute, because the build that reads the rule runs elsewhere: CMake
 // reads a relative path against its binary directory, while the image may
 // be made in the source directory.
-std::string rule_path(const char* path, const std::string& cwd)
+std::string rule_path(const char* path, const std::string& cwd, bool target)
 {
-    if (std::strchr(path, '\n')) {
-        std::string shown = path;
-        for (size_t at = 0; (at = shown.find('\n', at)) != std::string::npos; at += 2)
-            shown.replace(at, 1, "\\n");
-        fatal("Cannot name %s in the dependency file -- a Makefile rule cannot hold a newline.\n", shown.c_str());
-    }
-    return rule_escaped(path[0] == '/' ? std::string(path) : cwd + "/" + path);
+    // The name as given first, so that the message shows it as given; then
+    // the working directory it is resolved in.
+    check_nameable(path, target);
+    const std::string absolute = path[0] == '/' ? std::string(path) : cwd + "/" + path;
+    check_nameable(absolute, target);
+    return rule_escaped(absolute, target);
 }
 
 // A pipe or a device has no time stamp that says when it changed.
@@ -393,43 +510,64 @@ bool regular_file(const char* path)
     return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-[[noreturn]] void dependency_file_failed(const char* file, const std::string& temporary, int error)
+// /proc/PID/fd or /proc/PID/task/TID/fd, where /dev/stdin and /dev/fd/N lead.
+bool descriptor_directory(const std::filesystem::path& dir)
 {
-    if (!temporary.empty())
-        ::unlink(temporary.c_str());
+    const std::string text = dir.string();
+    return text.starts_with("/proc/") && text.ends_with("/fd");
+}
+
+// True when name leads, through any links, into a process's table of open
+// files: another process opening it gets its own descriptor, not this file.
+bool through_descriptor(const char* name)
+{
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(name, error);
+    for (int links = 0; !error && links < 40; ++links) {
+        const std::filesystem::path dir = std::filesystem::canonical(path.parent_path(), error);
+        if (error)
+            return false;
+        if (descriptor_directory(dir))
+            return true;
+        const std::filesystem::path target = std::filesystem::read_symlink(dir / path.filename(), error);
+        path = target.is_absolute() ? target : dir / target;
+    }
+    return false;
+}
+
+[[noreturn]] void dependency_file_failed(const char* file, int error)
+{
     fatal("Error writing dependency file %s -- %s.\n", file, std::strerror(error));
 }
 
 } // namespace
 
+bool names_a_file_again(const char* name)
+{
+    return regular_file(name) && !through_descriptor(name);
+}
+
 std::string dependency_rule(const RUN& r)
 {
     const std::string cwd = working_directory(r.dependency_file);
-    std::string rule = rule_path(r.outfile, cwd) + ":";
+    std::string rule = rule_path(r.outfile, cwd, true) + ":";
     for (const ELF_DESC& m : r.modules)
-        if (regular_file(m.name))
-            rule.append(" ").append(rule_path(m.name, cwd));
+        if (names_a_file_again(m.name))
+            rule.append(" ").append(rule_path(m.name, cwd, false));
     return rule + "\n";
 }
 
-void write_dependency_file(const char* file, const std::string& rule)
+void open_dependency_file(const RUN& r, WRITTEN_FILE& file)
 {
-    std::string temporary = std::string(file) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        dependency_file_failed(file, "", errno);
-    // mkstemp creates the file for its owner alone; the rule is an ordinary
-    // output of the build.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    FILE* out = ::fdopen(fd, "w");
-    int error = 0;
-    if (!out || ::fchmod(fd, 0666 & ~mask) != 0 || std::fputs(rule.c_str(), out) < 0)
-        error = errno;
-    if ((out ? std::fclose(out) : ::close(fd)) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && std::rename(temporary.c_str(), file) != 0)
-        error = errno;
-    if (error != 0)
-        dependency_file_failed(file, temporary, error);
+    const std::string conflict = written_file_conflict(r.dependency_file, r.modules, {{"output file", r.outfile}});
+    if (!conflict.empty())
+        fatal("Cannot write dependency file %s -- %s.\n", r.dependency_file, conflict.c_str());
+    if (!open_written_file(r.dependency_file, file))
+        dependency_file_failed(r.dependency_file, errno);
+}
+
+void write_dependency_file(const char* name, WRITTEN_FILE& file, const std::string& rule)
+{
+    if (!write_all(file.fd, rule.data(), rule.size()) || !commit_written_file(file))
+        dependency_file_failed(name, errno);
 }

@@ -7,9 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tb;
@@ -45,6 +49,53 @@ TEST(WriteFaults, SectionBytesArriveWholeAndAPartialWriteReportsTheRealError)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Error writing to " + dir.path("cut.elf") + " -- File too large.\n");
         EXPECT_FALSE(file_exists(dir.path("cut.elf")));
+    }
+}
+
+// Starts elf-merge with args, the signal's default action restored, and
+// sends it signal once path holds some of the image: mid-write, as a large
+// image takes far longer to write than a poll. The wait status.
+int signalled_mid_write(const std::vector<std::string>& args, const std::string& path, int signal)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(signal, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(ELF_MERGE_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(ELF_MERGE_PATH, argv.data());
+        ::_exit(127);
+    }
+    struct stat st;
+    for (int polls = 0; polls < 20000 && !(::stat(path.c_str(), &st) == 0 && st.st_size > 0); ++polls)
+        ::usleep(1000);
+    ::kill(child, signal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+// A run stopped by a user or a build leaves neither a partial image, which
+// a build that does not delete it would take for a whole one, nor a
+// temporary dependency file; the previous rule stays. It ends by the
+// signal, as its caller expects.
+TEST(WriteFaults, SignalMidWriteRemovesThePartialImageAndEndsByTheSignal)
+{
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        TempDir dir;
+        const std::string big = dir.path("big.bin");
+        std::filesystem::resize_file(dir.write("big.bin", Bytes{}), 256u << 20);
+        dir.write("out.d", Bytes{'o', 'l', 'd', '\n'});
+        const int status = signalled_mid_write(
+            {"-p", big, "-o", dir.path("out.elf"), "--dependency-file", dir.path("out.d")}, dir.path("out.elf"), signal);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " status " << status;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path("")))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "out.d"})) << signal;
+        EXPECT_EQ(read_file(dir.path("out.d")), (Bytes{'o', 'l', 'd', '\n'})) << signal;
     }
 }
 
@@ -121,14 +172,23 @@ TEST(ReadFaults, OutputThatIsAnInputByNameLinkOrSymlinkIsReadFirst)
     }
 }
 
+// Only the standard three descriptors open, then a limit of n.
+std::string standard_descriptors_and_limit(int n)
+{
+    return "for fd in /proc/$$/fd/*; do fd=${fd##*/}; [ $fd -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " +
+           std::to_string(n);
+}
+
 // More modules than descriptors: files past the limit are opened again when
 // their bytes are copied, one at a time. Descriptors that the caller hands
-// down (30 under a hard limit of 64) take their share unannounced.
+// down (30 under a hard limit of 64) take their share unannounced. Two
+// free ones, the output's and a module's, are enough.
 TEST(ReadFaults, ThousandsOfModulesMergeUnderALowDescriptorLimit)
 {
     const std::pair<uint32_t, std::string> cases[] = {
         {3000, "ulimit -n 256"},
         {200, "ulimit -n 64 && for fd in $(seq 3 32); do eval \"exec $fd</dev/null\"; done"},
+        {200, standard_descriptors_and_limit(5)},
     };
     for (const auto& [count, limit] : cases) {
         TempDir dir;
@@ -151,6 +211,23 @@ TEST(ReadFaults, ThousandsOfModulesMergeUnderALowDescriptorLimit)
                                         typical(0x100000 + 0x1000 * last, last, 2 * last)),
                   "");
     }
+}
+
+// With one descriptor free, the output's, no module can be copied: the run
+// fails, names the module and leaves no output. A sanitizer build's leak
+// check, which reads /proc at exit, finds no descriptor either and is off.
+TEST(ReadFaults, OneFreeDescriptorIsTooFewAndSaysSo)
+{
+    TempDir dir;
+    const std::string e = dir.write("e.elf", typical(0x10000, 1, 2));
+    const std::string no_leak_check = "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0";
+    const RunResult r = run_program("bash", {"-c",
+                                             standard_descriptors_and_limit(4) + " && " + no_leak_check +
+                                                 " exec \"$0\" \"$@\"",
+                                             ELF_MERGE_PATH, "-e", e, "-o", dir.path("out.elf")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error opening file " + e + " -- Too many open files\n");
+    EXPECT_FALSE(file_exists(dir.path("out.elf")));
 }
 
 // A raw image or a module from a pipe or process substitution is read to

@@ -279,6 +279,70 @@ TEST(MapDebug, HostileNamesAddNoCommandAndStaleModulesNoSymbols)
     EXPECT_FALSE(tb::file_exists(dir.path("n.gdb")));
 }
 
+// GDB stops at a command it cannot carry out and loads no later module: a
+// module read through a pipe or a descriptor is a comment instead.
+TEST(MapDebug, ModulesReadThroughADescriptorAreACommentNotACommand)
+{
+    const Firmware fw;
+    ASSERT_EQ(tb::run_tool({"-e", fw.e, "-f", fw.f, "-o", fw.image}).status, 0);
+    struct Case {
+        std::string shell, module;
+    };
+    const Case cases[] = {
+        {"exec \"$0\" \"$@\" 3<'" + fw.f + "'", "/dev/fd/3"},
+        {"cat '" + fw.f + "' | exec \"$0\" \"$@\"", "/dev/stdin"},
+    };
+    for (const Case& c : cases) {
+        const std::string commands = fw.dir.path("out.gdb");
+        const tb::RunResult r = run_map_in_shell(c.shell, {"--gdb", commands, fw.image, "--", "-e", fw.e, "-f", c.module});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(text_of(commands), HasSubstr("set pagination off\nfile \"" + fw.e + "\"\n# " + c.module +
+                                                 " names no file GDB can open again (a pipe, a device or a\n"
+                                                 "# descriptor): its symbols are not loaded.\n# Names"))
+            << c.module;
+    }
+}
+
+// A symbol is listed, and explains an address, only under the section that
+// holds it: a reserved index names no section even in a module of as many
+// sections as that index, and a value outside its own section is no part of
+// it. Sections 65521 (SHN_ABS) and 65535 (SHN_XINDEX) are allocated here.
+TEST(MapDebug, SymbolsAreListedOnlyInsideTheSectionThatHoldsThem)
+{
+    tb::TempDir dir;
+    tb::Module m = tb::typical(0x2000, 5, 0x400);
+    m.sections.resize(65537, {"", tb::PROGBITS, 0, 0, 1, {}, 0});
+    m.sections[65520] = {"abs", tb::PROGBITS, tb::ALLOC, 0x8000, 4, tb::ramp(16), 0};
+    m.sections[65534] = {"xindex", tb::PROGBITS, tb::ALLOC, 0x9000, 4, tb::ramp(16), 0};
+    struct Case {
+        tb::Symbol symbol;
+        std::string listed; // its row's end in --symbols, or "" when it is not listed
+    };
+    const Case cases[] = {
+        {{"in_text", 0x2004, 1}, ".text    in_text\n"},
+        {{"abs", 0x8008, 0xFFF1}, ""},
+        {{"xindex", 0x9008, 0xFFFF}, ""},
+        {{"outside_text", 0x2100, 1}, ""},
+        {{"at_text_end", 0x2010, 1}, ""},
+    };
+    for (const Case& c : cases)
+        m.symbols.push_back(c.symbol);
+    const std::string e = dir.write("e.elf", m), image = dir.path("out.elf");
+    ASSERT_EQ(tb::run_tool({"-e", e, "-o", image}).status, 0);
+    const std::string listing = run_map({"--symbols", image, "--", "-e", e}).out;
+    for (const Case& c : cases)
+        EXPECT_EQ(listing.find(c.listed.empty() ? "  " + c.symbol.name + "\n" : c.listed) != std::string::npos,
+                  !c.listed.empty())
+            << c.symbol.name;
+    const tb::RunResult where = run_map({"--where", "8008,9008,2100", image, "--", "-e", e});
+    EXPECT_EQ(where.out, "0x00008008: run and load address in segment 3 (section 65521 (abs) of " + e + "): " + e +
+                             " abs+0x8\n"
+                             "0x00009008: run and load address in segment 4 (section 65535 (xindex) of " + e +
+                             "): " + e + " xindex+0x8\n"
+                             "0x00002100: run and load address in segment 1 (section 2 (.data) of " + e + "): " + e +
+                             " .data+0x0 _initPriority+0x0\n");
+}
+
 } // namespace
 
 // The session's skip is ctest's: exit status 77.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // -O: flash images written from the load ranges, checked by hand on a small
-// image, and read back by srecord's srec_cat on the example firmware.
+// image, and read back by srecord's srec_cat on the example firmware; and
+// the rule of every file the map writes.
 #include "map.h"
 #include "map_fixture.h"
 
@@ -237,6 +238,72 @@ TEST(MapFlash, RefusalsAndWriteErrorsAreOneLineWithStatus1)
         EXPECT_EQ(cut.status, 1);
         EXPECT_EQ(cut.err, named + ": cannot write -- File too large\n");
         EXPECT_FALSE(tb::file_exists(out)) << named;
+    }
+}
+
+// A file the map writes is never one it reads, however named: refused with
+// one line before a byte is written. Cut short, a write leaves the previous
+// file as it was. Nothing in the directory changes in any of these runs.
+TEST(MapOutputFiles, NeverAnInputAndReplacedWholeOrNotAtAll)
+{
+    Firmware fw;
+    fw.merge("kernel");
+    const std::string& img = fw.image;
+    const std::string link = fw.dir.path("img.link"), hard = fw.dir.path("img.hard"), gdb = fw.dir.path("old.gdb"),
+                      svg = fw.dir.path("old.svg");
+    ASSERT_EQ(::symlink(img.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(img.c_str(), hard.c_str()), 0);
+    std::vector<std::string> modules{"--"};
+    for (const std::string& o : fw.options("kernel"))
+        modules.push_back(o);
+    const auto with_modules = [&](std::vector<std::string> args) {
+        args.insert(args.end(), modules.begin(), modules.end());
+        return args;
+    };
+    ASSERT_EQ(run_map(with_modules({"--gdb", gdb, img})).status, 0);
+    ASSERT_EQ(run_map({"--svg", svg, img}).status, 0);
+    const std::string limited = "ulimit -f 1 && exec \"$0\" \"$@\"";
+    struct Case {
+        std::string shell; // empty: run directly
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"", with_modules({"--gdb", fw.k, img}), fw.k + ": not written -- it is the input file " + fw.k + "\n"},
+        {"", with_modules({"--gdb", img, img}), img + ": not written -- it is the image " + img + "\n"},
+        {"", {"--svg", img, img}, img + ": not written -- it is the image " + img + "\n"},
+        {"", with_modules({"--svg", fw.e, img}), fw.e + ": not written -- it is the input file " + fw.e + "\n"},
+        {"", {"-O", "ihex", img, img}, img + ": not written -- it is the image " + img + "\n"},
+        {"", {"-O", "ihex", img, link}, link + ": not written -- it is the image " + img + "\n"},
+        {"", {"-O", "binary", img, hard}, hard + ": not written -- it is the image " + img + "\n"},
+        {limited, with_modules({"--gdb", gdb, img}), gdb + ": cannot write -- File too large\n"},
+        {limited, {"--svg", svg, img}, svg + ": cannot write -- File too large\n"},
+    };
+    for (const Case& c : cases) {
+        const auto before = tb::directory_snapshot(fw.dir.path(""));
+        const tb::RunResult r = c.shell.empty() ? run_map(c.args) : run_map_in_shell(c.shell, c.args);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(tb::directory_snapshot(fw.dir.path("")), before) << c.err;
+    }
+}
+
+// A device or a FIFO is written in place and stays what it was; a link is
+// written through, to the file it leads to, and stays a link.
+TEST(MapOutputFiles, DeviceAndFifoAreWrittenInPlaceAndALinkThrough)
+{
+    Firmware fw;
+    fw.merge("plain");
+    ASSERT_EQ(run_map({"-O", "binary", fw.image, fw.dir.path("direct.bin")}).status, 0);
+    const Bytes direct = tb::read_file(fw.dir.path("direct.bin"));
+    for (const tb::InPlaceTarget& t : tb::in_place_targets(fw.dir)) {
+        const tb::RunResult r = tb::run_writing_to(fw.dir, t, ELF_MERGE_MAP_PATH, {"-O", "binary", fw.image, t.name});
+        EXPECT_EQ(r.err, "") << t.name;
+        EXPECT_EQ(r.status, 0) << t.name;
+        EXPECT_EQ(tb::directory_snapshot(fw.dir.path("")).at(t.name), t.entry) << t.name;
+        if (!t.read_back.empty()) {
+            EXPECT_EQ(tb::read_file(fw.dir.path(t.read_back)), direct) << t.name;
+        }
     }
 }
 

@@ -24,6 +24,8 @@ cp -r "$src/examples/firmware/bin" "$bin"
     -s 00F00000 -z 8000 -o "$work/direct.elf"
 "$work/prefix/bin/elf-merge-map" -O binary --gap-fill 0xFF --load-region LOW=8800:60000 \
     "$work/direct.elf" "$work/direct-low.bin"
+"$work/prefix/bin/elf-merge-map" -O binary "$work/direct.elf" "$work/direct.bin"
+"$work/prefix/bin/elf-merge-map" -O ihex "$work/direct.elf" "$work/direct.hex"
 
 # A firmware build is configured for its 32-bit target, and must still
 # accept the host tool's package.
@@ -46,6 +48,14 @@ build
 made_again "at first"
 cmp "$work/direct.elf" "$work/build/fw.elf"
 cmp "$work/direct-low.bin" "$work/build/fw-low.bin"
+# Exports of one file name in two directories, and one with a space in its
+# name, each under its own target.
+cmp "$work/direct.bin" "$work/build/a/x.bin"
+cmp "$work/direct.bin" "$work/build/b/x.bin"
+cmp "$work/direct.hex" "$work/build/flash copy.hex"
+for export in fw-export-x.bin fw-export-x.bin-2 fw-export-flash_copy.hex; do
+    cmake --build "$work/build" --target "$export" >"$work/log" 2>&1 || { cat "$work/log"; fail "no target $export"; }
+done
 
 build
 ! grep -q 'Merging' "$work/log" || fail "the image was made again with nothing changed"

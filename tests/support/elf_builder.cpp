@@ -158,8 +158,12 @@ Built build(const Module& m)
     out.shoff = static_cast<uint32_t>(b.size());
     b.resize(b.size() + 40 * shnum);
     put32(b, E_SHOFF, out.shoff);
-    put16(b, E_SHNUM, static_cast<uint16_t>(shnum));
-    put16(b, 50, static_cast<uint16_t>(shnum - 1));
+    // Counts from 0xFF00 up are held in section header 0, as ELF has it.
+    const bool extended = shnum >= 0xFF00;
+    put16(b, E_SHNUM, extended ? 0 : static_cast<uint16_t>(shnum));
+    put16(b, 50, extended ? 0xFFFF : static_cast<uint16_t>(shnum - 1));
+    if (extended)
+        write_shdr(b, out.shdr_at(0), {0, 0, 0, 0, 0, shnum, shnum - 1, 0, 0, 0});
 
     for (uint32_t i = 0; i < user; ++i) {
         const Section& s = m.sections[i];

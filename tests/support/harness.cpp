@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +108,55 @@ Bytes read_file(const std::string& path)
 bool file_exists(const std::string& path)
 {
     return std::filesystem::exists(path);
+}
+
+std::map<std::string, std::string> directory_snapshot(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> entries;
+    fs::path root = fs::path(dir).lexically_normal();
+    if (root.filename().empty())
+        root = root.parent_path(); // "d/" names d: its entries are relative to d
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+        const std::string name = e.path().lexically_relative(root).string();
+        const fs::file_status st = e.symlink_status();
+        if (fs::is_symlink(st)) {
+            entries[name] = "link " + fs::read_symlink(e.path()).string();
+        } else if (fs::is_regular_file(st)) {
+            const Bytes bytes = read_file(e.path().string());
+            entries[name] = "file " + std::string(bytes.begin(), bytes.end());
+        } else if (fs::is_character_file(st) || fs::is_block_file(st)) {
+            struct stat node;
+            entries[name] = ::lstat(e.path().c_str(), &node) == 0 ? "device " + std::to_string(node.st_rdev) : "device";
+        } else {
+            entries[name] = "kind " + std::to_string(static_cast<int>(st.type()));
+        }
+    }
+    return entries;
+}
+
+std::vector<InPlaceTarget> in_place_targets(const TempDir& dir)
+{
+    std::vector<InPlaceTarget> targets;
+    if (::geteuid() == 0 && ::mknod(dir.path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        targets.push_back({"null", "device " + std::to_string(makedev(1, 3)), ""});
+    if (::mkfifo(dir.path("fifo").c_str(), 0644) == 0)
+        targets.push_back({"fifo", "kind " + std::to_string(static_cast<int>(std::filesystem::file_type::fifo)), "got"});
+    if (::symlink("real", dir.path("link").c_str()) == 0)
+        targets.push_back({"link", "link real", "real"});
+    EXPECT_GE(targets.size(), 2u) << "cannot make a FIFO or a link in " << dir.path("");
+    return targets;
+}
+
+RunResult run_writing_to(const TempDir& dir, const InPlaceTarget& target, const std::string& program,
+                         const std::vector<std::string>& args)
+{
+    // The reader opens the FIFO before the tool can.
+    const std::string reader = target.name == "fifo" ? "cat fifo > got & " : "";
+    std::vector<std::string> all{"-c", "cd \"$0\" || exit; " + reader + "\"$@\"; s=$?; wait; exit $s", dir.path(""),
+                                 program};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program("sh", all);
 }
 
 Image read_image(const std::string& path)

@@ -5,6 +5,7 @@
 
 #include "elf_builder.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,23 @@ private:
 
 Bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
+// Every entry of a directory tree with what it is: a regular file's bytes,
+// a link's text, a device's number, or the kind of anything else; so that
+// two snapshots are equal only when nothing in it changed.
+std::map<std::string, std::string> directory_snapshot(const std::string& dir);
+
+// A file a tool is told to write, to show that a device node or a FIFO is
+// written in place and a link through: its name, its entry in the snapshot
+// afterwards, and where the bytes written are then read ("" for the node).
+struct InPlaceTarget {
+    std::string name, entry, read_back;
+};
+// Makes them in dir: a null device node (as root only), a FIFO, whose
+// reader copies it to "got", and a link to "real", which does not exist yet.
+std::vector<InPlaceTarget> in_place_targets(const TempDir& dir);
+// Runs program with args in dir, a reader copying the FIFO meanwhile.
+RunResult run_writing_to(const TempDir& dir, const InPlaceTarget& target, const std::string& program,
+                         const std::vector<std::string>& args);
 
 // One program header of an output file, read big-endian from its bytes.
 struct Phdr {
