@@ -334,13 +334,14 @@ TEST(MapDebug, SymbolsAreListedOnlyInsideTheSectionThatHoldsThem)
         EXPECT_EQ(listing.find(c.listed.empty() ? "  " + c.symbol.name + "\n" : c.listed) != std::string::npos,
                   !c.listed.empty())
             << c.symbol.name;
+    // Sections numbered into the reserved range are more than libelf reads.
     const tb::RunResult where = run_map({"--where", "8008,9008,2100", image, "--", "-e", e});
+    const std::string no_lines = "; no line information (invalid ELF file)\n";
     EXPECT_EQ(where.out, "0x00008008: run and load address in segment 3 (section 65521 (abs) of " + e + "): " + e +
-                             " abs+0x8\n"
-                             "0x00009008: run and load address in segment 4 (section 65535 (xindex) of " + e +
-                             "): " + e + " xindex+0x8\n"
+                             " abs+0x8" + no_lines + "0x00009008: run and load address in segment 4 (section 65535 "
+                             "(xindex) of " + e + "): " + e + " xindex+0x8" + no_lines +
                              "0x00002100: run and load address in segment 1 (section 2 (.data) of " + e + "): " + e +
-                             " .data+0x0 _initPriority+0x0\n");
+                             " .data+0x0 _initPriority+0x0" + no_lines);
 }
 
 } // namespace
