@@ -3,6 +3,9 @@
 // lookup; no process is started per line.
 #include "symbolize.h"
 
+#include <sstream>
+#include <unordered_map>
+
 namespace {
 
 bool hex_digit(char c)
@@ -54,23 +57,47 @@ std::vector<uint32_t> log_addresses(std::string_view line)
     return out;
 }
 
+namespace {
+
+// What the filter adds for one address: nothing for a number outside the
+// image, else a line per place.
+std::string decoded(uint32_t address, bool json, const MAP_IMAGE& image, const MODULE_SET& set,
+                    const std::vector<SYMBOL_ENTRY>& symbols, const LINE_INDEX& lines)
+{
+    std::vector<ADDRESS_PLACE> places = places_of(address, image, set, symbols);
+    if (places.front().segment == SIZE_MAX)
+        return "";
+    add_source_places(places, lines);
+    std::ostringstream out;
+    for (const ADDRESS_PLACE& p : places)
+        if (json)
+            write_where_json_line(out, p, image, set);
+        else
+            out << "    " << where_line(p, image, set) << "\n";
+    return out.str();
+}
+
+} // namespace
+
 void symbolize(std::istream& in, std::ostream& out, bool json, const MAP_IMAGE& image, const MODULE_SET& set,
                const std::vector<SYMBOL_ENTRY>& symbols, const LINE_INDEX& lines)
 {
+    // A log names the same few addresses again and again (a fault's pc, a
+    // backtrace's return addresses): each is decoded once, and the memory
+    // kept for that is bounded, whatever the log.
+    constexpr size_t most_kept = 65536;
+    std::unordered_map<uint32_t, std::string> seen;
     std::string line;
     while (std::getline(in, line)) {
         if (!json)
             out << line << (in.eof() ? "" : "\n"); // a last line without its newline stays so
         for (const uint32_t address : log_addresses(line)) {
-            std::vector<ADDRESS_PLACE> places = places_of(address, image, set, symbols);
-            if (places.front().segment == SIZE_MAX)
-                continue; // a number, not an address of the image
-            add_source_places(places, lines);
-            for (const ADDRESS_PLACE& p : places)
-                if (json)
-                    write_where_json_line(out, p, image, set);
-                else
-                    out << "    " << where_line(p, image, set) << "\n";
+            if (seen.size() >= most_kept)
+                seen.clear();
+            auto [at, added] = seen.try_emplace(address);
+            if (added)
+                at->second = decoded(address, json, image, set, symbols, lines);
+            out << at->second;
         }
         out.flush();
     }
