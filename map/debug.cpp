@@ -205,30 +205,11 @@ ADDRESS_PLACE place_in(uint32_t address, size_t index, const Elf32_Phdr& p, cons
     return place;
 }
 
-std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+void append_frame_place(std::string& out, const SOURCE_FRAME& f)
 {
-    std::string line = format("0x%08" PRIx32 ": ", p.address);
-    if (p.segment == SIZE_MAX)
-        return line + "not in the image";
-    line += p.run && p.load ? "run and load address" : p.run ? "run address" : "load address";
-    line += " in " + printable(segment_label(image, p.segment, set));
-    if (!p.section)
-        return line;
-    // A raw image is one section of its own: the offset is the file's.
-    const SHDR_HANDLE& h = *p.section->handle;
-    line += ": ";
-    line += printable(h.desc->name);
-    if (h.desc->fake == ELF_KIND) {
-        line += ' ';
-        line += section_name_text(*p.section);
-    }
-    line += format("+0x%" PRIx32, p.run_address - h.sh_addr);
-    if (p.symbol) {
-        line += ' ';
-        line += printable(p.symbol->symbol.name);
-        line += format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
-    }
-    return line;
+    out += " at ";
+    append_printable(out, f.file);
+    out += format(":%" PRIu32 ":%" PRIu32, f.line, f.column);
 }
 
 // ---------------------------------------------------------------------------
@@ -322,6 +303,77 @@ std::vector<ADDRESS_PLACE> places_of(uint32_t address, const MAP_IMAGE& image, c
     if (places.empty())
         places.push_back({address});
     return places;
+}
+
+LINE_INDEX module_lines(const MODULE_SET& set)
+{
+    LINE_INDEX index;
+    for (const ELF_DESC& m : set.run.modules) {
+        if (m.fake != ELF_KIND) {
+            index.push_back(nullptr);
+            continue;
+        }
+        std::vector<char> bytes(m.size);
+        read_module_bytes(m, 0, m.size, reinterpret_cast<uint8_t*>(bytes.data()));
+        index.push_back(read_module_lines(std::move(bytes)));
+    }
+    return index;
+}
+
+void add_source_places(std::vector<ADDRESS_PLACE>& places, const LINE_INDEX& lines)
+{
+    for (ADDRESS_PLACE& p : places)
+        if (p.section)
+            p.source = source_place(lines, p.section->handle->module, p.run_address);
+}
+
+// Code that the DWARF names no function for (an assembler's) is named by
+// its symbol, as a symbolizer does.
+std::string source_text(const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol)
+{
+    if (!source.reason.empty())
+        return "; " + no_line_information(source);
+    if (source.frames.empty())
+        return "";
+    std::string out = "; ";
+    for (size_t i = 0; i < source.frames.size(); ++i) {
+        const SOURCE_FRAME& f = source.frames[i];
+        out += i == 0 ? "" : ", inlined into ";
+        if (!f.function.empty())
+            append_printable(out, f.function);
+        else if (symbol)
+            append_printable(out, symbol->symbol.name);
+        else
+            out += "??";
+        append_frame_place(out, f);
+    }
+    return out;
+}
+
+std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    std::string line = format("0x%08" PRIx32 ": ", p.address);
+    if (p.segment == SIZE_MAX)
+        return line + "not in the image";
+    line += p.run && p.load ? "run and load address" : p.run ? "run address" : "load address";
+    line += " in " + printable(segment_label(image, p.segment, set));
+    if (!p.section)
+        return line;
+    // A raw image is one section of its own: the offset is the file's.
+    const SHDR_HANDLE& h = *p.section->handle;
+    line += ": ";
+    line += printable(h.desc->name);
+    if (h.desc->fake == ELF_KIND) {
+        line += ' ';
+        line += section_name_text(*p.section);
+    }
+    line += format("+0x%" PRIx32, p.run_address - h.sh_addr);
+    if (p.symbol) {
+        line += ' ';
+        line += printable(p.symbol->symbol.name);
+        line += format("+0x%" PRIx32, p.run_address - p.symbol->symbol.address);
+    }
+    return line + source_text(p.source, p.symbol);
 }
 
 std::string section_name_text(const SECTION_REF& s)

@@ -7,6 +7,7 @@
 // space; with -O writes the bytes a loader stores as a flash image; with
 // --gdb, --debug-elf, --where and --symbols helps debug it.
 #include "map.h"
+#include "symbolize.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -318,11 +319,14 @@ int write_debug_elf_file(const MAP_OPTIONS& options, const MAP_IMAGE& image, con
 int write_places(const MAP_OPTIONS& options, const MAP_IMAGE& image, const MODULE_SET& set,
                  const std::vector<SYMBOL_ENTRY>& symbols, std::ostream& out)
 {
+    // Each module's DWARF is read once, for all the addresses.
+    const LINE_INDEX lines = module_lines(set);
     std::vector<ADDRESS_PLACE> places;
     for (const uint32_t address : options.addresses) {
         const std::vector<ADDRESS_PLACE> more = places_of(address, image, set, symbols);
         places.insert(places.end(), more.begin(), more.end());
     }
+    add_source_places(places, lines);
     if (options.json)
         write_where_json(out, places, image, set);
     else
@@ -351,6 +355,8 @@ int debug(const MAP_OPTIONS& options, const std::vector<uint8_t>& bytes, const M
         status = write_debug_elf_file(options, image, set);
     else if (options.action == MAP_ACTION::where)
         status = write_places(options, image, set, symbols, out);
+    else if (options.action == MAP_ACTION::symbolize)
+        symbolize(std::cin, out, options.json, image, set, symbols, module_lines(set));
     else if (options.json)
         write_symbols_json(out, symbols);
     else
@@ -449,6 +455,7 @@ int main(int argc, char** argv)
     case MAP_ACTION::gdb:
     case MAP_ACTION::debug_elf:
     case MAP_ACTION::where:
+    case MAP_ACTION::symbolize:
     case MAP_ACTION::symbols:
         return debug(options, bytes, image);
     case MAP_ACTION::map:

@@ -359,6 +359,34 @@ void write_regions(WRITER& w, const MAP_IMAGE& image, const std::vector<REGION>&
 // ---------------------------------------------------------------------------
 // --where and --symbols: a list, an object per line of the text.
 
+// "function" is null where the DWARF names none (an assembler's code):
+// "symbol" names it then.
+void write_frame(WRITER& w, const SOURCE_FRAME& f)
+{
+    field(w, "function", known_if(!f.function.empty(), std::string_view(f.function)));
+    field(w, "file", std::string_view(f.file));
+    field(w, "line", f.line);
+    field(w, "column", f.column);
+}
+
+// The innermost frame's fields, its callers under "inlined", or why there
+// is no line information; null where the place was not looked up or the
+// DWARF covers no code there.
+void write_source(WRITER& w, const SOURCE_PLACE& source)
+{
+    if (source.reason.empty() && source.frames.empty())
+        return field(w, "source", std::nullopt);
+    const OBJECT place(w, "source");
+    if (!source.reason.empty())
+        return field(w, "error", std::string_view(no_line_information(source)));
+    write_frame(w, source.frames[0]);
+    const ARRAY inlined(w, "inlined");
+    for (size_t i = 1; i < source.frames.size(); ++i) {
+        const OBJECT frame(w);
+        write_frame(w, source.frames[i]);
+    }
+}
+
 void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
 {
     const bool in_image = p.segment != SIZE_MAX;
@@ -376,6 +404,7 @@ void write_address_place(WRITER& w, const ADDRESS_PLACE& p, const MAP_IMAGE& ima
     field(w, "offset", known_if(h, h ? p.run_address - h->sh_addr : 0));
     field(w, "symbol", name_of(p.symbol ? p.symbol->symbol.name.c_str() : nullptr));
     field(w, "symbol_offset", known_if(p.symbol, p.symbol ? p.run_address - p.symbol->symbol.address : 0));
+    write_source(w, p.source);
 }
 
 void write_symbol(WRITER& w, const SYMBOL_ENTRY& e)
@@ -497,6 +526,14 @@ void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& place
         for (const ADDRESS_PLACE& p : places)
             write_address_place(w, p, image, set);
     });
+}
+
+void write_where_json_line(std::ostream& out, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set)
+{
+    WRITER w{out, {}, true};
+    write_address_place(w, p, image, set);
+    w.text += '\n';
+    flush(w);
 }
 
 void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symbols)

@@ -5,6 +5,7 @@
 // call them without a process exit.
 #pragma once
 
+#include "source_lines.h"
 #include "elf-merge.h"
 
 #include <cstddef>
@@ -362,13 +363,28 @@ struct ADDRESS_PLACE {
     uint32_t run_address = 0; // where the byte stored at a load address runs
     const SECTION_REF* section = nullptr;
     const SYMBOL_ENTRY* symbol = nullptr;
+    SOURCE_PLACE source = {}; // with modules, for an address in an ELF module's section
 };
 // One place per PT_LOAD entry that holds address, in table order; a single
 // place without a segment where none does.
 std::vector<ADDRESS_PLACE> places_of(uint32_t address, const MAP_IMAGE& image, const MODULE_SET& set,
                                      const std::vector<SYMBOL_ENTRY>& symbols);
+// Adds to each place in an ELF module's section where the module's DWARF
+// puts its run address.
+void add_source_places(std::vector<ADDRESS_PLACE>& places, const LINE_INDEX& lines);
+// Every ELF module's DWARF, read once through the module set; none without
+// modules.
+LINE_INDEX module_lines(const MODULE_SET& set);
+// " at FILE:LINE:COLUMN, inlined into F at FILE:LINE:COLUMN, ..." after the
+// innermost function, or " no line information (...)"; empty when the
+// place was not looked up or the DWARF covers no code there.
+std::string source_text(const SOURCE_PLACE& source, const SYMBOL_ENTRY* symbol);
 // "section 3 (.data)" shortened to ".data", or "section 3" without a name.
 std::string section_name_text(const SECTION_REF& s);
+// One line of --where, without its newline.
+std::string where_line(const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set);
+// One place as a JSON object on a line of its own (JSON Lines).
+void write_where_json_line(std::ostream& out, const ADDRESS_PLACE& p, const MAP_IMAGE& image, const MODULE_SET& set);
 void write_where_text(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
                       const MODULE_SET& set);
 void write_where_json(std::ostream& out, const std::vector<ADDRESS_PLACE>& places, const MAP_IMAGE& image,
@@ -382,7 +398,7 @@ void write_symbols_json(std::ostream& out, const std::vector<SYMBOL_ENTRY>& symb
 // What a run of the map does: print the map (and with --check, check the
 // image), compare two images, draw one, export what a loader stores, or
 // help debug it: a GDB command file, addresses explained, a symbol map.
-enum class MAP_ACTION { map, diff, svg, flash, gdb, debug_elf, where, symbols };
+enum class MAP_ACTION { map, diff, svg, flash, gdb, debug_elf, where, symbols, symbolize };
 
 struct MAP_OPTIONS {
     MAP_ACTION action = MAP_ACTION::map;

@@ -83,6 +83,10 @@ constexpr MAP_OPTION map_options[] = {
      "             and with modules its file, section and nearest symbol; exit\n"
      "             status 1 when one is not in the image\n"},
     {"symbols", 0, 'y', flag, "  --symbols  list every module's functions and objects by address\n"},
+    {"symbolize", 0, 'Y', flag,
+     "  --symbolize  copy a log from standard input, adding after each line what\n"
+     "             --where says of every address in it (0x and 1 to 8 hex digits,\n"
+     "             or 8 hex digits alone); with --json, JSON Lines only\n"},
     {"help", 'h', 'h', flag, "  -h, --help     print this message\n"},
     {"version", 'V', 'V', flag, "  -V, --version  print the version\n"},
     {"list-options", 0, LIST_OPTION_VALUE, flag, nullptr},
@@ -99,7 +103,7 @@ struct MAP_ACTION_ROW {
     int value;        // of the option that asks for it
     const char* name; // as messages name it
     const char* synopsis;
-    bool debugging; // --gdb, --debug-elf, --where and --symbols go alone
+    bool debugging; // --gdb, --debug-elf, --where, --symbols and --symbolize go alone
     bool json, check;
     REGIONS regions;
     MODULES modules;
@@ -125,6 +129,8 @@ constexpr MAP_ACTION_ROW map_actions[] = {
      false, REGIONS::none, MODULES::optional, "--where and --symbols take no --check", nullptr},
     {MAP_ACTION::symbols, 'y', "--symbols", "--symbols [--json] IMAGE -- MODULE OPTIONS", true, true, false,
      REGIONS::none, MODULES::required, "--where and --symbols take no --check", nullptr},
+    {MAP_ACTION::symbolize, 'Y', "--symbolize", "--symbolize [--json] IMAGE [-- MODULE OPTIONS] <LOG", true, true,
+     false, REGIONS::none, MODULES::optional, "--symbolize takes no --check", nullptr},
 };
 
 const MAP_ACTION_ROW& row_of(MAP_ACTION action)
@@ -333,6 +339,7 @@ OPTION_OUTCOME read_action(MAP_OPTIONS& options, MAP_ACTION action)
     case MAP_ACTION::map:
     case MAP_ACTION::diff:
     case MAP_ACTION::symbols:
+    case MAP_ACTION::symbolize:
         break;
     }
     return failed(outcome) ? outcome : choose_action(options, action);

@@ -326,6 +326,34 @@ TEST(ExampleFirmware, OneSlotNamedTwice)
     expect_note(rm, rm_modules);
 }
 
+// The images merge.sh makes, by their SHA-256: the modules' debug
+// information is not loaded, so building them with it changed none of these.
+TEST(ExampleFirmware, MergedImagesAreTheSameWithDebugInformation)
+{
+    const std::vector<std::string> system{"-s", "00F00000", "-z", "8000"};
+    const struct {
+        std::vector<std::string> before, after;
+        std::string sha256;
+    } cases[] = {
+        {{"-k", bin("kernel.elf")}, system, "fb2bdfeb7601633f4a0a9f934524a8ca36b7479fb0f43ba777fa72b0f08e5f0f"},
+        {{}, {}, "b1b300a82926617ad7841a07bf8433e4e5412789d44716b5d514eeeff45ffd9a"},
+        {{"-r"}, system, "f7710db4f94ec88bc128b7dff72bb96f6b201097bf20d5f65cd1451545fad014"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        std::vector<std::string> args = c.before;
+        for (const std::string& a : module_args(further))
+            args.push_back(a);
+        args.insert(args.end(), c.after.begin(), c.after.end());
+        args.insert(args.end(), {"-o", dir.path("fw.elf")});
+        const RunResult r = run_tool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const RunResult sum = run_program("sha256sum", {dir.path("fw.elf")});
+        ASSERT_EQ(sum.status, 0) << sum.err;
+        EXPECT_EQ(sum.out.substr(0, 64), c.sha256) << (c.before.empty() ? "plain" : c.before[0]);
+    }
+}
+
 TEST(ExampleFirmware, SameModuleTwiceOverlaps)
 {
     TempDir dir;

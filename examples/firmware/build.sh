@@ -23,9 +23,14 @@ for tool in "$CLANG" "$LD" "$NM" "$OBJCOPY"; do
     fi
 done
 
-# No -g and sources named relative to src/, so nothing depends on the build path.
+# Debug information for the map's source lines. Sources are named relative to
+# src/, the prefix map covers any path the compiler still writes, and the
+# compilation directory is "." (the assembler's line table keeps it
+# otherwise), so nothing depends on the build path. Debug sections are not
+# loaded, so the merged images are the same with and without them.
 CFLAGS="--target=armeb-none-eabi -mcpu=arm926ej-s -ffreestanding -nostdlib -O2
         -fno-builtin -fno-unwind-tables -fno-asynchronous-unwind-tables
+        -g -fdebug-prefix-map=$here/src=. -fdebug-compilation-dir=.
         -Wall -Wextra -Werror"
 
 # Raw image: a four-byte tag followed by a byte pattern, $2 bytes in all.
@@ -71,6 +76,10 @@ link_module() {
         echo "build.sh: storing the sums changed $m's .rodata or .data" >&2
         exit 1
     fi
+    # The assembler's units alone have address ranges there, and GDB, told
+    # "set endian little" for QEMU, reads that table in the wrong byte order;
+    # without it, readers find each unit by its own ranges.
+    "$OBJCOPY" --remove-section=.debug_aranges "$out"
     set_osabi_arm "$out"
 }
 

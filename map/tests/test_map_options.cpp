@@ -22,7 +22,7 @@ std::ostream& operator<<(std::ostream& os, const Case& c)
 
 const std::string listing = "-O binary|ihex|srec\n-h flag\n-V flag\n--json flag\n--check flag\n--region text\n"
                             "--load-region text\n--sha256 text\n--diff flag\n--svg file\n--gap-fill number\n"
-                            "--gdb file\n--debug-elf file\n--where number\n--symbols flag\n--help flag\n--version flag\n";
+                            "--gdb file\n--debug-elf file\n--where number\n--symbols flag\n--symbolize flag\n--help flag\n--version flag\n";
 constexpr OPTION_EFFECT done = OPTION_EFFECT::done, refused = OPTION_EFFECT::refused;
 
 const Case cases[] = {
@@ -59,7 +59,7 @@ const Case cases[] = {
     {"ActionsGoOneAtATime", {"--diff", "--svg", "m.svg", "old", "new"}, refused,
      "-O, --svg and --diff go one at a time"},
     {"DebuggingGoesAlone", {"--symbols", "-O", "binary", "fw.elf", "out"}, refused,
-     "--gdb, --debug-elf, --where and --symbols go alone, without -O, --svg, --diff or each other"},
+     "--gdb, --debug-elf, --where, --symbols and --symbolize go alone, without -O, --svg, --diff or each other"},
     // A bad ADDRESS is reported before the action it asks for.
     {"WhereAddressBeforeTheAction", {"--svg", "m.svg", "--where", "x"}, refused,
      "--where x: each ADDRESS is hexadecimal, at most FFFFFFFF"},

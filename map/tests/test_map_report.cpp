@@ -171,7 +171,7 @@ TEST(MapCommandLine, VersionHelpAndMistakes)
         {{"--svg", "m.svg", "--region", "a=0:1", "x"}, "--region and --load-region go with the map and --check"},
         {{"--svg", "m.svg", "--json", "x"}, "--svg takes neither --json nor --check"},
         {{"--gdb", "g", "--where", "0", "x"},
-         "--gdb, --debug-elf, --where and --symbols go alone, without -O, --svg, --diff or each other"},
+         "--gdb, --debug-elf, --where, --symbols and --symbolize go alone, without -O, --svg, --diff or each other"},
         {{"--where", "8000,", "x"}, "--where 8000,: each ADDRESS is hexadecimal, at most FFFFFFFF"},
         {{"--symbols", "x"}, "--symbols needs the module options after --"},
     };

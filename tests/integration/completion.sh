@@ -75,7 +75,8 @@ expect "" elf-merge-map --sha256 f
 expect "" elf-merge-map --where f
 expect "fw.elf " elf-merge-map --svg f
 expect "fw.elf " elf-merge-map --gdb f
-expect "--symbols " elf-merge-map --sy
+expect "--symbolize --symbols " elf-merge-map --sy
+expect "fw.elf " elf-merge-map --debug-elf f
 expect "fw.elf " elf-merge-map --diff fw.elf f
 # After "--" the words are elf-merge's.
 if ! complete_line elf-merge-map fw.elf - | grep -qx -- --; then

@@ -10,6 +10,7 @@ failures=0
 tools="c++ cmake make readelf"
 missing_tests="python3 (Debian: python3)
 llvm-readelf (Debian: llvm)
+llvm-symbolizer (Debian: llvm)
 eu-readelf (Debian: elfutils)
 srec_cat (Debian: srecord)
 rsvg-convert (Debian: librsvg2-bin)
@@ -51,6 +52,7 @@ readelf (Debian: binutils)"
 # Without a compiler no header can be found either.
 check "" "cmake make readelf" 1 "c++ (Debian: g++)
 nlohmann/json.hpp (Debian: nlohmann-json3-dev)
-openssl/evp.h (Debian: libssl-dev)"
+openssl/evp.h (Debian: libssl-dev)
+elfutils/libdw.h (Debian: libdw-dev)"
 check --test "$tools" 1 "$missing_tests"
 exit $((failures > 0))
