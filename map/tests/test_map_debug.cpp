@@ -184,9 +184,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         WhereCase{"RunAddress", {"--where", "28004"},
                   "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
-        // vo's .data is stored at 0x20330 and copied to 0x28000 to run.
-        WhereCase{"LoadAddressOfVoData", {"--where", "0x20334"},
-                  "0x00020334: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
+        // vo's .data is stored at 0x20338 and copied to 0x28000 to run.
+        WhereCase{"LoadAddressOfVoData", {"--where", "0x2033c"},
+                  "0x0002033c: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
         WhereCase{"RunAndLoadAddress", {"--where", "20010"},
                   "0x00020010: run and load address in segment 11 (section 1 (.text) of " + bin + "vo.elf): " + bin +
                       "vo.elf .text+0x10 _start+0x10; _start at ./start.S:19:0\n",
@@ -215,8 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n"
                   "0x00001000: not in the image\n",
                   1},
-        WhereCase{"Json", {"--json", "--where", "20334,1000"},
-                  "[{\"address\":131892,\"segment\":13,\"label\":\"" + vo_data +
+        WhereCase{"Json", {"--json", "--where", "2033c,1000"},
+                  "[{\"address\":131900,\"segment\":13,\"label\":\"" + vo_data +
                       "\",\"run\":false,\"load\":true,\"run_address\":163844,\"file\":\"" + bin +
                       "vo.elf\",\"section\":\".data\",\"section_index\":3,\"offset\":4,\"symbol\":\"vo_state\","
                       "\"symbol_offset\":0,\"source\":null},{\"address\":4096,\"segment\":null,\"label\":null,\"run\":false,"
@@ -278,7 +278,7 @@ TEST(MapDebug, SymbolsAreThoseReadelfLists)
 {
     const tb::RunResult r = Example().map({"--symbols"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, testing::StartsWith("Symbols: 87\n"));
+    EXPECT_THAT(r.out, testing::StartsWith("Symbols: 92\n"));
     // A name that several modules define is marked.
     EXPECT_THAT(r.out, HasSubstr("\n  0x00020000  36          FUNC    GLOBAL  " + bin +
                                  "vo.elf       .text    _start  (in 7 modules)\n"));
