@@ -111,6 +111,23 @@ void boots_as_the_image_boots(const Example& fw, const std::string& companion)
     EXPECT_THAT(debug.out, HasSubstr("checks passed"));
 }
 
+// boot.sh --fault vo through --symbolize: the trap's pc is vo's fw_fault,
+// named with its line in vo.c, and the boot fails.
+void fault_names_its_source_line(const Example& fw, const std::string&)
+{
+    std::vector<std::string> args{std::string(EXAMPLE_DIR) + "/boot.sh", fw.image, "--"};
+    for (const std::string& o : Example::module_options())
+        args.push_back(o);
+    const tb::RunResult r = run_map_in_shell(
+        "boot=$1; shift; { \"$boot\" --fault vo \"$1\"; echo \"boot status $?\"; } | \"$0\" --symbolize \"$@\"", args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("vo       pid 2   note ok   rodata ok  data ok  bss ok\n"
+                                 "undefined instruction at pc 0x0002027c, lr 0x00008b24\n"));
+    EXPECT_THAT(r.out, HasSubstr("    0x0002027c: run and load address in segment 11 (section 1 (.text) of " + bin +
+                                 "vo.elf): " + bin + "vo.elf .text+0x27c fw_fault+0x0; fw_fault at ./vo.c:22:5\n"));
+    EXPECT_THAT(r.out, HasSubstr("\nboot status 1\n"));
+}
+
 // Each module's entry point, from readelf, and the function nm names there.
 void gdb_names_each_entry_function(const Example&, const std::string& companion)
 {
@@ -152,7 +169,8 @@ TEST_P(Companion, ReadsAsOneFile)
 
 INSTANTIATE_TEST_SUITE_P(MapDebug, Companion,
                          testing::Values(CompanionCase{"Qemu", "qemu-system-arm", boots_as_the_image_boots},
-                                         CompanionCase{"Gdb", "gdb-multiarch", gdb_names_each_entry_function}),
+                                         CompanionCase{"Gdb", "gdb-multiarch", gdb_names_each_entry_function},
+                                         CompanionCase{"Fault", "qemu-system-arm", fault_names_its_source_line}),
                          [](const testing::TestParamInfo<CompanionCase>& i) { return std::string(i.param.name); });
 
 struct WhereCase {
