@@ -260,7 +260,7 @@ TEST(ExampleFirmware, ModuleFilesReadAsDocumented)
     const Expected k = read_module(kernel);
     EXPECT_EQ(k.module.entry, 0x8000u);
     EXPECT_EQ(k.module.sections.size(), 4u);
-    EXPECT_EQ((std::vector<uint32_t>{k.priority, k.stack_size, k.stack}), (std::vector<uint32_t>{1, 1024, 0x9370}));
+    EXPECT_EQ((std::vector<uint32_t>{k.priority, k.stack_size, k.stack}), (std::vector<uint32_t>{1, 1024, 0x9680}));
     const Expected z = read_module(zu);
     EXPECT_EQ((std::vector<uint32_t>{z.priority, z.stack_size, z.stack}), (std::vector<uint32_t>{30, 640, 0x302d8}));
     const Expected g = read_module(gul);
@@ -293,10 +293,10 @@ TEST(ExampleFirmware, KernelMode)
     ASSERT_GE(im.phdrs.size(), 3u);
     EXPECT_EQ(im.phdrs[2].vaddr, 0x00F00000u);
     EXPECT_EQ(im.phdrs[2].memsz, 0x8000u);
-    // vo's .data runs at 0x28000 but is stored at 0x20330.
+    // vo's .data runs at 0x28000 but is stored at 0x20338.
     const auto data = std::find_if(im.phdrs.begin(), im.phdrs.end(), [](const Phdr& p) { return p.vaddr == 0x28000; });
     ASSERT_NE(data, im.phdrs.end());
-    EXPECT_EQ(data->paddr, 0x20330u);
+    EXPECT_EQ(data->paddr, 0x20338u);
 }
 
 TEST(ExampleFirmware, ResourceManagerModeDescribesTheLowestPidToo)
@@ -335,9 +335,9 @@ TEST(ExampleFirmware, MergedImagesAreTheSameWithDebugInformation)
         std::vector<std::string> before, after;
         std::string sha256;
     } cases[] = {
-        {{"-k", bin("kernel.elf")}, system, "fb2bdfeb7601633f4a0a9f934524a8ca36b7479fb0f43ba777fa72b0f08e5f0f"},
-        {{}, {}, "b1b300a82926617ad7841a07bf8433e4e5412789d44716b5d514eeeff45ffd9a"},
-        {{"-r"}, system, "f7710db4f94ec88bc128b7dff72bb96f6b201097bf20d5f65cd1451545fad014"},
+        {{"-k", bin("kernel.elf")}, system, "49707046c09f886f6d5d6c951622391bb9575dda20c7d583005c975d75d717e7"},
+        {{}, {}, "4080ecfdfc46db44ce276b2f418ffef32359969362f4a6b6ed8efacc66a71f03"},
+        {{"-r"}, system, "375b7d89c51c1d854ce0187fee513047c3747e67a5d7ea683ce43078a4868257"},
     };
     for (const auto& c : cases) {
         TempDir dir;

@@ -3,22 +3,34 @@
 # Boots a kernel-mode image of the example firmware under QEMU.
 #   boot.sh IMAGE
 #   boot.sh --gdb IMAGE
+#   boot.sh --fault MODULE IMAGE
 # Prints the kernel's lines and exits with its status: 0 when every check
 # passed, else the number of failed checks. Exits 77 when qemu-system-arm is
 # missing and 124 when the kernel has not ended after $BOOT_TIMEOUT seconds.
 # With --gdb, QEMU starts halted at the entry point, with no timeout, and
 # waits for GDB on 127.0.0.1, port $ELF_MERGE_GDB_PORT or a free one; the
 # command that attaches GDB with IMAGE.gdb (merge.sh writes it) is printed
-# first, on standard error.
+# first, on standard error. With --fault, the kernel, told through the
+# semihosting command line, calls MODULE's fw_fault after probing it, which
+# runs an undefined instruction: its trap line names pc and lr, and the boot
+# ends non-zero.
 set -euo pipefail
 
 gdb=
+append=()
 if [ "${1:-}" = --gdb ]; then
     gdb=1
     shift
+elif [ "${1:-}" = --fault ] && [ $# -eq 3 ]; then
+    if ! [[ $2 =~ ^[a-z0-9]{1,15}$ ]]; then
+        echo "boot.sh: --fault $2 is not a module name" >&2
+        exit 2
+    fi
+    append=(-append "fault=$2")
+    shift 2
 fi
 if [ $# -ne 1 ]; then
-    echo "usage: $0 [--gdb] IMAGE" >&2
+    echo "usage: $0 [--gdb | --fault MODULE] IMAGE" >&2
     exit 2
 fi
 image=$1
@@ -32,7 +44,7 @@ fi
 # it gives. Audio goes to a silent backend that the board's sound device is
 # bound to, so that QEMU prints nothing of its own; stdin is not the monitor's.
 qemu=("$QEMU" -M versatilepb -cpu arm926 -nographic -semihosting
-      -audiodev none,id=silent -global pl041.audiodev=silent -kernel "$image")
+      -audiodev none,id=silent -global pl041.audiodev=silent -kernel "$image" "${append[@]}")
 if [ -z "$gdb" ]; then
     exec timeout "${BOOT_TIMEOUT:-20}" "${qemu[@]}" </dev/null
 fi

@@ -87,12 +87,15 @@ symbol() {
     "$NM" "$2" | awk -v name="$1" '$3 == name { print "0x" $1 }'
 }
 
-# The kernel's view of the further modules: fw_<module>_entry and _stack.
+# The kernel's view of the further modules: fw_<module>_entry and _stack,
+# and fw_<module>_fault, the module's fw_fault or 0 where it has none.
 write_module_symbols() {
-    local out=$1 m
+    local out=$1 m fault
     for m in $FURTHER; do
         echo "fw_${m}_entry = $(symbol _start "$out/$m.elf");"
         echo "fw_${m}_stack = $(symbol _initStack "$out/$m.elf");"
+        fault=$(symbol fw_fault "$out/$m.elf")
+        echo "fw_${m}_fault = ${fault:-0};"
     done
 }
 

@@ -111,6 +111,23 @@ void boots_as_the_image_boots(const Example& fw, const std::string& companion)
     EXPECT_THAT(debug.out, HasSubstr("checks passed"));
 }
 
+// boot.sh --fault vo through --symbolize: the trap's pc is vo's fw_fault,
+// named with its line in vo.c, and the boot fails.
+void fault_names_its_source_line(const Example& fw, const std::string&)
+{
+    std::vector<std::string> args{std::string(EXAMPLE_DIR) + "/boot.sh", fw.image, "--"};
+    for (const std::string& o : Example::module_options())
+        args.push_back(o);
+    const tb::RunResult r = run_map_in_shell(
+        "boot=$1; shift; { \"$boot\" --fault vo \"$1\"; echo \"boot status $?\"; } | \"$0\" --symbolize \"$@\"", args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("vo       pid 2   note ok   rodata ok  data ok  bss ok\n"
+                                 "undefined instruction at pc 0x0002027c, lr 0x00008b24\n"));
+    EXPECT_THAT(r.out, HasSubstr("    0x0002027c: run and load address in segment 11 (section 1 (.text) of " + bin +
+                                 "vo.elf): " + bin + "vo.elf .text+0x27c fw_fault+0x0; fw_fault at ./vo.c:22:5\n"));
+    EXPECT_THAT(r.out, HasSubstr("\nboot status 1\n"));
+}
+
 // Each module's entry point, from readelf, and the function nm names there.
 void gdb_names_each_entry_function(const Example&, const std::string& companion)
 {
@@ -152,7 +169,8 @@ TEST_P(Companion, ReadsAsOneFile)
 
 INSTANTIATE_TEST_SUITE_P(MapDebug, Companion,
                          testing::Values(CompanionCase{"Qemu", "qemu-system-arm", boots_as_the_image_boots},
-                                         CompanionCase{"Gdb", "gdb-multiarch", gdb_names_each_entry_function}),
+                                         CompanionCase{"Gdb", "gdb-multiarch", gdb_names_each_entry_function},
+                                         CompanionCase{"Fault", "qemu-system-arm", fault_names_its_source_line}),
                          [](const testing::TestParamInfo<CompanionCase>& i) { return std::string(i.param.name); });
 
 struct WhereCase {
@@ -184,9 +202,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         WhereCase{"RunAddress", {"--where", "28004"},
                   "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
-        // vo's .data is stored at 0x20330 and copied to 0x28000 to run.
-        WhereCase{"LoadAddressOfVoData", {"--where", "0x20334"},
-                  "0x00020334: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
+        // vo's .data is stored at 0x20338 and copied to 0x28000 to run.
+        WhereCase{"LoadAddressOfVoData", {"--where", "0x2033c"},
+                  "0x0002033c: load address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n", 0},
         WhereCase{"RunAndLoadAddress", {"--where", "20010"},
                   "0x00020010: run and load address in segment 11 (section 1 (.text) of " + bin + "vo.elf): " + bin +
                       "vo.elf .text+0x10 _start+0x10; _start at ./start.S:19:0\n",
@@ -215,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "0x00028004: run address in " + vo_data + ": " + bin + "vo.elf .data+0x4 vo_state+0x0\n"
                   "0x00001000: not in the image\n",
                   1},
-        WhereCase{"Json", {"--json", "--where", "20334,1000"},
-                  "[{\"address\":131892,\"segment\":13,\"label\":\"" + vo_data +
+        WhereCase{"Json", {"--json", "--where", "2033c,1000"},
+                  "[{\"address\":131900,\"segment\":13,\"label\":\"" + vo_data +
                       "\",\"run\":false,\"load\":true,\"run_address\":163844,\"file\":\"" + bin +
                       "vo.elf\",\"section\":\".data\",\"section_index\":3,\"offset\":4,\"symbol\":\"vo_state\","
                       "\"symbol_offset\":0,\"source\":null},{\"address\":4096,\"segment\":null,\"label\":null,\"run\":false,"
@@ -278,7 +296,7 @@ TEST(MapDebug, SymbolsAreThoseReadelfLists)
 {
     const tb::RunResult r = Example().map({"--symbols"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, testing::StartsWith("Symbols: 87\n"));
+    EXPECT_THAT(r.out, testing::StartsWith("Symbols: 92\n"));
     // A name that several modules define is marked.
     EXPECT_THAT(r.out, HasSubstr("\n  0x00020000  36          FUNC    GLOBAL  " + bin +
                                  "vo.elf       .text    _start  (in 7 modules)\n"));

@@ -60,7 +60,7 @@ TEST(MapLayout, UsageByModuleAndBySlotEqualsTheSectionsReadelfLists)
     EXPECT_THAT(fw.map({}).out,
                 HasSubstr("Memory use by module: 9\n"
                           "  slot  pid  code        rodata      data        bss         total       file\n"
-                          "  k     0    4364        592         8           1036        6000        " +
+                          "  k     0    4980        752         8           1052        6792        " +
                           Example::module("kernel.elf") + "\n"));
 }
 
@@ -102,7 +102,7 @@ TEST(MapLayout, RegionsFailCheckOneByteTooSmallAndPassExact)
     }
     const std::string table = fw.map(regions("558", "12FCC00")).out;
     EXPECT_THAT(table, HasSubstr("  zu      run   0x00030000  1368        1368        100.00%\n"
-                                 "  flash   load  0x00003400  11256       19909632    0.05%\n"));
+                                 "  flash   load  0x00003400  12040       19909632    0.06%\n"));
     EXPECT_EQ(json_query(fw.dir, fw.map({"--json", "--region", "zu=30000:557"}).out, "d['regions']"),
               "[{'name': 'zu', 'kind': 'run', 'start': 196608, 'size': 1367, 'used': 1368, 'overflow': 1}]\n");
     // The plain map marks the overflow as a linker does, and still succeeds.
@@ -121,7 +121,7 @@ TEST(MapLayout, RegionsInKAndMEqualTheirHexForms)
         fw.map({"--region", "RAM=0:60000", "--region", "HIGH=F00000:500000", "--load-region", "FLASH=0:1400000"});
     EXPECT_EQ(units.status, 0) << units.err;
     EXPECT_EQ(units.out, hex.out);
-    EXPECT_THAT(units.out, HasSubstr("  RAM     run   0x00000000  12784       393216      3.25%\n"));
+    EXPECT_THAT(units.out, HasSubstr("  RAM     run   0x00000000  13584       393216      3.45%\n"));
 }
 
 // quenlor's .data grown by 4 bytes now touches its .bss: the two share one
@@ -148,7 +148,7 @@ TEST(MapLayout, DiffListsWhatChangedWithDiffsExitStatus)
                      "memory_size 0x34 -> 0x340 (+780)\n"
                      "segment 10 (slot e) removed: vaddr 0x00010318, paddr 0x00010318, file_size 0x0, "
                      "memory_size 0x308, flags 0x00100006 (RW-)\n"
-                     "Loaded: 0x2bf8 -> 0x2bdc bytes from the file (-28), 0xbd58 -> 0xbd5c bytes of memory (+4)\n");
+                     "Loaded: 0x2f08 -> 0x2eec bytes from the file (-28), 0xc078 -> 0xc07c bytes of memory (+4)\n");
     diff.insert(diff.begin(), "--json");
     EXPECT_EQ(json_query(fw.dir, run_map(diff).out,
                          "d['identical'], [(s['change'], s['old_index'], s['new_index']) for s in d['segments']], "

@@ -29,24 +29,29 @@ struct phdr {
 
 /* A module as the kernel expects the note to describe it: entry point and
  * stack address as build.sh read them from the linked module (symbols made
- * by build.sh), priority and stack size as its source sets them. */
+ * by build.sh), priority and stack size as its source sets them; and its
+ * fw_fault, 0 where it has none. */
 struct expected {
     const char *name;
     uint32_t pid, priority, stack_size;
-    const uint8_t *entry, *stack;
+    const uint8_t *entry, *stack, *fault;
 };
 
 extern const uint8_t fw_quenlor_entry[], fw_quenlor_stack[], fw_vo_entry[], fw_vo_stack[], fw_zu_entry[],
     fw_zu_stack[], fw_gul_entry[], fw_gul_stack[], fw_rak_entry[], fw_rak_stack[], fw_tej_entry[], fw_tej_stack[];
+/* Weak: build.sh sets those of modules without fw_fault to 0. */
+extern const uint8_t fw_quenlor_fault[] __attribute__((weak)), fw_vo_fault[] __attribute__((weak)),
+    fw_zu_fault[] __attribute__((weak)), fw_gul_fault[] __attribute__((weak)), fw_rak_fault[] __attribute__((weak)),
+    fw_tej_fault[] __attribute__((weak));
 
 /* 16-byte aligned so .rodata carries an alignment above the default. */
 static const struct expected modules[] __attribute__((aligned(16))) = {
-    {"quenlor", 1, 10, 768, fw_quenlor_entry, fw_quenlor_stack},
-    {"vo", 2, 0, 512, fw_vo_entry, fw_vo_stack}, /* declares no _initPriority */
-    {"zu", 3, 30, 640, fw_zu_entry, fw_zu_stack},
-    {"gul", 7, 0, 256, fw_gul_entry, fw_gul_stack}, /* _initPriority left in .bss */
-    {"rak", 14, 50, 384, fw_rak_entry, fw_rak_stack},
-    {"tej", 19, 127, 2048, fw_tej_entry, fw_tej_stack},
+    {"quenlor", 1, 10, 768, fw_quenlor_entry, fw_quenlor_stack, fw_quenlor_fault},
+    {"vo", 2, 0, 512, fw_vo_entry, fw_vo_stack, fw_vo_fault}, /* declares no _initPriority */
+    {"zu", 3, 30, 640, fw_zu_entry, fw_zu_stack, fw_zu_fault},
+    {"gul", 7, 0, 256, fw_gul_entry, fw_gul_stack, fw_gul_fault}, /* _initPriority left in .bss */
+    {"rak", 14, 50, 384, fw_rak_entry, fw_rak_stack, fw_rak_fault},
+    {"tej", 19, 127, 2048, fw_tej_entry, fw_tej_stack, fw_tej_fault},
 };
 #define MODULE_COUNT (sizeof modules / sizeof modules[0])
 
@@ -61,6 +66,9 @@ struct raw_image {
 static const struct raw_image raw_images[] = {{"ka1", 0x3400, 260, "KA1:"}, {"ka2", 0x12FFFE0, 32, "KA2:"}};
 
 static uint32_t checks, failed;
+
+/* The module named by "fault=NAME" on the command line, "" when none. */
+static char fault_target[16];
 
 void fw_install_vectors(void);
 
@@ -136,16 +144,68 @@ static void __attribute__((noreturn)) exit_with(uint32_t status)
     }
 }
 
-/* Called from vectors.S on any exception: most likely a probed module whose
- * code was not where its entry point said. */
-void __attribute__((noreturn)) kernel_trap(uint32_t vector, uint32_t return_address)
+#define PSR_THUMB 0x20
+
+/* Called from vectors.S on any exception: a module told to fault, or a
+ * probed module whose code was not where its entry point said. Prints the
+ * instruction's address and the lr of the mode it ran in, for a log reader. */
+void __attribute__((noreturn)) kernel_trap(uint32_t vector, uint32_t return_address, uint32_t lr, uint32_t spsr)
 {
-    put_str("\nexception through vector ");
-    put_hex(vector);
-    put_str(", return address ");
-    put_hex(return_address);
+    static const char *const names[8] = {"reset", "undefined instruction", "supervisor call", "prefetch abort",
+                                         "data abort", "reserved vector", "IRQ", "FIQ"};
+    /* How far the return address lies past the instruction, in ARM state;
+     * an undefined instruction or svc in Thumb state lies 2 bytes back. */
+    static const uint8_t back[8] = {0, 4, 4, 4, 8, 4, 4, 4};
+    const uint32_t i = vector / 4 & 7;
+    const uint32_t pc = return_address - ((i == 1 || i == 2) && (spsr & PSR_THUMB) ? 2 : back[i]);
+    put_char('\n');
+    put_str(names[i]);
+    put_str(" at pc ");
+    put_hex(pc);
+    put_str(", lr ");
+    put_hex(lr);
     put_char('\n');
     exit_with(failed + 1);
+}
+
+/* SYS_GET_CMDLINE into fault_target: the NAME of a "fault=NAME" word. The
+ * buffer is read as words, each holding its first character in its low
+ * byte: under QEMU's BE32 model a byte load finds each word's in reverse. */
+static void read_fault_target(void)
+{
+    uint32_t words[32];
+    volatile uint32_t block[2] = {(uintptr_t)words, sizeof words};
+    register uint32_t op __asm__("r0") = 0x15;
+    register volatile uint32_t *arg __asm__("r1") = block;
+    __asm__ volatile("svc 0x123456" : "+r"(op) : "r"(arg) : "memory");
+    if (op != 0)
+        return;
+    static const char key[] = "fault=";
+    const uint32_t length = block[1] < sizeof words ? block[1] : sizeof words;
+    uint32_t matched = 0, n = 0;
+    char previous = ' ';
+    for (uint32_t i = 0; i < length; ++i) {
+        const char c = (char)(words[i / 4] >> (8 * (i % 4)));
+        if (matched == sizeof key - 1) {
+            if (c == ' ' || c == 0)
+                break;
+            if (n < sizeof fault_target - 1)
+                fault_target[n++] = c;
+        } else if (c == key[matched] && (matched > 0 || previous == ' ')) {
+            ++matched;
+        } else {
+            matched = 0;
+        }
+        previous = c;
+    }
+    fault_target[n] = 0;
+}
+
+static int same_name(const char *a, const char *b)
+{
+    while (*a && *a == *b)
+        ++a, ++b;
+    return *a == *b;
 }
 
 /* "  rodata ok  data ok  bss ok", BAD for each fault; whether all were ok. */
@@ -227,6 +287,9 @@ static uint32_t check_group(const uint32_t *pair)
     int ok = put_note_check(m, value);
     if (value[1] == (uintptr_t)m->entry)
         ok &= probe(value[1]);
+    /* After the probe, so that the module's .data is where it runs. */
+    if (m->fault && same_name(fault_target, m->name))
+        ((void (*)(void))m->fault)();
     end_check(ok);
     return 1u << (m - modules);
 }
@@ -301,7 +364,14 @@ int main(void)
     put_module("kernel", 0);
     put_str("running ");
     end_check(put_sections(own));
+    read_fault_target();
     check_note();
+    if (fault_target[0]) {
+        put_str("fault=");
+        put_str(fault_target);
+        put_str(": names no module that has a fw_fault");
+        end_check(0);
+    }
     for (unsigned i = 0; i < sizeof raw_images / sizeof raw_images[0]; ++i)
         check_raw(&raw_images[i]);
     if (failed == 0) {

@@ -31,12 +31,23 @@ trap\n: mov     r0, #(\n * 4)
         b       trap
         .endr
 
-@ kernel_trap(vector address, return address) on the kernel's stack, which
-@ is no longer needed: it prints and ends the run.
+@ kernel_trap(vector address, return address, lr, spsr) on the kernel's
+@ stack, which is no longer needed: it prints and ends the run. The lr is
+@ that of the mode the exception came from (System for User, which shares
+@ it), read by switching to that mode and back.
 trap:   mov     r1, lr
+        mrs     r3, spsr
+        and     r2, r3, #0x1f
+        cmp     r2, #0x10
+        moveq   r2, #0x1f
+        orr     r2, r2, #0xc0           @ interrupts masked, ARM state
+        mrs     r12, cpsr
+        msr     cpsr_c, r2
+        mov     r2, lr
+        msr     cpsr_c, r12
         ldr     sp, =_initStack
-        ldr     r2, =__stack_bytes
-        add     sp, sp, r2
+        ldr     r12, =__stack_bytes
+        add     sp, sp, r12
         bl      kernel_trap
         .ltorg
 

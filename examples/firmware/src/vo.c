@@ -15,6 +15,13 @@ volatile uint32_t vo_counter;
 
 static const uint16_t vo_table[] = {2, 3, 5, 7, 11, 13, 17}; /* 14 bytes */
 
+/* The kernel calls this when the boot was told to make vo fault
+ * (boot.sh --fault vo): an instruction that is undefined on every ARM. */
+void fw_fault(void)
+{
+    __asm__ volatile(".inst 0xe7f000f0");
+}
+
 int main(void)
 {
     for (;;) {
