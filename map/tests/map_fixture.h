@@ -9,9 +9,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace maptest {
 
 using tb::Bytes;
+
+// A tool's output, a line each, without the newlines.
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 inline tb::RunResult run_map(const std::vector<std::string>& args)
 {

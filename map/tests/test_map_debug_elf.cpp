@@ -34,15 +34,6 @@ std::string missing(std::initializer_list<const char*> tools)
     return "";
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The module options that merge.sh gives elf-merge in mode.
 std::vector<std::string> mode_options(const std::string& mode)
 {

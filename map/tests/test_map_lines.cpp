@@ -43,15 +43,6 @@ std::string normal(const std::string& file)
     return std::filesystem::path(file).lexically_normal().string();
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 uint32_t hex(const std::string& text)
 {
     return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
